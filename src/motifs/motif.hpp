@@ -1,0 +1,65 @@
+// The motif record: one frequent pattern, where it occurs, and the
+// statistics derived from its occurrence windows.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "../sax/sax.hpp"
+
+namespace qor {
+
+using Pattern = std::vector<char>;
+
+// Symbols compare as signed 8-bit values whatever the signedness of char.
+inline int symbol_value(char c) { return static_cast<signed char>(c); }
+
+struct PatternLess {
+    bool operator()(const Pattern& a, const Pattern& b) const;
+};
+
+// Occurrence positions per series, series in ascending order, stored flat:
+// the positions of series[i] are positions[offsets[i] .. offsets[i + 1]).
+struct Occurrences {
+    std::vector<int32_t> series;
+    std::vector<uint32_t> offsets{0};
+    std::vector<int32_t> positions;
+
+    std::size_t size() const { return series.size(); }
+    bool empty() const { return series.empty(); }
+    const int32_t* begin_of(std::size_t i) const { return positions.data() + offsets[i]; }
+    const int32_t* end_of(std::size_t i) const { return positions.data() + offsets[i + 1]; }
+    // Appends a position; `s` must not be below the last series appended.
+    void add(int32_t s, int32_t position);
+    void clear();
+};
+
+// Per-series statistics are keyed by `indexes.series`: row i of
+// `average_occurrences` (`length` values) and entry i of `best_matches`
+// belong to series indexes.series[i]. Both are empty until computed.
+struct Motif {
+    Pattern pattern;
+    int32_t seglen = 0;
+    int32_t length = 0;
+    Occurrences indexes;
+    std::vector<double> average_occurrences;
+    std::vector<double> representative;
+    std::vector<int32_t> best_matches;
+    double naed = 0.0;
+
+    explicit Motif(Pattern&& p) : pattern(std::move(p)) {}
+    Motif(const Motif&) = default;
+    Motif(Motif&& other) noexcept;
+    Motif& operator=(const Motif&) = default;
+    Motif& operator=(Motif&& other) noexcept;
+    ~Motif() = default;
+
+    // Window of `length` samples starting at symbol position p, NaN past the
+    // end of the series.
+    std::vector<double> extract_occurrence(const Series& series, int32_t p) const;
+    void compute_average_occurrences(const std::vector<Series>& ts);
+    void compute_representative();
+    void compute_best_matches(const std::vector<Series>& ts);
+};
+
+}  // namespace qor

@@ -1,0 +1,104 @@
+#include "sax.hpp"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace qor {
+
+namespace {
+
+const std::vector<std::vector<double>> kBreakpoints = {
+    {},
+    {},
+    {0.0},
+    {-0.43, 0.43},
+    {-0.67, 0.0, 0.67},
+    {-0.84, -0.25, 0.25, 0.84},
+    {-0.97, -0.43, 0.0, 0.43, 0.97},
+    {-1.07, -0.57, -0.18, 0.18, 0.57, 1.07},
+    {-1.15, -0.67, -0.32, 0.0, 0.32, 0.67, 1.15},
+    {-1.22, -0.76, -0.43, -0.14, 0.14, 0.43, 0.76, 1.22},
+    {-1.28, -0.84, -0.52, -0.25, 0.0, 0.25, 0.52, 0.84, 1.28},
+};
+
+// Letter for a segment mean: 'a' plus the number of breakpoints strictly
+// below it. The row is ascending, so the count stops at the first breakpoint
+// that is not below; a NaN mean is above none.
+inline char letter(double mean, const std::vector<double>& row) {
+    std::size_t above = 0;
+    while (above < row.size() && mean > row[above]) ++above;
+    return static_cast<char>('a' + above);
+}
+
+}  // namespace
+
+const std::vector<std::vector<double>>& breakpoint_table() { return kBreakpoints; }
+
+void check_alphabet(int32_t alphabet) {
+    if (alphabet < 0 || alphabet > 10)
+        throw std::invalid_argument("alphabet must be between 0 and 10, got " +
+                                    std::to_string(alphabet));
+}
+
+void znormalize(Series& s) {
+    if (s.empty()) return;
+    const double n = static_cast<double>(s.size());
+    double sum = 0.0;
+    for (double x : s) sum += x;
+    const double mean = sum / n;
+    double sq = 0.0;
+    for (double& x : s) {
+        x -= mean;
+        sq += x * x;
+    }
+    const double sd = std::sqrt(sq / n);
+    for (double& x : s) x /= sd;
+}
+
+void znormalize(std::vector<Series>& ts) {
+    for (Series& s : ts) znormalize(s);
+}
+
+int32_t segment_count(std::size_t n, int32_t seglen) {
+    const double q = std::ceil(static_cast<double>(n) / static_cast<double>(seglen));
+    // Truncation to a 32-bit count; values it cannot represent, and negative
+    // counts, are a length error.
+    if (!(q >= 0.0 && q <= static_cast<double>(std::numeric_limits<int32_t>::max())))
+        throw std::length_error("vector too long");
+    return static_cast<int32_t>(q);
+}
+
+void sax_word(const double* samples, std::size_t n, int32_t seglen, int32_t alphabet, char* out) {
+    const std::vector<double>& row = kBreakpoints[static_cast<std::size_t>(alphabet)];
+    const int32_t count = segment_count(n, seglen);
+    const double divisor = static_cast<double>(seglen);
+    const std::size_t step = static_cast<std::size_t>(seglen);
+    for (int32_t i = 0; i < count; ++i) {
+        const std::size_t begin = static_cast<std::size_t>(i) * step;
+        const std::size_t end = begin + step < n ? begin + step : n;
+        double sum = 0.0;
+        for (std::size_t j = begin; j < end; ++j) sum += samples[j];
+        out[i] = letter(sum / divisor, row);
+    }
+}
+
+Word sax_word(const Series& series, int32_t seglen, int32_t alphabet) {
+    check_alphabet(alphabet);
+    Word word(static_cast<std::size_t>(segment_count(series.size(), seglen)));
+    sax_word(series.data(), series.size(), seglen, alphabet, word.data());
+    return word;
+}
+
+std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
+    check_alphabet(alphabet);
+    std::vector<Word> words(ts.size());
+    for (std::size_t i = 0; i < ts.size(); ++i) {
+        words[i].resize(static_cast<std::size_t>(segment_count(ts[i].size(), seglen)));
+        sax_word(ts[i].data(), ts[i].size(), seglen, alphabet, words[i].data());
+    }
+    return words;
+}
+
+}  // namespace qor

@@ -1,0 +1,36 @@
+// Symbolic discretisation: z-normalisation, piecewise aggregate means and
+// the mapping of each mean to a letter through Gaussian breakpoints.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace qor {
+
+using Series = std::vector<double>;
+using Word = std::vector<char>;
+
+// Row a holds the a - 1 ascending breakpoints for an alphabet of a letters,
+// for a = 0..10 (rows 0 and 1 are empty). Built once at load time.
+const std::vector<std::vector<double>>& breakpoint_table();
+
+// Throws std::invalid_argument unless 0 <= alphabet <= 10.
+void check_alphabet(int32_t alphabet);
+
+// Z-normalises every series in place (population standard deviation).
+void znormalize(std::vector<Series>& ts);
+void znormalize(Series& series);
+
+// Number of letters of the word of a series of n samples. Throws
+// std::length_error("vector too long") when the count is not representable
+// or negative (seglen 0, or a negative seglen with n >= |seglen|).
+int32_t segment_count(std::size_t n, int32_t seglen);
+
+// Writes the segment count's letters for `samples` to `out`.
+void sax_word(const double* samples, std::size_t n, int32_t seglen, int32_t alphabet, char* out);
+Word sax_word(const Series& series, int32_t seglen, int32_t alphabet);
+
+// One word per series, in series order. Does not normalise.
+std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet);
+
+}  // namespace qor
