@@ -17,6 +17,11 @@ struct SeriesList {
     std::vector<Series> value;
 };
 
+// A list of words from any sequence of sequences of characters.
+struct WordList {
+    std::vector<Word> value;
+};
+
 // Python objects that are already built, tagged with the type their
 // signature shows.
 struct Latin1Str { pybind11::object value; };
@@ -29,17 +34,153 @@ struct FrequentDict { pybind11::object value; };
 
 namespace pybind11::detail {
 
+// Sequence helpers shared by the input casters. Lists and tuples are read
+// through their item arrays; any other sequence item by item, by index, as
+// pybind11's own list caster does. Items of a list or tuple are handed over
+// borrowed: a callback that may run Python code holds its own reference.
+inline bool is_input_sequence(handle src) {
+    return PySequence_Check(src.ptr()) && !PyBytes_Check(src.ptr()) && !PyUnicode_Check(src.ptr());
+}
+
+template <typename F>
+bool for_each_item(handle seq, F&& f) {
+    PyObject* o = seq.ptr();
+    if (PyList_Check(o) || PyTuple_Check(o)) {
+        // f may run Python code that shrinks a list: re-read the size.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
+            if (!f(handle(PySequence_Fast_GET_ITEM(o, i)))) return false;
+        return true;
+    }
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw error_already_set();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        object item = reinterpret_steal<object>(PySequence_GetItem(o, i));
+        if (!item) throw error_already_set();
+        if (!f(item)) return false;
+    }
+    return true;
+}
+
+inline Py_ssize_t size_hint(handle seq) {
+    const Py_ssize_t n = PySequence_Size(seq.ptr());
+    if (n < 0) PyErr_Clear();
+    return n < 0 ? 0 : n;
+}
+
+// A C-contiguous buffer of native 64-bit floats with `ndim` dimensions, or
+// nothing (and no error set) when the object does not expose one.
+class Float64Buffer {
+public:
+    Float64Buffer(handle src, int ndim) {
+        if (!PyObject_CheckBuffer(src.ptr())) return;
+        if (PyObject_GetBuffer(src.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+        const char* f = view_.format ? view_.format : "B";
+        if (*f == '@' || *f == '=' || (*f == '<' && little_endian())) ++f;
+        ok_ = view_.ndim == ndim && view_.itemsize == 8 && f[0] == 'd' && f[1] == '\0';
+    }
+    ~Float64Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    Float64Buffer(const Float64Buffer&) = delete;
+    Float64Buffer& operator=(const Float64Buffer&) = delete;
+
+    explicit operator bool() const { return ok_; }
+    Py_ssize_t shape(int i) const { return view_.shape[i]; }
+    const double* data() const { return static_cast<const double*>(view_.buf); }
+
+private:
+    static bool little_endian() {
+        const uint16_t one = 1;
+        return *reinterpret_cast<const unsigned char*>(&one) == 1;
+    }
+    Py_buffer view_{};
+    bool held_ = false;
+    bool ok_ = false;
+};
+
+// Any sequence of sequences of numbers. Python floats are read directly,
+// float64 buffers (NumPy arrays, array.array('d')) are copied block-wise,
+// and everything else goes through pybind11's float conversion, so results
+// and errors are those of the stock list caster.
 template <>
 struct type_caster<qor::bindings::SeriesList> {
     PYBIND11_TYPE_CASTER(qor::bindings::SeriesList, const_name("List[List[float]]"));
 
     bool load(handle src, bool convert) {
-        make_caster<std::vector<qor::Series>> inner;
-        if (!inner.load(src, convert)) return false;
-        value.value = cast_op<std::vector<qor::Series>&&>(std::move(inner));
-        return true;
+        if (!is_input_sequence(src)) return false;
+        std::vector<qor::Series>& out = value.value;
+        out.clear();
+        if (Float64Buffer rows{src, 2}) {
+            const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
+            out.resize(n);
+            for (std::size_t i = 0; i < n; ++i) out[i].assign(rows.data() + i * m, rows.data() + (i + 1) * m);
+            return true;
+        }
+        out.reserve(static_cast<std::size_t>(size_hint(src)));
+        return for_each_item(src, [&](handle item) {
+            object row = reinterpret_borrow<object>(item);
+            out.emplace_back();
+            return load_series(row, convert, out.back());
+        });
     }
-    static handle cast(const qor::bindings::SeriesList&, return_value_policy, handle) = delete;
+
+    static bool load_series(handle src, bool convert, qor::Series& out) {
+        if (!is_input_sequence(src)) return false;
+        if (Float64Buffer samples{src, 1}) {
+            out.assign(samples.data(), samples.data() + samples.shape(0));
+            return true;
+        }
+        out.reserve(static_cast<std::size_t>(size_hint(src)));
+        return for_each_item(src, [&](handle x) {
+            if (PyFloat_CheckExact(x.ptr())) {
+                out.push_back(PyFloat_AS_DOUBLE(x.ptr()));
+                return true;
+            }
+            object keep = reinterpret_borrow<object>(x);
+            make_caster<double> number;
+            if (!number.load(keep, convert)) return false;
+            out.push_back(cast_op<double>(number));
+            return true;
+        });
+    }
+};
+
+// Words: any sequence of sequences of characters. One-character str of code
+// point below 256 is read directly; every other element goes through
+// pybind11's char conversion, with its errors.
+template <>
+struct type_caster<qor::bindings::WordList> {
+    PYBIND11_TYPE_CASTER(qor::bindings::WordList, const_name("List[List[str]]"));
+
+    bool load(handle src, bool convert) {
+        if (!is_input_sequence(src)) return false;
+        std::vector<qor::Word>& out = value.value;
+        out.clear();
+        out.reserve(static_cast<std::size_t>(size_hint(src)));
+        return for_each_item(src, [&](handle item) {
+            object word = reinterpret_borrow<object>(item);
+            if (!is_input_sequence(word)) return false;
+            out.emplace_back();
+            qor::Word& w = out.back();
+            w.reserve(static_cast<std::size_t>(size_hint(word)));
+            return for_each_item(word, [&](handle c) {
+                PyObject* o = c.ptr();
+                if (PyUnicode_Check(o) && PyUnicode_GET_LENGTH(o) == 1 && PyUnicode_READ_CHAR(o, 0) < 256) {
+                    w.push_back(static_cast<char>(PyUnicode_READ_CHAR(o, 0)));
+                    return true;
+                }
+                object keep = reinterpret_borrow<object>(c);
+                make_caster<char> ch;
+                if (!ch.load(keep, convert)) return false;
+                w.push_back(cast_op<char>(ch));
+                return true;
+            });
+        });
+    }
 };
 
 #define QOR_OUTPUT_CASTER(Type, Name)                                                    \

@@ -42,7 +42,7 @@ py::object indexes_dict(const Motif& m) {
 py::object averages_dict(const Motif& m) {
     py::dict out;
     if (m.average_occurrences.empty()) return std::move(out);
-    const std::size_t len = m.average_occurrences.size() / m.indexes.size();
+    const std::size_t len = static_cast<std::size_t>(m.length);
     for (std::size_t r = 0; r < m.indexes.size(); ++r) {
         const double* row = m.average_occurrences.data() + r * len;
         out[py::int_(m.indexes.series[r])] = float_list(row, row + len);
@@ -90,7 +90,7 @@ PYBIND11_MODULE(_qor_cpp, m) {
     py::class_<PatternMiner>(m, "PatternMiner")
         .def(py::init<double, int32_t, int32_t, double>(), py::arg("minsup"), py::arg("min_len") = 3,
              py::arg("max_len") = 0, py::arg("max_overlap") = 0.9)
-        .def("mine", [](PatternMiner& self, const std::vector<Word>& words) { self.mine(words); })
+        .def("mine", [](PatternMiner& self, const WordList& words) { self.mine(words.value); })
         .def_property_readonly("frequent", [](const PatternMiner& self) { return FrequentDict{frequent_dict(self)}; });
 
     m.def("sax", [](const SeriesList& ts, int32_t seglen, int32_t alphabet) { return sax(ts.value, seglen, alphabet); },

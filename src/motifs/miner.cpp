@@ -33,6 +33,56 @@ int32_t motif_length(int32_t seglen, std::size_t symbols) {
     return static_cast<int32_t>(length);
 }
 
+void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
+    // Series entries of all motifs grouped by series: entries of series s
+    // are (motif, row) pairs at by_series[first[s] .. first[s + 1]), motifs
+    // ascending.
+    std::vector<std::size_t> first(ts.size() + 1, 0);
+    for (const Motif& m : motifs)
+        for (int32_t s : m.indexes.series) ++first[static_cast<std::size_t>(s) + 1];
+    for (std::size_t s = 1; s < first.size(); ++s) first[s] += first[s - 1];
+    std::vector<std::pair<uint32_t, uint32_t>> by_series(first.back());
+    std::vector<std::size_t> fill(first.begin(), first.end() - 1);
+    std::size_t longest = 0;
+    std::vector<std::vector<double>> averages(motifs.size());
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+        Motif& m = motifs[mi];
+        const std::size_t len = static_cast<std::size_t>(std::max(m.length, 0));
+        longest = std::max(longest, len);
+        averages[mi].resize(m.indexes.size() * len);
+        m.best_matches.assign(m.indexes.size(), 0);
+        for (std::size_t r = 0; r < m.indexes.size(); ++r)
+            by_series[fill[static_cast<std::size_t>(m.indexes.series[r])]++] = {static_cast<uint32_t>(mi),
+                                                                                 static_cast<uint32_t>(r)};
+    }
+
+    std::vector<double> counts(longest);
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+        for (std::size_t e = first[s]; e < first[s + 1]; ++e) {
+            const auto [mi, r] = by_series[e];
+            const Motif& m = motifs[mi];
+            m.average_row(r, ts[s], averages[mi].data() + r * static_cast<std::size_t>(m.length), counts.data());
+        }
+    }
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+        motifs[mi].average_occurrences = SharedValues(std::move(averages[mi]));
+        motifs[mi].compute_representative();
+    }
+
+    std::vector<const double*> starts;
+    std::vector<std::size_t> sizes;
+    std::vector<double> dist;
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+        for (std::size_t e = first[s]; e < first[s + 1]; ++e) {
+            Motif& m = motifs[by_series[e].first];
+            const auto [distance, position] = m.best_window(by_series[e].second, ts[s], starts, sizes, dist);
+            m.naed = m.naed + distance;
+            m.best_matches[by_series[e].second] = position * m.seglen;
+        }
+    }
+    for (Motif& m : motifs) m.finish_naed();
+}
+
 void Miner::collect_and_rank(const std::vector<Series>& ts) {
     motifs.clear();
     {
@@ -44,14 +94,11 @@ void Miner::collect_and_rank(const std::vector<Series>& ts) {
     // Check every length before scoring anything.
     for (const Motif& m : motifs) motif_length(seglen, m.pattern.size());
     for (Motif& m : motifs) {
-        const int32_t length = motif_length(seglen, m.pattern.size());
         m.seglen = seglen;
-        m.length = length;
-        m.representative.resize(static_cast<std::size_t>(std::max(length, 0)), 0.0);
-        m.compute_average_occurrences(ts);
-        m.compute_representative();
-        m.compute_best_matches(ts);
+        m.length = motif_length(seglen, m.pattern.size());
+        m.representative.resize(static_cast<std::size_t>(std::max(m.length, 0)), 0.0);
     }
+    score_motifs(motifs, ts);
     rank_motifs(motifs);
 }
 

@@ -12,6 +12,12 @@ namespace qor {
 // std::invalid_argument when it does not fit a 32-bit signed integer.
 int32_t motif_length(int32_t seglen, std::size_t symbols);
 
+// Runs compute_average_occurrences, compute_representative and
+// compute_best_matches on every motif (seglen, length and representative
+// already set), with identical results, but series by series: each series
+// is read once per statistic for all the motifs that occur in it.
+void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts);
+
 // Sorts by ascending naed; equal values keep their order and NaN goes last.
 void rank_motifs(std::vector<Motif>& motifs);
 

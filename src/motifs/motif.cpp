@@ -4,6 +4,13 @@
 #include <cmath>
 #include <limits>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define QOR_SSE2 1
+#else
+#define QOR_SSE2 0
+#endif
+
 namespace qor {
 
 namespace {
@@ -24,6 +31,68 @@ inline Span window_span(std::size_t n, int32_t p, int32_t seglen, int32_t length
     const int64_t last = std::min<int64_t>(end, static_cast<int64_t>(n));
     if (start < 0 || last <= start) return {0, 0};
     return {static_cast<std::size_t>(start), static_cast<std::size_t>(last - start)};
+}
+
+
+// sum[i] += x[i] and count[i] += 1 wherever x[i] is not NaN. Both sums start
+// at +0.0 and so never hold -0.0: adding +0.0 for a NaN sample changes
+// nothing, which lets the vector path add a masked value instead of
+// branching.
+inline void add_real(double* sum, double* count, const double* x, std::size_t n) {
+    std::size_t i = 0;
+#if QOR_SSE2
+    const __m128d one = _mm_set1_pd(1.0);
+    for (; i + 2 <= n; i += 2) {
+        const __m128d v = _mm_loadu_pd(x + i);
+        const __m128d real = _mm_cmpord_pd(v, v);
+        _mm_storeu_pd(sum + i, _mm_add_pd(_mm_loadu_pd(sum + i), _mm_and_pd(real, v)));
+        _mm_storeu_pd(count + i, _mm_add_pd(_mm_loadu_pd(count + i), _mm_and_pd(real, one)));
+    }
+#endif
+    for (; i < n; ++i) {
+        if (x[i] == x[i]) {
+            sum[i] += x[i];
+            count[i] += 1.0;
+        }
+    }
+}
+
+inline double squared_gap(double x, double rep) {
+    const double d = x - rep;
+    return x == x ? d * d : 0.0;
+}
+
+// out[w] = Euclidean distance between rep and the real samples among the
+// count[w] samples at x[w], the squares added in offset order from +0.0
+// (a NaN sample adds +0.0, the same as leaving it out). Two windows share
+// one vector, each lane keeping its own order.
+void distances(const double* rep, const double* const* x, const std::size_t* count, std::size_t windows,
+               double* out) {
+    std::size_t w = 0;
+#if QOR_SSE2
+    for (; w + 2 <= windows; w += 2) {
+        const double* a = x[w];
+        const double* b = x[w + 1];
+        const std::size_t common = std::min(count[w], count[w + 1]);
+        __m128d sum = _mm_setzero_pd();
+        for (std::size_t i = 0; i < common; ++i) {
+            const __m128d v = _mm_set_pd(b[i], a[i]);
+            const __m128d d = _mm_sub_pd(v, _mm_set1_pd(rep[i]));
+            sum = _mm_add_pd(sum, _mm_and_pd(_mm_cmpord_pd(v, v), _mm_mul_pd(d, d)));
+        }
+        double lanes[2];
+        _mm_storeu_pd(lanes, sum);
+        for (std::size_t i = common; i < count[w]; ++i) lanes[0] += squared_gap(a[i], rep[i]);
+        for (std::size_t i = common; i < count[w + 1]; ++i) lanes[1] += squared_gap(b[i], rep[i]);
+        out[w] = std::sqrt(lanes[0]);
+        out[w + 1] = std::sqrt(lanes[1]);
+    }
+#endif
+    for (; w < windows; ++w) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < count[w]; ++i) sum += squared_gap(x[w][i], rep[i]);
+        out[w] = std::sqrt(sum);
+    }
 }
 
 }  // namespace
@@ -63,7 +132,7 @@ Motif::Motif(Motif&& o) noexcept
       naed(o.naed) {
     o.pattern.clear();
     o.indexes.clear();
-    o.average_occurrences.clear();
+    o.average_occurrences = SharedValues();
     o.representative.clear();
     o.best_matches.clear();
 }
@@ -80,7 +149,7 @@ Motif& Motif::operator=(Motif&& o) noexcept {
         naed = o.naed;
         o.pattern.clear();
         o.indexes.clear();
-        o.average_occurrences.clear();
+        o.average_occurrences = SharedValues();
         o.representative.clear();
         o.best_matches.clear();
     }
@@ -97,80 +166,80 @@ std::vector<double> Motif::extract_occurrence(const Series& series, int32_t p) c
     return window;
 }
 
+void Motif::average_row(std::size_t r, const Series& s, double* row, double* count) const {
+    const std::size_t len = static_cast<std::size_t>(std::max(length, 0));
+    std::fill(row, row + len, 0.0);
+    std::fill(count, count + len, 0.0);
+    // Windows in recorded order: each offset's sum gets its terms in window
+    // order.
+    for (const int32_t* p = indexes.begin_of(r); p != indexes.end_of(r); ++p) {
+        const Span span = window_span(s.size(), *p, seglen, length);
+        add_real(row, count, s.data() + span.first, span.count);
+    }
+    for (std::size_t i = 0; i < len; ++i) row[i] = count[i] > 0.0 ? row[i] / count[i] : kNaN;
+}
+
+std::pair<double, int32_t> Motif::best_window(std::size_t r, const Series& s, std::vector<const double*>& starts,
+                                              std::vector<std::size_t>& counts, std::vector<double>& dist) const {
+    const int32_t* first = indexes.begin_of(r);
+    const std::size_t windows = static_cast<std::size_t>(indexes.end_of(r) - first);
+    starts.resize(windows);
+    counts.resize(windows);
+    dist.resize(windows);
+    for (std::size_t w = 0; w < windows; ++w) {
+        const Span span = window_span(s.size(), first[w], seglen, length);
+        starts[w] = s.data() + span.first;
+        counts[w] = span.count;
+    }
+    distances(representative.data(), starts.data(), counts.data(), windows, dist.data());
+    int32_t best_position = 0;
+    double best_distance = kNoMatch;
+    for (std::size_t w = 0; w < windows; ++w) {
+        if (dist[w] < best_distance) {
+            best_distance = dist[w];
+            best_position = first[w];
+        }
+    }
+    return {best_distance, best_position};
+}
+
 void Motif::compute_average_occurrences(const std::vector<Series>& ts) {
     const std::size_t len = static_cast<std::size_t>(std::max(length, 0));
-    average_occurrences.assign(indexes.size() * len, 0.0);
-    std::vector<uint32_t> counts(len);
-    for (std::size_t r = 0; r < indexes.size(); ++r) {
-        const Series& s = ts[static_cast<std::size_t>(indexes.series[r])];
-        double* sums = average_occurrences.data() + r * len;
-        std::fill(counts.begin(), counts.end(), 0u);
-        // Windows in recorded order: each offset's sum gets its terms in
-        // window order, as if the windows were averaged column by column.
-        for (const int32_t* p = indexes.begin_of(r); p != indexes.end_of(r); ++p) {
-            const Span span = window_span(s.size(), *p, seglen, length);
-            const double* x = s.data() + span.first;
-            for (std::size_t i = 0; i < span.count; ++i) {
-                if (!std::isnan(x[i])) {
-                    sums[i] += x[i];
-                    ++counts[i];
-                }
-            }
-        }
-        for (std::size_t i = 0; i < len; ++i)
-            sums[i] = counts[i] > 0 ? sums[i] / static_cast<double>(counts[i]) : kNaN;
-    }
+    std::vector<double> rows(indexes.size() * len), counts(len);
+    for (std::size_t r = 0; r < indexes.size(); ++r)
+        average_row(r, ts[static_cast<std::size_t>(indexes.series[r])], rows.data() + r * len, counts.data());
+    average_occurrences = SharedValues(std::move(rows));
 }
 
 void Motif::compute_representative() {
     const std::size_t rows = indexes.size();
     if (rows == 0 || average_occurrences.empty()) return;
     const std::size_t len = representative.size();
+    std::vector<double> sum(len, 0.0), count(len, 0.0);
+    for (std::size_t r = 0; r < rows; ++r) add_real(sum.data(), count.data(), average_occurrences.data() + r * len, len);
+    // m_i / N, added N times: one equal part per series, in turn.
     const double n = static_cast<double>(rows);
-    for (std::size_t i = 0; i < len; ++i) {
-        double sum = 0.0;
-        uint32_t count = 0;
-        for (std::size_t r = 0; r < rows; ++r) {
-            const double v = average_occurrences[r * len + i];
-            if (!std::isnan(v)) {
-                sum += v;
-                ++count;
-            }
-        }
-        const double part = (count > 0 ? sum / static_cast<double>(count) : kNaN) / n;
-        // One equal part per series, added one after another.
-        double acc = representative[i];
-        for (std::size_t r = 0; r < rows; ++r) acc = part + acc;
-        representative[i] = acc;
-    }
+    for (std::size_t i = 0; i < len; ++i) sum[i] = (count[i] > 0.0 ? sum[i] / count[i] : kNaN) / n;
+    double* __restrict acc = representative.data();
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t i = 0; i < len; ++i) acc[i] = sum[i] + acc[i];
 }
 
 void Motif::compute_best_matches(const std::vector<Series>& ts) {
     best_matches.assign(indexes.size(), 0);
-    const double* rep = representative.data();
+    std::vector<const double*> starts;
+    std::vector<std::size_t> counts;
+    std::vector<double> dist;
     for (std::size_t r = 0; r < indexes.size(); ++r) {
-        const Series& s = ts[static_cast<std::size_t>(indexes.series[r])];
-        int32_t best_position = 0;
-        double best_distance = kNoMatch;
-        for (const int32_t* p = indexes.begin_of(r); p != indexes.end_of(r); ++p) {
-            const Span span = window_span(s.size(), *p, seglen, length);
-            const double* x = s.data() + span.first;
-            double sum = 0.0;
-            for (std::size_t i = 0; i < span.count; ++i) {
-                if (!std::isnan(x[i])) {
-                    const double d = x[i] - rep[i];
-                    sum += d * d;
-                }
-            }
-            const double distance = std::sqrt(sum);
-            if (distance < best_distance) {
-                best_distance = distance;
-                best_position = *p;
-            }
-        }
-        naed = naed + best_distance;
-        best_matches[r] = best_position * seglen;
+        const auto [distance, position] =
+            best_window(r, ts[static_cast<std::size_t>(indexes.series[r])], starts, counts, dist);
+        naed = naed + distance;
+        best_matches[r] = position * seglen;
     }
+    finish_naed();
+}
+
+void Motif::finish_naed() {
     naed = naed / (static_cast<double>(indexes.size()) * static_cast<double>(length));
 }
 

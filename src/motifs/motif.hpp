@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "../sax/sax.hpp"
@@ -34,6 +36,23 @@ struct Occurrences {
     void clear();
 };
 
+// A table of doubles that is written once, when it is built, and only read
+// afterwards; copies share the values instead of duplicating them.
+class SharedValues {
+public:
+    SharedValues() = default;
+    explicit SharedValues(std::vector<double>&& values)
+        : values_(std::make_shared<const std::vector<double>>(std::move(values))) {}
+
+    bool empty() const { return size() == 0; }
+    std::size_t size() const { return values_ ? values_->size() : 0; }
+    const double* data() const { return values_ ? values_->data() : nullptr; }
+    std::vector<double> to_vector() const { return values_ ? *values_ : std::vector<double>(); }
+
+private:
+    std::shared_ptr<const std::vector<double>> values_;
+};
+
 // Per-series statistics are keyed by `indexes.series`: row i of
 // `average_occurrences` (`length` values) and entry i of `best_matches`
 // belong to series indexes.series[i]. Both are empty until computed.
@@ -42,7 +61,7 @@ struct Motif {
     int32_t seglen = 0;
     int32_t length = 0;
     Occurrences indexes;
-    std::vector<double> average_occurrences;
+    SharedValues average_occurrences;
     std::vector<double> representative;
     std::vector<int32_t> best_matches;
     double naed = 0.0;
@@ -60,6 +79,17 @@ struct Motif {
     void compute_average_occurrences(const std::vector<Series>& ts);
     void compute_representative();
     void compute_best_matches(const std::vector<Series>& ts);
+
+    // The statistics of one series entry (row r of indexes), shared by the
+    // operations above and by the batched scoring of many motifs.
+    // average_row writes the row's `length` means to `row`, using `count`
+    // (length values) as scratch; best_window returns the best distance and
+    // symbol position, using the three vectors as scratch.
+    void average_row(std::size_t r, const Series& s, double* row, double* count) const;
+    std::pair<double, int32_t> best_window(std::size_t r, const Series& s, std::vector<const double*>& starts,
+                                           std::vector<std::size_t>& counts, std::vector<double>& dist) const;
+    // naed = naed / (number of series x length), after the best matches.
+    void finish_naed();
 };
 
 }  // namespace qor

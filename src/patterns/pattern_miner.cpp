@@ -1,6 +1,8 @@
 #include "pattern_miner.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 
 namespace qor {
 
@@ -9,70 +11,71 @@ namespace {
 constexpr uint16_t kNoSlot = 0xFFFF;
 
 // The words re-encoded as dense symbol ids (0 = smallest symbol present, in
-// signed 8-bit order), concatenated.
+// signed 8-bit order) and concatenated, each followed by a separator id that
+// no pattern contains. A symbol is addressed by its global position.
 struct Text {
-    std::vector<uint8_t> ids;
-    std::vector<std::size_t> start;  // word g is ids[start[g] .. start[g + 1])
+    std::vector<uint16_t> ids;
+    std::vector<uint32_t> word_of;   // global position -> word index
+    std::vector<std::size_t> start;  // word g begins at start[g]
     std::vector<char> symbols;       // dense id -> original symbol
+    uint16_t separator = 0;
 
     explicit Text(const std::vector<Word>& words) {
         bool seen[256] = {};
         std::size_t total = 0;
         for (const Word& w : words) {
-            total += w.size();
+            total += w.size() + 1;
             for (char c : w) seen[static_cast<uint8_t>(c)] = true;
         }
-        uint8_t rank[256] = {};
+        if (total > std::numeric_limits<uint32_t>::max() || words.size() > std::numeric_limits<int32_t>::max())
+            throw std::length_error("vector too long");
+        uint16_t rank[256] = {};
         for (int v = -128; v < 128; ++v) {
             const uint8_t byte = static_cast<uint8_t>(static_cast<signed char>(v));
             if (seen[byte]) {
-                rank[byte] = static_cast<uint8_t>(symbols.size());
+                rank[byte] = static_cast<uint16_t>(symbols.size());
                 symbols.push_back(static_cast<char>(byte));
             }
         }
+        separator = static_cast<uint16_t>(symbols.size());
         ids.reserve(total);
-        start.reserve(words.size() + 1);
-        start.push_back(0);
-        for (const Word& w : words) {
-            for (char c : w) ids.push_back(rank[static_cast<uint8_t>(c)]);
+        word_of.reserve(total);
+        start.reserve(words.size());
+        for (std::size_t g = 0; g < words.size(); ++g) {
             start.push_back(ids.size());
+            for (char c : words[g]) ids.push_back(rank[static_cast<uint8_t>(c)]);
+            ids.push_back(separator);
+            word_of.resize(ids.size(), static_cast<uint32_t>(g));
         }
     }
-    std::size_t length(std::size_t g) const { return start[g + 1] - start[g]; }
 };
 
 // The patterns of one length that passed the support test, in ascending
 // pattern order. Entry i is the entry parent[i] of the level below extended
 // by the symbol last[i]; suffix[i] is the entry of the level below that
-// equals it without its first symbol. Occurrences of entry i are
-// (word[t], pos[t]) for t in [occ[i], occ[i + 1]), ordered by word, then
-// position.
+// equals it without its first symbol. Its occurrences are the global start
+// positions at[occ[i] .. occ[i + 1]), ascending.
 struct Level {
     std::vector<int32_t> parent, suffix;
-    std::vector<uint8_t> last;
+    std::vector<uint16_t> last;
     std::vector<std::size_t> occ{0};
-    std::vector<int32_t> word, pos;
+    std::vector<uint32_t> at;
     // Entries of the next level whose parent is entry i:
     // [children[i], children[i + 1]).
     std::vector<uint32_t> children;
 
     std::size_t size() const { return last.size(); }
 
-    void add(int32_t parent_index, int32_t suffix_index, uint8_t symbol) {
+    void add(int32_t parent_index, int32_t suffix_index, uint16_t symbol, const std::vector<uint32_t>& where) {
         parent.push_back(parent_index);
         suffix.push_back(suffix_index);
         last.push_back(symbol);
-        occ.push_back(word.size());
-    }
-    void add_occurrence(int32_t g, int32_t p) {
-        word.push_back(g);
-        pos.push_back(p);
-        ++occ.back();
+        at.insert(at.end(), where.begin(), where.end());
+        occ.push_back(at.size());
     }
     void release_occurrences() {
         std::vector<std::size_t>().swap(occ);
-        std::vector<int32_t>().swap(word);
-        std::vector<int32_t>().swap(pos);
+        std::vector<uint32_t>().swap(at);
     }
 };
 
@@ -81,47 +84,24 @@ public:
     Search(const PatternMiner& m, const std::vector<Word>& words)
         : miner_(m), text_(words), levels_(2) {}
 
-    bool passes(std::size_t support) const {
+    bool passes(const std::vector<uint32_t>& where) const {
+        std::size_t support = 0;
+        uint32_t word = std::numeric_limits<uint32_t>::max();
+        for (uint32_t gp : where) {
+            if (text_.word_of[gp] != word) {
+                word = text_.word_of[gp];
+                ++support;
+            }
+        }
         return support > 0 && !(miner_.min_count > static_cast<double>(support));
     }
 
     void scan_symbols() {
-        const std::size_t alphabet = text_.symbols.size();
-        std::vector<std::size_t> count(alphabet, 0), support(alphabet, 0);
-        std::vector<int64_t> last_word(alphabet, -1);
-        for (std::size_t g = 0; g + 1 < text_.start.size(); ++g) {
-            for (std::size_t i = text_.start[g]; i < text_.start[g + 1]; ++i) {
-                const uint8_t c = text_.ids[i];
-                ++count[c];
-                if (last_word[c] != static_cast<int64_t>(g)) {
-                    last_word[c] = static_cast<int64_t>(g);
-                    ++support[c];
-                }
-            }
-        }
-        Level& level = levels_[1];
-        std::vector<std::size_t> slot(alphabet, SIZE_MAX);
-        std::size_t total = 0;
-        for (std::size_t c = 0; c < alphabet; ++c) {
-            if (!passes(support[c])) continue;
-            slot[c] = level.size();
-            level.add(-1, -1, static_cast<uint8_t>(c));
-            total += count[c];
-            level.occ.back() = total;
-        }
-        level.word.resize(total);
-        level.pos.resize(total);
-        std::vector<std::size_t> fill(level.occ.begin(), level.occ.end() - 1);
-        for (std::size_t g = 0; g + 1 < text_.start.size(); ++g) {
-            const std::size_t base = text_.start[g];
-            for (std::size_t i = base; i < text_.start[g + 1]; ++i) {
-                const std::size_t s = slot[text_.ids[i]];
-                if (s == SIZE_MAX) continue;
-                level.word[fill[s]] = static_cast<int32_t>(g);
-                level.pos[fill[s]] = static_cast<int32_t>(i - base);
-                ++fill[s];
-            }
-        }
+        std::vector<std::vector<uint32_t>> where(text_.symbols.size());
+        for (std::size_t gp = 0; gp < text_.ids.size(); ++gp)
+            if (text_.ids[gp] != text_.separator) where[text_.ids[gp]].push_back(static_cast<uint32_t>(gp));
+        for (std::size_t c = 0; c < where.size(); ++c)
+            if (passes(where[c])) levels_[1].add(-1, -1, static_cast<uint16_t>(c), where[c]);
     }
 
     // Builds the level of patterns of length n from the level of length n - 1:
@@ -131,9 +111,11 @@ public:
         const Level& below = levels_[static_cast<std::size_t>(n) - 1];
         const Level* below2 = n >= 3 ? &levels_[static_cast<std::size_t>(n) - 2] : nullptr;
         Level next;
-        std::vector<uint16_t> slot_of(text_.symbols.size(), kNoSlot);
-        std::vector<std::vector<std::size_t>> buckets(text_.symbols.size());
+        next.at.reserve(below.at.size());
+        std::vector<uint16_t> slot_of(text_.symbols.size() + 1, kNoSlot);
+        std::vector<std::vector<uint32_t>> buckets(text_.symbols.size());
         std::vector<int32_t> joined;
+        const uint16_t* ids = text_.ids.data() + (n - 1);
 
         for (std::size_t p = 0; p < below.size(); ++p) {
             std::size_t first = 0, end = below.size();
@@ -148,32 +130,21 @@ public:
                 slot_of[below.last[q]] = static_cast<uint16_t>(joined.size());
                 joined.push_back(static_cast<int32_t>(q));
             }
+            // The symbol after an occurrence of p is at most the separator
+            // that ends its word, which has no slot.
             for (std::size_t t = below.occ[p]; t < below.occ[p + 1]; ++t) {
-                const auto g = static_cast<std::size_t>(below.word[t]);
-                const auto s = static_cast<std::size_t>(below.pos[t]);
-                if (s + static_cast<std::size_t>(n) > text_.length(g)) continue;
-                const uint16_t k = slot_of[text_.ids[text_.start[g] + s + static_cast<std::size_t>(n) - 1]];
-                if (k != kNoSlot) buckets[k].push_back(t);
+                const uint32_t gp = below.at[t];
+                const uint16_t k = slot_of[ids[gp]];
+                if (k != kNoSlot) buckets[k].push_back(gp);
             }
             for (std::size_t k = 0; k < joined.size(); ++k) {
-                std::vector<std::size_t>& hits = buckets[k];
-                std::size_t support = 0;
-                int32_t last_word = -1;
-                for (std::size_t t : hits) {
-                    if (below.word[t] != last_word) {
-                        last_word = below.word[t];
-                        ++support;
-                    }
-                }
-                const uint8_t symbol = below.last[static_cast<std::size_t>(joined[k])];
-                if (passes(support)) {
-                    next.add(static_cast<int32_t>(p), joined[k], symbol);
-                    for (std::size_t t : hits) next.add_occurrence(below.word[t], below.pos[t]);
-                }
-                hits.clear();
+                const uint16_t symbol = below.last[static_cast<std::size_t>(joined[k])];
+                if (passes(buckets[k])) next.add(static_cast<int32_t>(p), joined[k], symbol, buckets[k]);
+                buckets[k].clear();
                 slot_of[symbol] = kNoSlot;
             }
         }
+        if (next.at.capacity() > 2 * next.at.size()) next.at.shrink_to_fit();
         Level& done = levels_[static_cast<std::size_t>(n) - 1];
         done.children.assign(done.size() + 1, 0);
         for (int32_t parent : next.parent) ++done.children[static_cast<std::size_t>(parent) + 1];
@@ -202,7 +173,7 @@ public:
     void ids_of(std::size_t k, std::size_t i, uint8_t* out) const {
         for (std::size_t len = k; len > 0; --len) {
             const Level& l = levels_[len];
-            out[len - 1] = l.last[i];
+            out[len - 1] = static_cast<uint8_t>(l.last[i]);
             i = static_cast<std::size_t>(l.parent[i]);
         }
     }
@@ -212,6 +183,12 @@ public:
         ids_of(k, i, reinterpret_cast<uint8_t*>(p.data()));
         for (char& c : p) c = text_.symbols[static_cast<uint8_t>(c)];
         return p;
+    }
+
+    // Word index and start position within the word of a global position.
+    std::pair<int32_t, int32_t> locate(uint32_t gp) const {
+        const uint32_t g = text_.word_of[gp];
+        return {static_cast<int32_t>(g), static_cast<int32_t>(gp - text_.start[g])};
     }
 
     std::size_t alphabet() const { return text_.symbols.size(); }
@@ -344,8 +321,10 @@ void PatternMiner::mine(const std::vector<Word>& words) {
         const auto [k, index] = list.entry[i];
         const Level& level = search.level(k);
         Motif motif(search.pattern_of(k, index));
-        for (std::size_t t = level.occ[index]; t < level.occ[index + 1]; ++t)
-            motif.indexes.add(level.word[t], level.pos[t]);
+        for (std::size_t t = level.occ[index]; t < level.occ[index + 1]; ++t) {
+            const auto [word, position] = search.locate(level.at[t]);
+            motif.indexes.add(word, position);
+        }
         Pattern key = motif.pattern;
         frequent.emplace(std::move(key), std::move(motif));
     }

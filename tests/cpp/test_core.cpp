@@ -273,10 +273,13 @@ Motif motif_with(const std::string& pattern, int32_t seglen, std::map<int32_t, s
 void test_motif_record() {
     Motif m = motif_with("abc", 2, {{0, {1, 2}}, {3, {0}}});
     m.naed = 0.25;
+    m.average_occurrences = SharedValues({1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0});
     Motif copy(m);
+    CHECK(copy.average_occurrences.to_vector() == m.average_occurrences.to_vector());
     CHECK(text(copy.pattern) == "abc" && positions(copy) == positions(m) && copy.representative.size() == 6);
     Motif moved(std::move(copy));
-    CHECK(copy.pattern.empty() && copy.indexes.empty() && copy.representative.empty());
+    CHECK(copy.pattern.empty() && copy.indexes.empty() && copy.representative.empty() &&
+          copy.average_occurrences.empty());
     CHECK(moved.naed == 0.25 && moved.length == 6 && positions(moved) == positions(m));
     copy = std::move(moved);
     CHECK(moved.pattern.empty() && text(copy.pattern) == "abc");
@@ -297,11 +300,11 @@ void test_statistics() {
     // Windows [1, 2, NaN] and [3, NaN, NaN] average to [2, 2, NaN].
     Motif avg = motif_with("abc", 1, {{0, {0, 3}}});
     avg.compute_average_occurrences({{1.0, 2.0, NaN, 3.0}});
-    CHECK(same(avg.average_occurrences, {2.0, 2.0, NaN}));
+    CHECK(same(avg.average_occurrences.to_vector(), {2.0, 2.0, NaN}));
 
     // Averages [2, NaN] and [4, 6] give [3, 6], each added in two halves.
     Motif rep = motif_with("ab", 1, {{0, {0}}, {1, {0}}});
-    rep.average_occurrences = {2.0, NaN, 4.0, 6.0};
+    rep.average_occurrences = SharedValues({2.0, NaN, 4.0, 6.0});
     rep.compute_representative();
     CHECK(same(rep.representative, {3.0, 6.0}));
 
