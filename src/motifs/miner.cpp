@@ -49,7 +49,7 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
         Motif& m = motifs[mi];
         const std::size_t len = static_cast<std::size_t>(std::max(m.length, 0));
         longest = std::max(longest, len);
-        averages[mi].resize(m.indexes.size() * len);
+        averages[mi].reserve(m.indexes.size() * len);
         m.best_matches.assign(m.indexes.size(), 0);
         for (std::size_t r = 0; r < m.indexes.size(); ++r)
             by_series[fill[static_cast<std::size_t>(m.indexes.series[r])]++] = {static_cast<uint32_t>(mi),
@@ -59,9 +59,13 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
     std::vector<double> counts(longest);
     for (std::size_t s = 0; s < ts.size(); ++s) {
         for (std::size_t e = first[s]; e < first[s + 1]; ++e) {
+            // Each motif's rows come in ascending series order, that is in
+            // row order: append them, touching each new row only once.
             const auto [mi, r] = by_series[e];
-            const Motif& m = motifs[mi];
-            m.average_row(r, ts[s], averages[mi].data() + r * static_cast<std::size_t>(m.length), counts.data());
+            std::vector<double>& rows = averages[mi];
+            const std::size_t len = static_cast<std::size_t>(motifs[mi].length);
+            rows.resize(rows.size() + len);
+            motifs[mi].average_row(r, ts[s], rows.data() + rows.size() - len, counts.data());
         }
     }
     for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
@@ -69,15 +73,20 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
         motifs[mi].compute_representative();
     }
 
-    std::vector<const double*> starts;
-    std::vector<std::size_t> sizes;
-    std::vector<double> dist;
+    WindowBatch batch;
     for (std::size_t s = 0; s < ts.size(); ++s) {
+        batch.clear();
+        for (std::size_t e = first[s]; e < first[s + 1]; ++e)
+            motifs[by_series[e].first].queue_windows(by_series[e].second, ts[s], batch);
+        batch.compute();
+        const double* dist = batch.dist.data();
         for (std::size_t e = first[s]; e < first[s + 1]; ++e) {
             Motif& m = motifs[by_series[e].first];
-            const auto [distance, position] = m.best_window(by_series[e].second, ts[s], starts, sizes, dist);
+            const std::size_t r = by_series[e].second;
+            const auto [distance, position] = m.best_of(r, dist);
+            dist += m.indexes.end_of(r) - m.indexes.begin_of(r);
             m.naed = m.naed + distance;
-            m.best_matches[by_series[e].second] = position * m.seglen;
+            m.best_matches[r] = position * m.seglen;
         }
     }
     for (Motif& m : motifs) m.finish_naed();

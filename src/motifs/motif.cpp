@@ -62,39 +62,6 @@ inline double squared_gap(double x, double rep) {
     return x == x ? d * d : 0.0;
 }
 
-// out[w] = Euclidean distance between rep and the real samples among the
-// count[w] samples at x[w], the squares added in offset order from +0.0
-// (a NaN sample adds +0.0, the same as leaving it out). Two windows share
-// one vector, each lane keeping its own order.
-void distances(const double* rep, const double* const* x, const std::size_t* count, std::size_t windows,
-               double* out) {
-    std::size_t w = 0;
-#if QOR_SSE2
-    for (; w + 2 <= windows; w += 2) {
-        const double* a = x[w];
-        const double* b = x[w + 1];
-        const std::size_t common = std::min(count[w], count[w + 1]);
-        __m128d sum = _mm_setzero_pd();
-        for (std::size_t i = 0; i < common; ++i) {
-            const __m128d v = _mm_set_pd(b[i], a[i]);
-            const __m128d d = _mm_sub_pd(v, _mm_set1_pd(rep[i]));
-            sum = _mm_add_pd(sum, _mm_and_pd(_mm_cmpord_pd(v, v), _mm_mul_pd(d, d)));
-        }
-        double lanes[2];
-        _mm_storeu_pd(lanes, sum);
-        for (std::size_t i = common; i < count[w]; ++i) lanes[0] += squared_gap(a[i], rep[i]);
-        for (std::size_t i = common; i < count[w + 1]; ++i) lanes[1] += squared_gap(b[i], rep[i]);
-        out[w] = std::sqrt(lanes[0]);
-        out[w + 1] = std::sqrt(lanes[1]);
-    }
-#endif
-    for (; w < windows; ++w) {
-        double sum = 0.0;
-        for (std::size_t i = 0; i < count[w]; ++i) sum += squared_gap(x[w][i], rep[i]);
-        out[w] = std::sqrt(sum);
-    }
-}
-
 }  // namespace
 
 bool PatternLess::operator()(const Pattern& a, const Pattern& b) const {
@@ -179,28 +146,93 @@ void Motif::average_row(std::size_t r, const Series& s, double* row, double* cou
     for (std::size_t i = 0; i < len; ++i) row[i] = count[i] > 0.0 ? row[i] / count[i] : kNaN;
 }
 
-std::pair<double, int32_t> Motif::best_window(std::size_t r, const Series& s, std::vector<const double*>& starts,
-                                              std::vector<std::size_t>& counts, std::vector<double>& dist) const {
-    const int32_t* first = indexes.begin_of(r);
-    const std::size_t windows = static_cast<std::size_t>(indexes.end_of(r) - first);
-    starts.resize(windows);
-    counts.resize(windows);
-    dist.resize(windows);
-    for (std::size_t w = 0; w < windows; ++w) {
-        const Span span = window_span(s.size(), first[w], seglen, length);
-        starts[w] = s.data() + span.first;
-        counts[w] = span.count;
+void Motif::queue_windows(std::size_t r, const Series& s, WindowBatch& batch) const {
+    for (const int32_t* p = indexes.begin_of(r); p != indexes.end_of(r); ++p) {
+        const Span span = window_span(s.size(), *p, seglen, length);
+        batch.add(s.data() + span.first, span.count, representative.data());
     }
-    distances(representative.data(), starts.data(), counts.data(), windows, dist.data());
+}
+
+std::pair<double, int32_t> Motif::best_of(std::size_t r, const double* dist) const {
     int32_t best_position = 0;
     double best_distance = kNoMatch;
-    for (std::size_t w = 0; w < windows; ++w) {
+    const int32_t* first = indexes.begin_of(r);
+    for (std::size_t w = 0; first + w != indexes.end_of(r); ++w) {
         if (dist[w] < best_distance) {
             best_distance = dist[w];
             best_position = first[w];
         }
     }
     return {best_distance, best_position};
+}
+
+void WindowBatch::clear() {
+    x.clear();
+    rep.clear();
+    count.clear();
+}
+
+void WindowBatch::add(const double* samples, std::size_t n, const double* representative) {
+    x.push_back(samples);
+    count.push_back(n);
+    rep.push_back(representative);
+}
+
+namespace {
+
+// Sum over i < n of squared_gap(x[i], rep[i]) continued from `sum`.
+inline double squares_from(double sum, const double* x, const double* rep, std::size_t first, std::size_t n) {
+    for (std::size_t i = first; i < n; ++i) sum += squared_gap(x[i], rep[i]);
+    return sum;
+}
+
+#if QOR_SSE2
+// Two windows in the two lanes of a vector, each summed in its own order.
+struct Pair {
+    const double *a, *b, *ra, *rb;
+    __m128d sum = _mm_setzero_pd();
+    inline void step(std::size_t i) {
+        const __m128d v = _mm_set_pd(b[i], a[i]);
+        const __m128d d = _mm_sub_pd(v, _mm_set_pd(rb[i], ra[i]));
+        sum = _mm_add_pd(sum, _mm_and_pd(_mm_cmpord_pd(v, v), _mm_mul_pd(d, d)));
+    }
+};
+#endif
+
+}  // namespace
+
+// Each distance is the square root of its window's squares added in offset
+// order from +0.0 (a NaN sample adds +0.0, the same as leaving it out).
+// Windows are summed two to a vector and two vectors at a time, so that
+// four independent sums are in flight.
+void WindowBatch::compute() {
+    const std::size_t n = x.size();
+    dist.resize(n);
+    std::size_t w = 0;
+#if QOR_SSE2
+    for (; w + 4 <= n; w += 4) {
+        Pair p{x[w], x[w + 1], rep[w], rep[w + 1]};
+        Pair q{x[w + 2], x[w + 3], rep[w + 2], rep[w + 3]};
+        const std::size_t cp = std::min(count[w], count[w + 1]);
+        const std::size_t cq = std::min(count[w + 2], count[w + 3]);
+        const std::size_t both = std::min(cp, cq);
+        std::size_t i = 0;
+        for (; i < both; ++i) {
+            p.step(i);
+            q.step(i);
+        }
+        for (std::size_t j = i; j < cp; ++j) p.step(j);
+        for (std::size_t j = i; j < cq; ++j) q.step(j);
+        double lanes[4];
+        _mm_storeu_pd(lanes, p.sum);
+        _mm_storeu_pd(lanes + 2, q.sum);
+        dist[w] = std::sqrt(squares_from(lanes[0], x[w], rep[w], cp, count[w]));
+        dist[w + 1] = std::sqrt(squares_from(lanes[1], x[w + 1], rep[w + 1], cp, count[w + 1]));
+        dist[w + 2] = std::sqrt(squares_from(lanes[2], x[w + 2], rep[w + 2], cq, count[w + 2]));
+        dist[w + 3] = std::sqrt(squares_from(lanes[3], x[w + 3], rep[w + 3], cq, count[w + 3]));
+    }
+#endif
+    for (; w < n; ++w) dist[w] = std::sqrt(squares_from(0.0, x[w], rep[w], 0, count[w]));
 }
 
 void Motif::compute_average_occurrences(const std::vector<Series>& ts) {
@@ -227,12 +259,12 @@ void Motif::compute_representative() {
 
 void Motif::compute_best_matches(const std::vector<Series>& ts) {
     best_matches.assign(indexes.size(), 0);
-    std::vector<const double*> starts;
-    std::vector<std::size_t> counts;
-    std::vector<double> dist;
+    WindowBatch batch;
     for (std::size_t r = 0; r < indexes.size(); ++r) {
-        const auto [distance, position] =
-            best_window(r, ts[static_cast<std::size_t>(indexes.series[r])], starts, counts, dist);
+        batch.clear();
+        queue_windows(r, ts[static_cast<std::size_t>(indexes.series[r])], batch);
+        batch.compute();
+        const auto [distance, position] = best_of(r, batch.dist.data());
         naed = naed + distance;
         best_matches[r] = position * seglen;
     }

@@ -53,6 +53,17 @@ private:
     std::shared_ptr<const std::vector<double>> values_;
 };
 
+// Distances of many windows to their representatives, computed together.
+struct WindowBatch {
+    std::vector<const double*> x, rep;  // first real sample, representative
+    std::vector<std::size_t> count;     // real samples (the NaN tail is left out)
+    std::vector<double> dist;           // filled by compute()
+
+    void clear();
+    void add(const double* samples, std::size_t n, const double* representative);
+    void compute();
+};
+
 // Per-series statistics are keyed by `indexes.series`: row i of
 // `average_occurrences` (`length` values) and entry i of `best_matches`
 // belong to series indexes.series[i]. Both are empty until computed.
@@ -83,11 +94,13 @@ struct Motif {
     // The statistics of one series entry (row r of indexes), shared by the
     // operations above and by the batched scoring of many motifs.
     // average_row writes the row's `length` means to `row`, using `count`
-    // (length values) as scratch; best_window returns the best distance and
-    // symbol position, using the three vectors as scratch.
+    // (length values) as scratch; queue_windows adds the row's windows to a
+    // batch of distances to the representative.
     void average_row(std::size_t r, const Series& s, double* row, double* count) const;
-    std::pair<double, int32_t> best_window(std::size_t r, const Series& s, std::vector<const double*>& starts,
-                                           std::vector<std::size_t>& counts, std::vector<double>& dist) const;
+    void queue_windows(std::size_t r, const Series& s, WindowBatch& batch) const;
+    // Best distance and symbol position of row r, given the distances of
+    // its windows in recorded order (1000000 and 0 when none is closer).
+    std::pair<double, int32_t> best_of(std::size_t r, const double* dist) const;
     // naed = naed / (number of series x length), after the best matches.
     void finish_naed();
 };

@@ -84,7 +84,12 @@ public:
     Search(const PatternMiner& m, const std::vector<Word>& words)
         : miner_(m), text_(words), levels_(2) {}
 
-    bool passes(const std::vector<uint32_t>& where) const {
+    bool passes(std::size_t support) const {
+        return support > 0 && !(miner_.min_count > static_cast<double>(support));
+    }
+
+    // Number of distinct words among ascending global positions.
+    std::size_t support_of(const std::vector<uint32_t>& where) const {
         std::size_t support = 0;
         uint32_t word = std::numeric_limits<uint32_t>::max();
         for (uint32_t gp : where) {
@@ -93,7 +98,7 @@ public:
                 ++support;
             }
         }
-        return support > 0 && !(miner_.min_count > static_cast<double>(support));
+        return support;
     }
 
     void scan_symbols() {
@@ -101,7 +106,7 @@ public:
         for (std::size_t gp = 0; gp < text_.ids.size(); ++gp)
             if (text_.ids[gp] != text_.separator) where[text_.ids[gp]].push_back(static_cast<uint32_t>(gp));
         for (std::size_t c = 0; c < where.size(); ++c)
-            if (passes(where[c])) levels_[1].add(-1, -1, static_cast<uint16_t>(c), where[c]);
+            if (passes(support_of(where[c]))) levels_[1].add(-1, -1, static_cast<uint16_t>(c), where[c]);
     }
 
     // Builds the level of patterns of length n from the level of length n - 1:
@@ -114,6 +119,8 @@ public:
         next.at.reserve(below.at.size());
         std::vector<uint16_t> slot_of(text_.symbols.size() + 1, kNoSlot);
         std::vector<std::vector<uint32_t>> buckets(text_.symbols.size());
+        std::vector<std::size_t> support(text_.symbols.size(), 0);
+        std::vector<uint32_t> last_word(text_.symbols.size());
         std::vector<int32_t> joined;
         const uint16_t* ids = text_.ids.data() + (n - 1);
 
@@ -128,6 +135,7 @@ public:
             joined.clear();
             for (std::size_t q = first; q < end; ++q) {
                 slot_of[below.last[q]] = static_cast<uint16_t>(joined.size());
+                last_word[joined.size()] = std::numeric_limits<uint32_t>::max();
                 joined.push_back(static_cast<int32_t>(q));
             }
             // The symbol after an occurrence of p is at most the separator
@@ -135,12 +143,17 @@ public:
             for (std::size_t t = below.occ[p]; t < below.occ[p + 1]; ++t) {
                 const uint32_t gp = below.at[t];
                 const uint16_t k = slot_of[ids[gp]];
-                if (k != kNoSlot) buckets[k].push_back(gp);
+                if (k == kNoSlot) continue;
+                buckets[k].push_back(gp);
+                const uint32_t word = text_.word_of[gp];
+                support[k] += word != last_word[k];
+                last_word[k] = word;
             }
             for (std::size_t k = 0; k < joined.size(); ++k) {
                 const uint16_t symbol = below.last[static_cast<std::size_t>(joined[k])];
-                if (passes(buckets[k])) next.add(static_cast<int32_t>(p), joined[k], symbol, buckets[k]);
+                if (passes(support[k])) next.add(static_cast<int32_t>(p), joined[k], symbol, buckets[k]);
                 buckets[k].clear();
+                support[k] = 0;
                 slot_of[symbol] = kNoSlot;
             }
         }
@@ -199,19 +212,67 @@ private:
     std::vector<Level> levels_;
 };
 
-// Longest common subsequence of a[0..m) and b[0..n), one reused row.
-int32_t lcs(const uint8_t* a, std::size_t m, const uint8_t* b, std::size_t n, std::vector<int32_t>& row) {
-    row.assign(n + 1, 0);
-    for (std::size_t i = 1; i <= m; ++i) {
-        int32_t diagonal = 0;
-        for (std::size_t j = 1; j <= n; ++j) {
-            const int32_t above = row[j];
-            row[j] = a[i - 1] == b[j - 1] ? diagonal + 1 : std::max(above, row[j - 1]);
-            diagonal = above;
+// Length of the longest common subsequence with one fixed pattern, by the
+// bit-parallel recurrence (Allison-Dix, Hyyro): bit j of the state stands
+// for position j of the fixed pattern, 64 positions a word.
+class LcsWith {
+public:
+    explicit LcsWith(std::size_t alphabet) : masks_(alphabet) {}
+
+    void set(const uint8_t* p, std::size_t m) {
+        for (uint8_t c : used_) std::fill(masks_[c].begin(), masks_[c].end(), 0);
+        used_.clear();
+        m_ = m;
+        words_ = (m + 63) / 64;
+        for (std::size_t j = 0; j < m; ++j) {
+            std::vector<uint64_t>& mask = masks_[p[j]];
+            if (mask.size() < words_) mask.resize(words_, 0);
+            if (std::none_of(mask.begin(), mask.end(), [](uint64_t w) { return w != 0; })) used_.push_back(p[j]);
+            mask[j / 64] |= uint64_t{1} << (j % 64);
         }
+        state_.resize(words_);
     }
-    return row[n];
-}
+
+    int32_t with(const uint8_t* r, std::size_t n) {
+        std::fill(state_.begin(), state_.end(), ~uint64_t{0});
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::vector<uint64_t>& mask = masks_[r[i]];
+            uint64_t carry = 0;
+            for (std::size_t w = 0; w < words_ && w < mask.size(); ++w) {
+                const uint64_t v = state_[w], u = v & mask[w];
+                const uint64_t x = v + u, y = x + carry;
+                carry = static_cast<uint64_t>(x < v) | static_cast<uint64_t>(y < x);
+                state_[w] = y | (v & ~u);
+            }
+            // Words past the end of this symbol's mask have u = 0: only a
+            // carry can change them.
+            for (std::size_t w = mask.size(); carry && w < words_; ++w) {
+                const uint64_t y = state_[w] + carry;
+                carry = static_cast<uint64_t>(y < state_[w]);
+                state_[w] = y | state_[w];
+            }
+        }
+        std::size_t zeros = 0;
+        for (std::size_t w = 0; w < words_; ++w) {
+            const std::size_t bits = std::min<std::size_t>(64, m_ - 64 * w);
+            const uint64_t low = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+            zeros += bits - popcount(state_[w] & low);
+        }
+        return static_cast<int32_t>(zeros);
+    }
+
+private:
+    static std::size_t popcount(uint64_t x) {
+        std::size_t n = 0;
+        for (; x; x &= x - 1) ++n;
+        return n;
+    }
+
+    std::vector<std::vector<uint64_t>> masks_;
+    std::vector<uint8_t> used_;
+    std::vector<uint64_t> state_;
+    std::size_t m_ = 0, words_ = 0;
+};
 
 // The listed patterns, longest first, each a run of dense ids.
 struct Listing {
@@ -255,21 +316,34 @@ std::vector<char> overlap_losers(const Listing& list, std::size_t alphabet, doub
     std::vector<std::size_t> group(n, 0);
     for (std::size_t i = 1; i < n; ++i) group[i] = list.length(i) == list.length(i - 1) ? group[i - 1] : i;
 
-    std::vector<int32_t> row;
+    // alive(i): the first item at or after i not yet removed (items are
+    // linked past removed ones, with path halving).
+    std::vector<std::size_t> next(n + 1);
+    for (std::size_t i = 0; i <= n; ++i) next[i] = i;
+    auto alive = [&next](std::size_t i) {
+        while (next[i] != i) i = next[i] = next[next[i]];
+        return i;
+    };
+
+    LcsWith lcs(alphabet);
     for (std::size_t a = 0; a < n; ++a) {
         if (removed[a]) continue;
         const uint8_t* p = list.at(a);
         const std::size_t lp = list.length(a);
         for (std::size_t j = 0; j < lp; ++j) ++counts[p[j]];
-        for (std::size_t b = group[a]; b < n; ++b) {
-            if (b == a || removed[b]) continue;
+        lcs.set(p, lp);
+        for (std::size_t b = alive(group[a]); b < n; b = alive(b + 1)) {
+            if (b == a) continue;
             const double lr = static_cast<double>(list.length(b));
             uint32_t bound = 0;
             for (std::size_t h = hist_start[b]; h < hist_start[b + 1]; ++h)
                 bound += std::min(counts[hist[h].first], hist[h].second);
             if (!(static_cast<double>(bound) / lr > max_overlap)) continue;
-            const int32_t common = lcs(p, lp, list.at(b), list.length(b), row);
-            if (static_cast<double>(common) / lr > max_overlap) removed[b] = 1;
+            const int32_t common = lcs.with(list.at(b), list.length(b));
+            if (static_cast<double>(common) / lr > max_overlap) {
+                removed[b] = 1;
+                next[b] = b + 1;
+            }
         }
         for (std::size_t j = 0; j < lp; ++j) counts[p[j]] = 0;
     }
@@ -279,9 +353,9 @@ std::vector<char> overlap_losers(const Listing& list, std::size_t alphabet, doub
 }  // namespace
 
 int32_t PatternMiner::lcs_length(const Pattern& a, const Pattern& b) {
-    std::vector<int32_t> row;
-    return lcs(reinterpret_cast<const uint8_t*>(a.data()), a.size(),
-               reinterpret_cast<const uint8_t*>(b.data()), b.size(), row);
+    LcsWith lcs(256);
+    lcs.set(reinterpret_cast<const uint8_t*>(a.data()), a.size());
+    return lcs.with(reinterpret_cast<const uint8_t*>(b.data()), b.size());
 }
 
 void PatternMiner::mine(const std::vector<Word>& words) {

@@ -155,6 +155,22 @@ void test_overlap_filter() {
     CHECK(PatternMiner::lcs_length(P("abxcd"), P("abcd")) == 4);
     CHECK(PatternMiner::lcs_length(P("abc"), P("ca")) == 1);
     CHECK(PatternMiner::lcs_length(P(""), P("a")) == 0);
+    // Long patterns (several 64-symbol words) against the textbook table.
+    std::mt19937 rng(7);
+    bool all_equal = true;
+    for (int round = 0; round < 300; ++round) {
+        Pattern a(rng() % 200), b(rng() % 200);
+        const int alphabet = 1 + static_cast<int>(rng() % 4);
+        for (auto& c : a) c = static_cast<char>('a' + rng() % alphabet);
+        for (auto& c : b) c = static_cast<char>(rng() % 2 ? 'a' + rng() % alphabet : 0xF0);
+        std::vector<std::vector<int32_t>> t(a.size() + 1, std::vector<int32_t>(b.size() + 1, 0));
+        for (std::size_t i = 1; i <= a.size(); ++i)
+            for (std::size_t j = 1; j <= b.size(); ++j)
+                t[i][j] = a[i - 1] == b[j - 1] ? t[i - 1][j - 1] + 1 : std::max(t[i - 1][j], t[i][j - 1]);
+        all_equal = all_equal && PatternMiner::lcs_length(a, b) == t[a.size()][b.size()] &&
+                    PatternMiner::lcs_length(b, a) == t[a.size()][b.size()];
+    }
+    CHECK(all_equal);
 
     PatternMiner a(0.5);
     a.mine(words_of({"abcd", "abxcd"}));
