@@ -406,7 +406,7 @@ def main():
             saved = json.load(f)
         print("saved run:", ", ".join(f"{k} {v}" for k, v in saved["meta"].items()))
         return report(saved["workloads"], saved["scaling"], args.markdown)
-    repeat = args.repeat or (3 if args.quick else 5)
+    repeat = max(1, args.repeat or (3 if args.quick else 5))
     names = [args.only] if args.only in WORKLOADS else [] if args.only else list(WORKLOADS)
 
     t0 = time.perf_counter()

@@ -57,6 +57,12 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
     }
 
     std::vector<double> counts(longest);
+    // Representative sums, filled while each average row is fresh.
+    std::vector<std::vector<double>> rep_sum(motifs.size()), rep_count(motifs.size());
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+        rep_sum[mi].assign(static_cast<std::size_t>(std::max(motifs[mi].length, 0)), 0.0);
+        rep_count[mi].assign(rep_sum[mi].size(), 0.0);
+    }
     for (std::size_t s = 0; s < ts.size(); ++s) {
         for (std::size_t e = first[s]; e < first[s + 1]; ++e) {
             // Each motif's rows come in ascending series order, that is in
@@ -66,11 +72,12 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
             const std::size_t len = static_cast<std::size_t>(motifs[mi].length);
             rows.resize(rows.size() + len);
             motifs[mi].average_row(r, ts[s], rows.data() + rows.size() - len, counts.data());
+            motifs[mi].accumulate_average(rows.data() + rows.size() - len, rep_sum[mi].data(), rep_count[mi].data());
         }
     }
     for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
         motifs[mi].average_occurrences = SharedValues(std::move(averages[mi]));
-        motifs[mi].compute_representative();
+        motifs[mi].finish_representative(rep_sum[mi].data(), rep_count[mi].data());
     }
 
     WindowBatch batch;

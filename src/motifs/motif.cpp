@@ -57,6 +57,21 @@ inline void add_real(double* sum, double* count, const double* x, std::size_t n)
     }
 }
 
+// row[i] = row[i] / count[i], or NaN where the count is 0.
+inline void divide_or_nan(double* row, const double* count, std::size_t n) {
+    std::size_t i = 0;
+#if QOR_SSE2
+    const __m128d nan = _mm_set1_pd(kNaN);
+    for (; i + 2 <= n; i += 2) {
+        const __m128d c = _mm_loadu_pd(count + i);
+        const __m128d q = _mm_div_pd(_mm_loadu_pd(row + i), c);
+        const __m128d some = _mm_cmpgt_pd(c, _mm_setzero_pd());
+        _mm_storeu_pd(row + i, _mm_or_pd(_mm_and_pd(some, q), _mm_andnot_pd(some, nan)));
+    }
+#endif
+    for (; i < n; ++i) row[i] = count[i] > 0.0 ? row[i] / count[i] : kNaN;
+}
+
 inline double squared_gap(double x, double rep) {
     const double d = x - rep;
     return x == x ? d * d : 0.0;
@@ -143,7 +158,7 @@ void Motif::average_row(std::size_t r, const Series& s, double* row, double* cou
         const Span span = window_span(s.size(), *p, seglen, length);
         add_real(row, count, s.data() + span.first, span.count);
     }
-    for (std::size_t i = 0; i < len; ++i) row[i] = count[i] > 0.0 ? row[i] / count[i] : kNaN;
+    divide_or_nan(row, count, len);
 }
 
 void Motif::queue_windows(std::size_t r, const Series& s, WindowBatch& batch) const {
@@ -249,9 +264,21 @@ void Motif::compute_representative() {
     const std::size_t len = representative.size();
     std::vector<double> sum(len, 0.0), count(len, 0.0);
     for (std::size_t r = 0; r < rows; ++r) add_real(sum.data(), count.data(), average_occurrences.data() + r * len, len);
+    finish_representative(sum.data(), count.data());
+}
+
+void Motif::accumulate_average(const double* row, double* sum, double* count) const {
+    add_real(sum, count, row, representative.size());
+}
+
+void Motif::finish_representative(double* sum, const double* count) {
+    const std::size_t rows = indexes.size();
+    if (rows == 0) return;
+    const std::size_t len = representative.size();
     // m_i / N, added N times: one equal part per series, in turn.
     const double n = static_cast<double>(rows);
-    for (std::size_t i = 0; i < len; ++i) sum[i] = (count[i] > 0.0 ? sum[i] / count[i] : kNaN) / n;
+    divide_or_nan(sum, count, len);
+    for (std::size_t i = 0; i < len; ++i) sum[i] = sum[i] / n;
     double* __restrict acc = representative.data();
     for (std::size_t r = 0; r < rows; ++r)
         for (std::size_t i = 0; i < len; ++i) acc[i] = sum[i] + acc[i];

@@ -101,6 +101,12 @@ struct Motif {
     // Best distance and symbol position of row r, given the distances of
     // its windows in recorded order (1000000 and 0 when none is closer).
     std::pair<double, int32_t> best_of(std::size_t r, const double* dist) const;
+    // compute_representative in two steps: the NaN-skipping sums of the
+    // average rows, added row by row in series order (`sum` and `count`
+    // start at zeros, `length` values each), then the representative from
+    // them.
+    void accumulate_average(const double* row, double* sum, double* count) const;
+    void finish_representative(double* sum, const double* count);
     // naed = naed / (number of series x length), after the best matches.
     void finish_naed();
 };
