@@ -235,7 +235,7 @@ def measure_memory(name, phase):
     cmd = [sys.executable, os.path.abspath(__file__), "--memory-child", name, phase]
     out = subprocess.run(cmd, capture_output=True, text=True)
     if out.returncode != 0:
-        return {"error": out.stderr.strip().splitlines()[-1:] or ["failed"]}
+        return {"error": (out.stderr.strip().splitlines() or ["failed"])[-1]}
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 

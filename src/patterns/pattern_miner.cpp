@@ -16,7 +16,7 @@ constexpr uint16_t kNoSlot = 0xFFFF;
 struct Text {
     std::vector<uint16_t> ids;
     std::vector<uint32_t> word_of;   // global position -> word index
-    std::vector<std::size_t> start;  // word g begins at start[g]
+    std::vector<std::size_t> start;  // word g is ids[start[g] .. start[g + 1]), separator last
     std::vector<char> symbols;       // dense id -> original symbol
     uint16_t separator = 0;
 
@@ -40,13 +40,14 @@ struct Text {
         separator = static_cast<uint16_t>(symbols.size());
         ids.reserve(total);
         word_of.reserve(total);
-        start.reserve(words.size());
+        start.reserve(words.size() + 1);
         for (std::size_t g = 0; g < words.size(); ++g) {
             start.push_back(ids.size());
             for (char c : words[g]) ids.push_back(rank[static_cast<uint8_t>(c)]);
             ids.push_back(separator);
             word_of.resize(ids.size(), static_cast<uint32_t>(g));
         }
+        start.push_back(ids.size());
     }
 };
 
@@ -117,12 +118,14 @@ public:
         const Level* below2 = n >= 3 ? &levels_[static_cast<std::size_t>(n) - 2] : nullptr;
         Level next;
         next.at.reserve(below.at.size());
-        std::vector<uint16_t> slot_of(text_.symbols.size() + 1, kNoSlot);
-        std::vector<std::vector<uint32_t>> buckets(text_.symbols.size());
-        std::vector<std::size_t> support(text_.symbols.size(), 0);
-        std::vector<uint32_t> last_word(text_.symbols.size());
+        const std::size_t alphabet = text_.symbols.size();
+        std::vector<uint16_t> slot_of(alphabet + 1, kNoSlot);
+        std::vector<std::size_t> count(alphabet), support(alphabet), end_of_word(alphabet), dest(alphabet);
+        std::vector<uint16_t> slot;
         std::vector<int32_t> joined;
         const uint16_t* ids = text_.ids.data() + (n - 1);
+        const uint32_t* word_of = text_.word_of.data();
+        const std::size_t* word_start = text_.start.data();
 
         for (std::size_t p = 0; p < below.size(); ++p) {
             std::size_t first = 0, end = below.size();
@@ -134,27 +137,53 @@ public:
             if (first == end) continue;
             joined.clear();
             for (std::size_t q = first; q < end; ++q) {
-                slot_of[below.last[q]] = static_cast<uint16_t>(joined.size());
-                last_word[joined.size()] = std::numeric_limits<uint32_t>::max();
+                const std::size_t k = joined.size();
+                slot_of[below.last[q]] = static_cast<uint16_t>(k);
+                count[k] = support[k] = end_of_word[k] = 0;
                 joined.push_back(static_cast<int32_t>(q));
             }
-            // The symbol after an occurrence of p is at most the separator
-            // that ends its word, which has no slot.
-            for (std::size_t t = below.occ[p]; t < below.occ[p + 1]; ++t) {
-                const uint32_t gp = below.at[t];
+            // Classify every occurrence of p by the symbol that follows it
+            // (at most the separator that ends its word, which has no slot),
+            // counting occurrences and words per candidate. Occurrences are
+            // ascending, so an occurrence starts a new word for its candidate
+            // exactly when it lies past the end of the previous one's word.
+            const uint32_t* at = below.at.data() + below.occ[p];
+            const std::size_t m = below.occ[p + 1] - below.occ[p];
+            slot.resize(m);
+            for (std::size_t t = 0; t < m; ++t) {
+                const uint32_t gp = at[t];
                 const uint16_t k = slot_of[ids[gp]];
+                slot[t] = k;
                 if (k == kNoSlot) continue;
-                buckets[k].push_back(gp);
-                const uint32_t word = text_.word_of[gp];
-                support[k] += word != last_word[k];
-                last_word[k] = word;
+                ++count[k];
+                if (gp >= end_of_word[k]) {
+                    ++support[k];
+                    end_of_word[k] = word_start[word_of[gp] + 1];
+                }
             }
+            // The passing candidates, in order, get consecutive runs of the
+            // next level's occurrences; copy each occurrence to its run.
+            std::size_t total = next.at.size();
             for (std::size_t k = 0; k < joined.size(); ++k) {
                 const uint16_t symbol = below.last[static_cast<std::size_t>(joined[k])];
-                if (passes(support[k])) next.add(static_cast<int32_t>(p), joined[k], symbol, buckets[k]);
-                buckets[k].clear();
-                support[k] = 0;
                 slot_of[symbol] = kNoSlot;
+                if (!passes(support[k])) {
+                    dest[k] = SIZE_MAX;
+                    continue;
+                }
+                dest[k] = total;
+                total += count[k];
+                next.parent.push_back(static_cast<int32_t>(p));
+                next.suffix.push_back(joined[k]);
+                next.last.push_back(symbol);
+                next.occ.push_back(total);
+            }
+            if (total == next.at.size()) continue;
+            next.at.resize(total);
+            uint32_t* out = next.at.data();
+            for (std::size_t t = 0; t < m; ++t) {
+                const uint16_t k = slot[t];
+                if (k != kNoSlot && dest[k] != SIZE_MAX) out[dest[k]++] = at[t];
             }
         }
         if (next.at.capacity() > 2 * next.at.size()) next.at.shrink_to_fit();
