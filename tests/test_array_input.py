@@ -1,0 +1,90 @@
+"""Buffer input (NumPy arrays, array.array): the same results and errors as the equivalent lists."""
+import array
+import math
+
+import numpy as np
+import pytest
+
+import _qor_cpp as q
+
+
+def exact(x):
+    """Floats by their bits (NaN equal to NaN), dicts with their key order."""
+    if isinstance(x, float):
+        return "nan" if math.isnan(x) else x.hex()
+    if isinstance(x, dict):
+        return [(k, exact(v)) for k, v in x.items()]
+    if isinstance(x, list):
+        return [exact(v) for v in x]
+    return x
+
+
+def mined(series, **settings):
+    miner = q.Miner(0.3, 4, 5, min_len=2, **settings)
+    top = miner.mine(series)
+    fields = ("pattern", "indexes", "average_occurrences", "representative", "best_matches", "length", "naed")
+    return [[exact(getattr(m, f)) for f in fields] for m in top + miner.motifs]
+
+
+@pytest.fixture(scope="module")
+def walks():
+    rng = np.random.default_rng(7)
+    x = np.cumsum(rng.normal(size=(40, 90)), axis=1)
+    x[3, 10:14] = np.nan
+    x[5] = 2.0  # constant: normalises to NaN
+    return x
+
+
+def as_rows(x):
+    return [np.ascontiguousarray(row) for row in x]
+
+
+@pytest.mark.parametrize("convert", [
+    lambda x: x,                                        # 2-D C-contiguous float64
+    as_rows,                                            # sequence of 1-D float64 arrays
+    lambda x: tuple(array.array("d", row) for row in x),
+    lambda x: np.asfortranarray(x),                     # not C-contiguous: element by element
+    lambda x: x.astype(">f8"),                          # foreign byte order: element by element
+    lambda x: x.astype(np.float32).astype(np.float64),  # same path, other values
+])
+def test_buffers_match_lists(walks, convert):
+    data = convert(walks)
+    expected = np.asarray(data, dtype=np.float64).tolist()
+    assert mined(data) == mined(expected)
+    assert q.sax(data, 4, 5) == q.sax(expected, 4, 5)
+
+
+def test_ragged_rows_and_empty_shapes(walks):
+    rows = [walks[i, : 20 + i] for i in range(len(walks))] + [np.empty(0)]
+    assert mined(rows) == mined([r.tolist() for r in rows])
+    assert q.sax(np.empty((3, 0)), 2, 4) == [[], [], []]
+    assert q.sax(np.empty((0, 5)), 2, 4) == []
+
+
+def test_input_array_is_left_unchanged(walks):
+    data = walks.copy()
+    data.setflags(write=False)
+    q.Miner(0.3, 4, 5).mine(data)
+    np.testing.assert_array_equal(data, walks)
+
+
+@pytest.mark.parametrize("data, error", [
+    (np.zeros(6), TypeError),                # one series, not a list of series
+    (np.zeros((2, 3, 4)), TypeError),        # rows of rows
+    (np.array([[1.0, None]], dtype=object), TypeError),
+    (np.array([["a", "b"]]), TypeError),
+])
+def test_refused_like_lists(data, error):
+    for call in (lambda d: q.sax(d, 2, 4), lambda d: q.Miner(0.5, 2, 4).mine(d)):
+        with pytest.raises(error):
+            call(data)
+        with pytest.raises(error):
+            call(data.tolist())
+
+
+def test_setting_errors_unchanged(walks):
+    for data in (walks, walks.tolist()):
+        with pytest.raises(ValueError, match="^vector too long$"):
+            q.sax(data, 0, 4)
+        with pytest.raises(ValueError, match="alphabet must be between 0 and 10, got 12"):
+            q.Miner(0.5, 2, 12).mine(data)
