@@ -1,6 +1,4 @@
 """Helpers shared by the hand-written example tests."""
-import math
-
 import _qor_cpp as q
 
 
@@ -14,20 +12,6 @@ def mine_patterns(words, *args, **kwargs):
     pm = q.PatternMiner(*args, **kwargs)
     pm.mine(as_words(words))
     return {key: motif.indexes for key, motif in pm.frequent.items()}
-
-
-def znorm(xs):
-    """Population z-normalisation with plain left-to-right sums."""
-    total = 0.0
-    for x in xs:
-        total += x
-    mean = total / len(xs)
-    centred = [x - mean for x in xs]
-    sq = 0.0
-    for c in centred:
-        sq += c * c
-    sd = math.sqrt(sq / len(xs))
-    return [c / sd for c in centred]
 
 
 def motif_state(m):

@@ -6,7 +6,8 @@ import random
 import pytest
 
 import _qor_cpp as q
-from conftest import check_completed, motif_state, znorm
+from conftest import check_completed, motif_state
+from reference import znormalize as znorm
 
 ABC = [[-1.0, 0.0, 1.0]]                  # seglen 1, alphabet 3: the word "abc"
 # seglen 1, alphabet 3: the word "acacbb"; bigram "ac" occurs twice with different
