@@ -35,7 +35,6 @@ setup_venv() {
         "$python" -m venv "$VENV"
     fi
     echo "== installing dependencies"
-    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
     "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check \
         "scikit-build-core>=0.8" "pybind11>=2.11,<2.12" cmake ninja "pytest>=7" "numpy>=1.26"
     echo "== building and installing qor"
