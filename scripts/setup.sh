@@ -27,12 +27,16 @@ find_python() {
 }
 
 setup_venv() {
-    if [ ! -x "$VENV/bin/python" ] || ! is_python312 "$VENV/bin/python"; then
-        local python
-        python="$(find_python)"
+    local python marker="$VENV/.created-with"
+    python="$(find_python)"
+    python="$(command -v "$python")"
+    # Recreate the venv when it is missing, broken, or made with another Python.
+    if [ ! -x "$VENV/bin/python" ] || ! is_python312 "$VENV/bin/python" ||
+        [ "$(cat "$marker" 2>/dev/null)" != "$python" ]; then
         echo "== creating $VENV with $python"
         rm -rf "$VENV"
         "$python" -m venv "$VENV"
+        echo "$python" >"$marker"
     fi
     echo "== installing dependencies"
     "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check \

@@ -12,11 +12,16 @@ echo "== pytest"
 "$VENV/bin/python" -m pytest -q "$ROOT/tests" || status=1
 
 run_cpp_tests() {  # name, extra cmake arguments...
-    local dir="$ROOT/build/$1"; shift
+    local dir="$ROOT/build/$1" log="$ROOT/build/$1.log"; shift
     echo "== C++ tests ($(basename "$dir"))"
-    "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DQOR_PYTHON=OFF -DQOR_TESTS=ON "$@" >/dev/null &&
-        "$CMAKE" --build "$dir" >/dev/null &&
-        (cd "$dir" && "$VENV/bin/ctest" --output-on-failure)
+    mkdir -p "$ROOT/build"
+    if ! { "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DQOR_PYTHON=OFF -DQOR_TESTS=ON "$@" &&
+           "$CMAKE" --build "$dir"; } >"$log" 2>&1; then
+        cat "$log"
+        echo "== C++ build failed ($(basename "$dir"))"
+        return 1
+    fi
+    (cd "$dir" && "$VENV/bin/ctest" --output-on-failure)
 }
 run_cpp_tests cpp-tests -DCMAKE_BUILD_TYPE=Release || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \

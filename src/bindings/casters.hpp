@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,12 @@ struct FrequentDict { pybind11::object value; };
 
 namespace pybind11::detail {
 
-// Sequence helpers shared by the input casters. Lists and tuples are read
-// through their item arrays; any other sequence item by item, by index, as
-// pybind11's own list caster does. Items of a list or tuple are handed over
-// borrowed: a callback that may run Python code holds its own reference.
+// Sequence helpers shared by the input casters. Items are read by index up
+// to the length the sequence had at the start, as pybind11's own list
+// caster does (an IndexError when it has shrunk since); plain lists and
+// tuples are read straight from their item arrays. Their items are handed
+// over borrowed: a callback that may run Python code holds its own
+// reference.
 inline bool is_input_sequence(handle src) {
     return PySequence_Check(src.ptr()) && !PyBytes_Check(src.ptr()) && !PyUnicode_Check(src.ptr());
 }
@@ -45,15 +48,18 @@ inline bool is_input_sequence(handle src) {
 template <typename F>
 bool for_each_item(handle seq, F&& f) {
     PyObject* o = seq.ptr();
-    if (PyList_Check(o) || PyTuple_Check(o)) {
-        // f may run Python code that shrinks a list: re-read the size.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
-            if (!f(handle(PySequence_Fast_GET_ITEM(o, i)))) return false;
-        return true;
-    }
-    const Py_ssize_t n = PySequence_Size(o);
+    const bool direct = PyList_CheckExact(o) || PyTuple_CheckExact(o);
+    const Py_ssize_t n = direct ? PySequence_Fast_GET_SIZE(o) : PySequence_Size(o);
     if (n < 0) throw error_already_set();
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (direct) {
+            if (i >= PySequence_Fast_GET_SIZE(o)) {
+                PyErr_SetString(PyExc_IndexError, "list index out of range");
+                throw error_already_set();
+            }
+            if (!f(handle(PySequence_Fast_GET_ITEM(o, i)))) return false;
+            continue;
+        }
         object item = reinterpret_steal<object>(PySequence_GetItem(o, i));
         if (!item) throw error_already_set();
         if (!f(item)) return false;
@@ -68,11 +74,13 @@ inline Py_ssize_t size_hint(handle seq) {
 }
 
 // A C-contiguous buffer of native 64-bit floats with `ndim` dimensions, or
-// nothing (and no error set) when the object does not expose one.
+// nothing (and no error set) when the object does not expose one. Only
+// types whose buffer is exactly their content are read this way (a NumPy
+// masked array, say, exposes values that its tolist() replaces by None).
 class Float64Buffer {
 public:
     Float64Buffer(handle src, int ndim) {
-        if (!PyObject_CheckBuffer(src.ptr())) return;
+        if (!plain(src) || !PyObject_CheckBuffer(src.ptr())) return;
         if (PyObject_GetBuffer(src.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
             PyErr_Clear();
             return;
@@ -93,6 +101,12 @@ public:
     const double* data() const { return static_cast<const double*>(view_.buf); }
 
 private:
+    static bool plain(handle src) {
+        if (PyMemoryView_Check(src.ptr())) return true;
+        const char* name = Py_TYPE(src.ptr())->tp_name;
+        return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "numpy.memmap") == 0 ||
+               std::strcmp(name, "array.array") == 0;
+    }
     static bool little_endian() {
         const uint16_t one = 1;
         return *reinterpret_cast<const unsigned char*>(&one) == 1;

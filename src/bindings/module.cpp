@@ -58,9 +58,16 @@ py::object matches_dict(const Motif& m) {
 }
 
 py::object frequent_dict(const PatternMiner& miner) {
+    // A copy of the map as it is now: building Python objects can run
+    // arbitrary Python code (a collection, a finaliser) that mines again.
+    std::vector<Motif> motifs;
+    motifs.reserve(miner.frequent.size());
+    for (const auto& entry : miner.frequent) motifs.push_back(entry.second);
     py::dict out;
-    for (const auto& [pattern, motif] : miner.frequent)
-        out[latin1(pattern)] = py::cast(Motif(motif), py::return_value_policy::move);
+    for (Motif& motif : motifs) {
+        py::object key = latin1(motif.pattern);
+        out[key] = py::cast(std::move(motif), py::return_value_policy::move);
+    }
     return std::move(out);
 }
 

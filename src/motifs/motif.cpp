@@ -91,15 +91,15 @@ bool PatternLess::operator()(const Pattern& a, const Pattern& b) const {
 void Occurrences::add(int32_t s, int32_t position) {
     if (series.empty() || series.back() != s) {
         series.push_back(s);
-        offsets.push_back(offsets.back());
+        ends.push_back(static_cast<uint32_t>(positions.size()));
     }
     positions.push_back(position);
-    ++offsets.back();
+    ++ends.back();
 }
 
-void Occurrences::clear() {
+void Occurrences::clear() noexcept {
     series.clear();
-    offsets.assign(1, 0);
+    ends.clear();
     positions.clear();
 }
 
@@ -181,7 +181,7 @@ std::pair<double, int32_t> Motif::best_of(std::size_t r, const double* dist) con
     return {best_distance, best_position};
 }
 
-void WindowBatch::clear() {
+void WindowBatch::clear() noexcept {
     x.clear();
     rep.clear();
     count.clear();

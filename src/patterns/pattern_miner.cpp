@@ -27,7 +27,8 @@ struct Text {
             total += w.size() + 1;
             for (char c : w) seen[static_cast<uint8_t>(c)] = true;
         }
-        if (total > std::numeric_limits<uint32_t>::max() || words.size() > std::numeric_limits<int32_t>::max())
+        // Positions, global ones included, are 32-bit signed values.
+        if (total > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
             throw std::length_error("vector too long");
         uint16_t rank[256] = {};
         for (int v = -128; v < 128; ++v) {

@@ -1,4 +1,5 @@
-"""Buffer input (NumPy arrays, array.array): the same results and errors as the equivalent lists."""
+"""Reading series: buffers (NumPy arrays, array.array) give the results and errors of the
+equivalent lists, and sequences are read the way pybind11's own list conversion reads them."""
 import array
 import math
 
@@ -82,9 +83,56 @@ def test_refused_like_lists(data, error):
             call(data.tolist())
 
 
+@pytest.mark.filterwarnings("ignore:Warning. converting a masked element to nan")
+def test_masked_array_is_read_element_by_element():
+    # Its buffer holds the hidden 2.0; element by element the masked value reads as NaN.
+    masked = np.ma.masked_array([[1.0, 2.0, 3.0]], mask=[[0, 1, 0]])
+    assert q.sax(masked, 1, 3) == q.sax([[1.0, math.nan, 3.0]], 1, 3) == [["c", "a", "c"]]
+
+
 def test_setting_errors_unchanged(walks):
     for data in (walks, walks.tolist()):
         with pytest.raises(ValueError, match="^vector too long$"):
             q.sax(data, 0, 4)
         with pytest.raises(ValueError, match="alphabet must be between 0 and 10, got 12"):
             q.Miner(0.5, 2, 12).mine(data)
+
+
+class Zeros(list):
+    """A list whose items read as 0.0 through the sequence protocol."""
+
+    def __getitem__(self, i):
+        return 0.0
+
+
+class Shrinking:
+    """A number whose conversion empties the list it sits in."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __float__(self):
+        self.owner.clear()
+        return 1.0
+
+
+class Growing:
+    """A number whose conversion appends to the list it sits in."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __float__(self):
+        self.owner.append(self)
+        return 1.0
+
+
+def test_sequences_read_through_the_sequence_protocol():
+    assert q.sax([Zeros([1.0, 2.0])], 1, 3) == q.sax([[0.0, 0.0]], 1, 3)
+    shrinking = [0.0, 0.0, 0.0]
+    shrinking[0] = Shrinking(shrinking)
+    with pytest.raises(IndexError):
+        q.sax([shrinking], 1, 3)
+    growing = [0.0, 5.0]
+    growing[0] = Growing(growing)
+    assert q.sax([growing], 1, 3) == [["c", "c"]]  # read up to its length at the start
