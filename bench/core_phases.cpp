@@ -1,0 +1,70 @@
+// Times the core's phases of Miner::mine on random walks, without Python:
+//   core_phases SERIES LENGTH MINSUP SEGLEN ALPHABET [RUNS]
+// prints the minimum over RUNS (default 7) of each phase in milliseconds.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+#include "motifs/miner.hpp"
+#include "patterns/pattern_miner.hpp"
+#include "sax/sax.hpp"
+
+using namespace qor;
+using Clock = std::chrono::steady_clock;
+
+int main(int argc, char** argv) {
+    if (argc < 6) {
+        std::fprintf(stderr, "usage: %s SERIES LENGTH MINSUP SEGLEN ALPHABET [RUNS]\n", argv[0]);
+        return 2;
+    }
+    const auto series = static_cast<std::size_t>(std::atol(argv[1]));
+    const auto length = static_cast<std::size_t>(std::atol(argv[2]));
+    const double minsup = std::atof(argv[3]);
+    const auto seglen = static_cast<int32_t>(std::atoi(argv[4]));
+    const auto alphabet = static_cast<int32_t>(std::atoi(argv[5]));
+    const int runs = argc > 6 ? std::atoi(argv[6]) : 7;
+
+    std::mt19937_64 rng(1);
+    std::normal_distribution<double> step;
+    std::vector<Series> walks(series, Series(length));
+    for (Series& s : walks) {
+        double x = 0.0;
+        for (double& v : s) v = x += step(rng);
+    }
+
+    const char* names[] = {"znormalize", "sax", "pattern search", "statistics", "rank+select"};
+    double best[5] = {1e300, 1e300, 1e300, 1e300, 1e300};
+    std::size_t motifs = 0;
+    for (int run = 0; run < runs; ++run) {
+        std::vector<Series> ts = walks;
+        Clock::time_point t[6];
+        t[0] = Clock::now();
+        znormalize(ts);
+        t[1] = Clock::now();
+        const std::vector<Word> words = sax(ts, seglen, alphabet);
+        t[2] = Clock::now();
+        PatternMiner miner(minsup);
+        miner.mine(words);
+        std::vector<Motif> found;
+        for (auto& entry : miner.frequent) found.push_back(std::move(entry.second));
+        t[3] = Clock::now();
+        for (Motif& m : found) {
+            m.seglen = seglen;
+            m.length = motif_length(seglen, m.pattern.size());
+            m.representative.assign(static_cast<std::size_t>(m.length), 0.0);
+        }
+        score_motifs(found, ts);
+        t[4] = Clock::now();
+        rank_motifs(found);
+        const std::vector<Motif> top = top_motifs(found, 0);
+        t[5] = Clock::now();
+        motifs = top.size();
+        for (int i = 0; i < 5; ++i)
+            best[i] = std::min(best[i], std::chrono::duration<double, std::milli>(t[i + 1] - t[i]).count());
+    }
+    std::printf("%zu x %zu, minsup %g, seglen %d, alphabet %d: %zu motifs; minimum of %d runs (ms):\n", series,
+                length, minsup, seglen, alphabet, motifs, runs);
+    for (int i = 0; i < 5; ++i) std::printf("  %-15s %8.2f\n", names[i], best[i]);
+}
