@@ -116,6 +116,34 @@ private:
     bool ok_ = false;
 };
 
+// Reads every item of a sequence into `out`: `fast(item, out)` takes the
+// items it can read directly; pybind11's own conversion of T reads the
+// others, with its errors.
+template <typename T, typename Fast>
+bool load_items(handle seq, bool convert, std::vector<T>& out, Fast&& fast) {
+    out.reserve(static_cast<std::size_t>(size_hint(seq)));
+    return for_each_item(seq, [&](handle x) {
+        if (fast(x.ptr(), out)) return true;
+        object keep = reinterpret_borrow<object>(x);
+        make_caster<T> item;
+        if (!item.load(keep, convert)) return false;
+        out.push_back(cast_op<T>(item));
+        return true;
+    });
+}
+
+// Reads a sequence of sequences: `load_row(row, out.back())` reads each row.
+template <typename Row, typename F>
+bool load_rows(handle seq, std::vector<Row>& out, F&& load_row) {
+    out.reserve(static_cast<std::size_t>(size_hint(seq)));
+    return for_each_item(seq, [&](handle item) {
+        object row = reinterpret_borrow<object>(item);
+        if (!is_input_sequence(row)) return false;
+        out.emplace_back();
+        return load_row(row, out.back());
+    });
+}
+
 // Any sequence of sequences of numbers. Python floats are read directly,
 // float64 buffers (NumPy arrays, array.array('d')) are copied block-wise,
 // and everything else goes through pybind11's float conversion, so results
@@ -134,31 +162,16 @@ struct type_caster<qor::bindings::SeriesList> {
             for (std::size_t i = 0; i < n; ++i) out[i].assign(rows.data() + i * m, rows.data() + (i + 1) * m);
             return true;
         }
-        out.reserve(static_cast<std::size_t>(size_hint(src)));
-        return for_each_item(src, [&](handle item) {
-            object row = reinterpret_borrow<object>(item);
-            out.emplace_back();
-            return load_series(row, convert, out.back());
-        });
-    }
-
-    static bool load_series(handle src, bool convert, qor::Series& out) {
-        if (!is_input_sequence(src)) return false;
-        if (Float64Buffer samples{src, 1}) {
-            out.assign(samples.data(), samples.data() + samples.shape(0));
-            return true;
-        }
-        out.reserve(static_cast<std::size_t>(size_hint(src)));
-        return for_each_item(src, [&](handle x) {
-            if (PyFloat_CheckExact(x.ptr())) {
-                out.push_back(PyFloat_AS_DOUBLE(x.ptr()));
+        return load_rows(src, out, [convert](handle row, qor::Series& series) {
+            if (Float64Buffer samples{row, 1}) {
+                series.assign(samples.data(), samples.data() + samples.shape(0));
                 return true;
             }
-            object keep = reinterpret_borrow<object>(x);
-            make_caster<double> number;
-            if (!number.load(keep, convert)) return false;
-            out.push_back(cast_op<double>(number));
-            return true;
+            return load_items(row, convert, series, [](PyObject* x, qor::Series& to) {
+                if (!PyFloat_CheckExact(x)) return false;
+                to.push_back(PyFloat_AS_DOUBLE(x));
+                return true;
+            });
         });
     }
 };
@@ -172,25 +185,12 @@ struct type_caster<qor::bindings::WordList> {
 
     bool load(handle src, bool convert) {
         if (!is_input_sequence(src)) return false;
-        std::vector<qor::Word>& out = value.value;
-        out.clear();
-        out.reserve(static_cast<std::size_t>(size_hint(src)));
-        return for_each_item(src, [&](handle item) {
-            object word = reinterpret_borrow<object>(item);
-            if (!is_input_sequence(word)) return false;
-            out.emplace_back();
-            qor::Word& w = out.back();
-            w.reserve(static_cast<std::size_t>(size_hint(word)));
-            return for_each_item(word, [&](handle c) {
-                PyObject* o = c.ptr();
-                if (PyUnicode_Check(o) && PyUnicode_GET_LENGTH(o) == 1 && PyUnicode_READ_CHAR(o, 0) < 256) {
-                    w.push_back(static_cast<char>(PyUnicode_READ_CHAR(o, 0)));
-                    return true;
-                }
-                object keep = reinterpret_borrow<object>(c);
-                make_caster<char> ch;
-                if (!ch.load(keep, convert)) return false;
-                w.push_back(cast_op<char>(ch));
+        value.value.clear();
+        return load_rows(src, value.value, [convert](handle row, qor::Word& word) {
+            return load_items(row, convert, word, [](PyObject* c, qor::Word& to) {
+                if (!PyUnicode_Check(c) || PyUnicode_GET_LENGTH(c) != 1 || PyUnicode_READ_CHAR(c, 0) >= 256)
+                    return false;
+                to.push_back(static_cast<char>(PyUnicode_READ_CHAR(c, 0)));
                 return true;
             });
         });
