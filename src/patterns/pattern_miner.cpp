@@ -153,6 +153,10 @@ public:
             slot.resize(m);
             for (std::size_t t = 0; t < m; ++t) {
                 const uint32_t gp = at[t];
+#if defined(__GNUC__) || defined(__clang__)
+                // The symbols after successive occurrences are far apart.
+                if (t + 16 < m) __builtin_prefetch(ids + at[t + 16]);
+#endif
                 const uint16_t k = slot_of[ids[gp]];
                 slot[t] = k;
                 if (k == kNoSlot) continue;
