@@ -360,9 +360,9 @@ void test_statistics() {
 
 void test_ranking() {
     std::vector<Motif> ms;
-    const std::vector<std::pair<std::string, double>> specs = {
+    const std::vector<std::pair<std::string, double>> cases = {
         {"a", 0.3}, {"b", NaN}, {"c", 0.1}, {"d", 0.2}, {"e", 0.1}, {"f", NaN}};
-    for (const auto& [p, naed] : specs) {
+    for (const auto& [p, naed] : cases) {
         ms.emplace_back(P(p));
         ms.back().naed = naed;
     }
