@@ -47,21 +47,22 @@ inline void prefetch(const Series& s) {
 #endif
 }
 
-}  // namespace
-
-void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
-    // Series entries of all motifs grouped by series: entries of series s
+// score_motifs on motifs[m0 .. m1).
+void score_range(std::vector<Motif>& all, std::size_t m0, std::size_t m1, const std::vector<Series>& ts) {
+    Motif* const motifs = all.data() + m0;
+    const std::size_t n = m1 - m0;
+    // Series entries of these motifs grouped by series: entries of series s
     // are (motif, row) pairs at by_series[first[s] .. first[s + 1]), motifs
     // ascending.
     std::vector<std::size_t> first(ts.size() + 1, 0);
-    for (const Motif& m : motifs)
-        for (int32_t s : m.indexes.series) ++first[static_cast<std::size_t>(s) + 1];
+    for (std::size_t mi = 0; mi < n; ++mi)
+        for (int32_t s : motifs[mi].indexes.series) ++first[static_cast<std::size_t>(s) + 1];
     for (std::size_t s = 1; s < first.size(); ++s) first[s] += first[s - 1];
     std::vector<std::pair<uint32_t, uint32_t>> by_series(first.back());
     std::vector<std::size_t> fill(first.begin(), first.end() - 1);
     std::size_t longest = 0;
-    std::vector<std::vector<double>> averages(motifs.size());
-    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+    std::vector<std::vector<double>> averages(n);
+    for (std::size_t mi = 0; mi < n; ++mi) {
         Motif& m = motifs[mi];
         const std::size_t len = static_cast<std::size_t>(std::max(m.length, 0));
         longest = std::max(longest, len);
@@ -74,8 +75,8 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
 
     std::vector<double> counts(longest);
     // Representative sums, filled while each average row is fresh.
-    std::vector<std::vector<double>> rep_sum(motifs.size()), rep_count(motifs.size());
-    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+    std::vector<std::vector<double>> rep_sum(n), rep_count(n);
+    for (std::size_t mi = 0; mi < n; ++mi) {
         rep_sum[mi].assign(static_cast<std::size_t>(std::max(motifs[mi].length, 0)), 0.0);
         rep_count[mi].assign(rep_sum[mi].size(), 0.0);
     }
@@ -92,7 +93,7 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
             motifs[mi].accumulate_average(rows.data() + rows.size() - len, rep_sum[mi].data(), rep_count[mi].data());
         }
     }
-    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+    for (std::size_t mi = 0; mi < n; ++mi) {
         motifs[mi].average_occurrences = SharedValues(std::move(averages[mi]));
         motifs[mi].finish_representative(rep_sum[mi].data(), rep_count[mi].data());
     }
@@ -114,14 +115,43 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
             m.best_matches[r] = position * m.seglen;
         }
     }
-    for (Motif& m : motifs) m.finish_naed();
+    for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].finish_naed();
+}
+
+// Window samples per part worth handing to another thread.
+constexpr std::size_t kSampleGrain = std::size_t{1} << 16;
+
+}  // namespace
+
+void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts, Workers& workers) {
+    // One part per thread, of about equal numbers of samples read and
+    // written: each part reads every series it needs once per statistic.
+    std::vector<std::size_t> before(motifs.size() + 1, 0);
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+        const Motif& m = motifs[mi];
+        const std::size_t len = static_cast<std::size_t>(std::max(m.length, 0));
+        before[mi + 1] = before[mi] + (m.indexes.positions.size() + m.indexes.size()) * len;
+    }
+    const std::size_t parts = workers.parts(before.back(), kSampleGrain, 1);
+    const std::vector<std::size_t> bounds = split_by_weight(before.data(), motifs.size(), parts);
+    workers.run(parts, [&](std::size_t part, unsigned) { score_range(motifs, bounds[part], bounds[part + 1], ts); });
+}
+
+void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
+    Workers workers;
+    score_motifs(motifs, ts, workers);
 }
 
 void Miner::collect_and_rank(const std::vector<Series>& ts) {
+    Workers workers;
+    collect_and_rank(ts, workers);
+}
+
+void Miner::collect_and_rank(const std::vector<Series>& ts, Workers& workers) {
     motifs.clear();
     {
         PatternMiner miner(minsup, min_len, max_len, max_overlap);
-        miner.mine(sax(ts, seglen, alphabet));
+        miner.mine(sax(ts, seglen, alphabet, workers), workers);
         motifs.reserve(miner.frequent.size());
         for (auto& entry : miner.frequent) motifs.push_back(std::move(entry.second));
     }
@@ -132,14 +162,15 @@ void Miner::collect_and_rank(const std::vector<Series>& ts) {
         m.length = motif_length(seglen, m.pattern.size());
         m.representative.resize(static_cast<std::size_t>(std::max(m.length, 0)), 0.0);
     }
-    score_motifs(motifs, ts);
+    score_motifs(motifs, ts, workers);
     rank_motifs(motifs);
 }
 
 std::vector<Motif> Miner::mine(std::vector<Series>& ts) {
     check_alphabet(alphabet);
-    znormalize(ts);
-    collect_and_rank(ts);
+    Workers workers;
+    znormalize(ts, workers);
+    collect_and_rank(ts, workers);
     return top_motifs(motifs, k);
 }
 

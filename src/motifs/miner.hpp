@@ -17,6 +17,7 @@ int32_t motif_length(int32_t seglen, std::size_t symbols);
 // already set), with identical results, but series by series: each series
 // is read once per statistic for all the motifs that occur in it.
 void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts);
+void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts, Workers& workers);
 
 // Sorts by ascending naed; equal values keep their order and NaN goes last.
 void rank_motifs(std::vector<Motif>& motifs);
@@ -47,6 +48,7 @@ public:
 
     // Fills `motifs` from the normalised series (everything but selection).
     void collect_and_rank(const std::vector<Series>& ts);
+    void collect_and_rank(const std::vector<Series>& ts, Workers& workers);
 };
 
 }  // namespace qor

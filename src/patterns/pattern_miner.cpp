@@ -81,10 +81,20 @@ struct Level {
     }
 };
 
+// Per-thread scratch of Search::extend_range, indexed by candidate slot.
+struct Scratch {
+    std::vector<uint16_t> slot_of, slot;
+    std::vector<std::size_t> count, support, end_of_word, dest;
+    std::vector<int32_t> joined;
+};
+
+// Occurrences per part worth handing to another thread.
+constexpr std::size_t kOccurrenceGrain = std::size_t{1} << 15;
+
 class Search {
 public:
-    Search(const PatternMiner& m, const std::vector<Word>& words)
-        : miner_(m), text_(words), levels_(2) {}
+    Search(const PatternMiner& m, const std::vector<Word>& words, Workers& workers)
+        : miner_(m), text_(words), levels_(2), workers_(workers) {}
 
     bool passes(std::size_t support) const {
         return support > 0 && !(miner_.min_count > static_cast<double>(support));
@@ -114,21 +124,53 @@ public:
     // Builds the level of patterns of length n from the level of length n - 1:
     // each pattern p there is extended by the last symbol of every pattern q
     // whose prefix is p without its first symbol, in the order of q.
+    // Consecutive runs of p are extended in parallel, each into a fragment
+    // of the level, and the fragments are joined in order.
     void extend(int32_t n) {
         const Level& below = levels_[static_cast<std::size_t>(n) - 1];
-        const Level* below2 = n >= 3 ? &levels_[static_cast<std::size_t>(n) - 2] : nullptr;
+        const std::size_t parts = workers_.parts(below.at.size(), kOccurrenceGrain);
+        const std::vector<std::size_t> bounds = split_by_weight(below.occ.data(), below.size(), parts);
+        if (scratch_.size() < workers_.size()) scratch_.resize(workers_.size());
         Level next;
-        next.at.reserve(below.at.size());
+        if (parts == 1) {
+            next.at.reserve(below.at.size());
+            extend_range(n, 0, below.size(), next, scratch_[0]);
+            if (next.at.capacity() > 2 * next.at.size()) next.at.shrink_to_fit();
+        } else {
+            std::vector<Level> fragments(parts);
+            workers_.run(parts, [&](std::size_t part, unsigned thread) {
+                Level& f = fragments[part];
+                f.at.reserve(below.occ[bounds[part + 1]] - below.occ[bounds[part]]);
+                extend_range(n, bounds[part], bounds[part + 1], f, scratch_[thread]);
+            });
+            join(fragments, next);
+        }
+        Level& done = levels_[static_cast<std::size_t>(n) - 1];
+        done.children.assign(done.size() + 1, 0);
+        for (int32_t parent : next.parent) ++done.children[static_cast<std::size_t>(parent) + 1];
+        for (std::size_t i = 1; i < done.children.size(); ++i) done.children[i] += done.children[i - 1];
+        levels_.push_back(std::move(next));
+    }
+
+    // Entries [p0, p1) of level n - 1 extended, appended to `next`.
+    void extend_range(int32_t n, std::size_t p0, std::size_t p1, Level& next, Scratch& sc) const {
+        const Level& below = levels_[static_cast<std::size_t>(n) - 1];
+        const Level* below2 = n >= 3 ? &levels_[static_cast<std::size_t>(n) - 2] : nullptr;
         const std::size_t alphabet = text_.symbols.size();
-        std::vector<uint16_t> slot_of(alphabet + 1, kNoSlot);
-        std::vector<std::size_t> count(alphabet), support(alphabet), end_of_word(alphabet), dest(alphabet);
-        std::vector<uint16_t> slot;
-        std::vector<int32_t> joined;
+        sc.slot_of.assign(alphabet + 1, kNoSlot);
+        sc.count.resize(alphabet);
+        sc.support.resize(alphabet);
+        sc.end_of_word.resize(alphabet);
+        sc.dest.resize(alphabet);
+        uint16_t* slot_of = sc.slot_of.data();
+        std::size_t *count = sc.count.data(), *support = sc.support.data();
+        std::size_t *end_of_word = sc.end_of_word.data(), *dest = sc.dest.data();
+        std::vector<int32_t>& joined = sc.joined;
         const uint16_t* ids = text_.ids.data() + (n - 1);
         const uint32_t* word_of = text_.word_of.data();
         const std::size_t* word_start = text_.start.data();
 
-        for (std::size_t p = 0; p < below.size(); ++p) {
+        for (std::size_t p = p0; p < p1; ++p) {
             std::size_t first = 0, end = below.size();
             if (below2) {
                 const auto s = static_cast<std::size_t>(below.suffix[p]);
@@ -150,7 +192,8 @@ public:
             // exactly when it lies past the end of the previous one's word.
             const uint32_t* at = below.at.data() + below.occ[p];
             const std::size_t m = below.occ[p + 1] - below.occ[p];
-            slot.resize(m);
+            sc.slot.resize(m);
+            uint16_t* slot = sc.slot.data();
             for (std::size_t t = 0; t < m; ++t) {
                 const uint32_t gp = at[t];
 #if defined(__GNUC__) || defined(__clang__)
@@ -191,12 +234,32 @@ public:
                 if (k != kNoSlot && dest[k] != SIZE_MAX) out[dest[k]++] = at[t];
             }
         }
-        if (next.at.capacity() > 2 * next.at.size()) next.at.shrink_to_fit();
-        Level& done = levels_[static_cast<std::size_t>(n) - 1];
-        done.children.assign(done.size() + 1, 0);
-        for (int32_t parent : next.parent) ++done.children[static_cast<std::size_t>(parent) + 1];
-        for (std::size_t i = 1; i < done.children.size(); ++i) done.children[i] += done.children[i - 1];
-        levels_.push_back(std::move(next));
+    }
+
+    // Concatenates level fragments, in order, into `next` (empty).
+    void join(std::vector<Level>& fragments, Level& next) {
+        std::vector<std::size_t> at_before(fragments.size() + 1, 0);
+        std::size_t entries = 0;
+        for (std::size_t f = 0; f < fragments.size(); ++f) {
+            at_before[f + 1] = at_before[f] + fragments[f].at.size();
+            entries += fragments[f].size();
+        }
+        next.parent.reserve(entries);
+        next.suffix.reserve(entries);
+        next.last.reserve(entries);
+        next.occ.reserve(entries + 1);
+        for (std::size_t f = 0; f < fragments.size(); ++f) {
+            const Level& part = fragments[f];
+            next.parent.insert(next.parent.end(), part.parent.begin(), part.parent.end());
+            next.suffix.insert(next.suffix.end(), part.suffix.begin(), part.suffix.end());
+            next.last.insert(next.last.end(), part.last.begin(), part.last.end());
+            for (std::size_t i = 1; i < part.occ.size(); ++i) next.occ.push_back(at_before[f] + part.occ[i]);
+        }
+        next.at.resize(at_before.back());
+        workers_.run(fragments.size(), [&](std::size_t f, unsigned) {
+            std::copy(fragments[f].at.begin(), fragments[f].at.end(), next.at.begin() + static_cast<std::ptrdiff_t>(at_before[f]));
+            std::vector<uint32_t>().swap(fragments[f].at);
+        });
     }
 
     void run(int32_t& cur_len) {
@@ -244,6 +307,8 @@ private:
     const PatternMiner& miner_;
     Text text_;
     std::vector<Level> levels_;
+    Workers& workers_;
+    std::vector<Scratch> scratch_;
 };
 
 // Length of the longest common subsequence with one fixed pattern, by the
@@ -392,13 +457,13 @@ int32_t PatternMiner::lcs_length(const Pattern& a, const Pattern& b) {
     return lcs.with(reinterpret_cast<const uint8_t*>(b.data()), b.size());
 }
 
-void PatternMiner::mine(const std::vector<Word>& words) {
+void PatternMiner::mine(const std::vector<Word>& words, Workers& workers) {
     frequent.clear();
     levels.assign(2, {});
     cur_len = 2;
     min_count = static_cast<double>(words.size()) * minsup;
 
-    Search search(*this, words);
+    Search search(*this, words, workers);
     search.run(cur_len);
 
     levels.assign(search.level_count(), {});
@@ -424,18 +489,43 @@ void PatternMiner::mine(const std::vector<Word>& words) {
     }
 
     const std::vector<char> removed = overlap_losers(list, search.alphabet(), max_overlap);
+    // The kept patterns become motifs, in parallel parts of about equal
+    // numbers of occurrences.
+    std::vector<std::size_t> kept, before{0};
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (removed[i]) continue;
         const auto [k, index] = list.entry[i];
-        const Level& level = search.level(k);
-        Motif motif(search.pattern_of(k, index));
-        for (std::size_t t = level.occ[index]; t < level.occ[index + 1]; ++t) {
-            const auto [word, position] = search.locate(level.at[t]);
-            motif.indexes.add(word, position);
-        }
-        Pattern key = motif.pattern;
-        frequent.emplace(std::move(key), std::move(motif));
+        kept.push_back(i);
+        before.push_back(before.back() + search.level(k).occ[index + 1] - search.level(k).occ[index]);
     }
+    const std::size_t parts = workers.parts(before.back(), kOccurrenceGrain);
+    const std::vector<std::size_t> bounds = split_by_weight(before.data(), kept.size(), parts);
+    std::vector<std::vector<Motif>> built(parts);
+    workers.run(parts, [&](std::size_t part, unsigned) {
+        built[part].reserve(bounds[part + 1] - bounds[part]);
+        for (std::size_t j = bounds[part]; j < bounds[part + 1]; ++j) {
+            const auto [k, index] = list.entry[kept[j]];
+            const Level& level = search.level(k);
+            Motif motif(search.pattern_of(k, index));
+            motif.indexes.positions.reserve(level.occ[index + 1] - level.occ[index]);
+            for (std::size_t t = level.occ[index]; t < level.occ[index + 1]; ++t) {
+                const auto [word, position] = search.locate(level.at[t]);
+                motif.indexes.add(word, position);
+            }
+            built[part].push_back(std::move(motif));
+        }
+    });
+    for (std::vector<Motif>& part : built) {
+        for (Motif& motif : part) {
+            Pattern key = motif.pattern;
+            frequent.emplace(std::move(key), std::move(motif));
+        }
+    }
+}
+
+void PatternMiner::mine(const std::vector<Word>& words) {
+    Workers workers;
+    mine(words, workers);
 }
 
 }  // namespace qor

@@ -29,6 +29,7 @@ public:
 
     // Replaces `frequent` (and the search state) with the result for `words`.
     void mine(const std::vector<Word>& words);
+    void mine(const std::vector<Word>& words, Workers& workers);
 
     // Length of the longest common subsequence of a and b.
     static int32_t lcs_length(const Pattern& a, const Pattern& b);

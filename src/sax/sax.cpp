@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "parallel.hpp"
+
 namespace qor {
 
 namespace {
@@ -96,10 +98,23 @@ void znormalize4(Series* const* group) {
 
 }  // namespace
 
-void znormalize(std::vector<Series>& ts) {
+namespace {
+
+// Samples per part worth handing to another thread.
+constexpr std::size_t kSampleGrain = std::size_t{1} << 16;
+
+// Part boundaries over the series of `ts`, of about equal sample counts.
+std::vector<std::size_t> split_series(const std::vector<Series>& ts, const Workers& workers) {
+    std::vector<std::size_t> before(ts.size() + 1, 0);
+    for (std::size_t i = 0; i < ts.size(); ++i) before[i + 1] = before[i] + ts[i].size();
+    return split_by_weight(before.data(), ts.size(), workers.parts(before.back(), kSampleGrain));
+}
+
+void znormalize_range(std::vector<Series>& ts, std::size_t first, std::size_t last) {
     Series* group[4];
     int filled = 0;
-    for (Series& s : ts) {
+    for (std::size_t i = first; i < last; ++i) {
+        Series& s = ts[i];
         if (s.empty()) continue;
         group[filled++] = &s;
         if (filled == 4) {
@@ -108,6 +123,20 @@ void znormalize(std::vector<Series>& ts) {
         }
     }
     for (int j = 0; j < filled; ++j) znormalize(*group[j]);
+}
+
+}  // namespace
+
+void znormalize(std::vector<Series>& ts, Workers& workers) {
+    const std::vector<std::size_t> bounds = split_series(ts, workers);
+    workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
+        znormalize_range(ts, bounds[part], bounds[part + 1]);
+    });
+}
+
+void znormalize(std::vector<Series>& ts) {
+    Workers workers;
+    znormalize(ts, workers);
 }
 
 int32_t segment_count(std::size_t n, int32_t seglen) {
@@ -158,14 +187,27 @@ Word sax_word(const Series& series, int32_t seglen, int32_t alphabet) {
     return word;
 }
 
-std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
+std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet, Workers& workers) {
     check_alphabet(alphabet);
+    // Every count first, so that the first series that has none is the one
+    // reported.
+    std::vector<std::size_t> letters(ts.size());
+    for (std::size_t i = 0; i < ts.size(); ++i)
+        letters[i] = static_cast<std::size_t>(segment_count(ts[i].size(), seglen));
     std::vector<Word> words(ts.size());
-    for (std::size_t i = 0; i < ts.size(); ++i) {
-        words[i].resize(static_cast<std::size_t>(segment_count(ts[i].size(), seglen)));
-        sax_word(ts[i].data(), ts[i].size(), seglen, alphabet, words[i].data());
-    }
+    const std::vector<std::size_t> bounds = split_series(ts, workers);
+    workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
+        for (std::size_t i = bounds[part]; i < bounds[part + 1]; ++i) {
+            words[i].resize(letters[i]);
+            sax_word(ts[i].data(), ts[i].size(), seglen, alphabet, words[i].data());
+        }
+    });
     return words;
+}
+
+std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
+    Workers workers;
+    return sax(ts, seglen, alphabet, workers);
 }
 
 }  // namespace qor

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "parallel.hpp"
+
 namespace qor {
 
 using Series = std::vector<double>;
@@ -19,6 +21,7 @@ void check_alphabet(int32_t alphabet);
 
 // Z-normalises every series in place (population standard deviation).
 void znormalize(std::vector<Series>& ts);
+void znormalize(std::vector<Series>& ts, Workers& workers);
 void znormalize(Series& series);
 
 // Number of letters of the word of a series of n samples. Throws
@@ -32,5 +35,6 @@ Word sax_word(const Series& series, int32_t seglen, int32_t alphabet);
 
 // One word per series, in series order. Does not normalise.
 std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet);
+std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet, Workers& workers);
 
 }  // namespace qor

@@ -1,6 +1,7 @@
 // Tests of the C++ core: discretisation, the pattern miner (also against a
 // brute-force model on random words), the motif record, its statistics and
 // the ranking.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -405,6 +406,70 @@ void test_miner() {
     CHECK(throws<std::invalid_argument>([&] { wide.mine(none); }, "alphabet must be between 0 and 10, got 11"));
 }
 
+bool same_motif(const Motif& a, const Motif& b) {
+    const std::vector<double> ra = a.average_occurrences.to_vector(), rb = b.average_occurrences.to_vector();
+    return a.pattern == b.pattern && a.length == b.length && positions(a) == positions(b) && same(ra, rb) &&
+           same(a.representative, b.representative) && a.best_matches == b.best_matches && same(a.naed, b.naed);
+}
+
+void test_workers() {
+    Workers team(3);
+    std::vector<int> hits(50, 0);
+    team.run(hits.size(), [&](std::size_t part, unsigned thread) {
+        CHECK(thread < team.size());
+        ++hits[part];
+    });
+    CHECK(std::all_of(hits.begin(), hits.end(), [](int h) { return h == 1; }));
+    CHECK(throws<std::runtime_error>([&] {
+        team.run(20, [](std::size_t part, unsigned) {
+            if (part == 5) throw std::runtime_error("part 5");
+        });
+    }, "part 5"));
+    std::size_t sum = 0;
+    team.run(1, [&](std::size_t, unsigned) { sum = 7; });  // usable after a failure
+    CHECK(sum == 7);
+
+    CHECK(Workers(1).parts(1u << 30, 1) == 1 && Workers(2).parts(10, 100) == 1);
+    CHECK(Workers(2).parts(1000, 100) == 8 && Workers(2, true).parts(0, 100) == 8);
+    const std::vector<std::size_t> before = {0, 5, 5, 6, 20, 21, 30};
+    const std::vector<std::size_t> bounds = split_by_weight(before.data(), 6, 3);
+    CHECK(bounds.size() == 4 && bounds.front() == 0 && bounds.back() == 6);
+    CHECK(std::is_sorted(bounds.begin(), bounds.end()));
+    CHECK(split_by_weight(before.data(), 0, 4) == std::vector<std::size_t>(5, 0));
+}
+
+// The whole pipeline gives identical results, to the last bit and in the same
+// order, on one thread and split into many small parts on several threads.
+void test_parallel_pipeline() {
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> step;
+    for (int round = 0; round < 25; ++round) {
+        const std::size_t n = 1 + rng() % 60;
+        std::vector<Series> ts(n);
+        for (Series& s : ts) {
+            s.resize(rng() % 400);
+            double x = 0.0;
+            for (double& v : s) v = (rng() % 50 == 0) ? NaN : (x += step(rng));
+        }
+        const int32_t seglen = 1 + static_cast<int32_t>(rng() % 6);
+        const int32_t alphabet = 2 + static_cast<int32_t>(rng() % 5);
+        const double minsup = 0.05 + 0.3 * static_cast<double>(rng() % 100) / 100.0;
+        const double overlaps[] = {0.5, 0.9, 1.0, 1.0};
+        Miner one(minsup, seglen, alphabet, 1 + static_cast<int32_t>(rng() % 3), 0, overlaps[rng() % 4]);
+        Miner many = one;
+        std::vector<Series> a = ts, b = ts;
+        Workers serial(1), split(3, true);
+        znormalize(a, serial);
+        znormalize(b, split);
+        one.collect_and_rank(a, serial);
+        many.collect_and_rank(b, split);
+        bool equal = one.motifs.size() == many.motifs.size();
+        for (std::size_t i = 0; equal && i < one.motifs.size(); ++i) equal = same_motif(one.motifs[i], many.motifs[i]);
+        CHECK(equal);
+        CHECK(sax(a, seglen, alphabet, serial) == sax(b, seglen, alphabet, split));
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -417,6 +482,8 @@ int main() {
     test_statistics();
     test_ranking();
     test_miner();
+    test_workers();
+    test_parallel_pipeline();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -1,0 +1,148 @@
+#include "parallel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace qor {
+
+unsigned thread_count() {
+    if (const char* text = std::getenv("QOR_NUM_THREADS")) {
+        char* end = nullptr;
+        const long n = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && n > 0) return static_cast<unsigned>(std::min(n, 256L));
+    }
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+struct Workers::State {
+    std::mutex mutex;
+    std::condition_variable wake, done;
+    const std::function<void(std::size_t, unsigned)>* task = nullptr;
+    std::size_t parts = 0;
+    std::atomic<std::size_t> next{0};
+    unsigned busy = 0;
+    unsigned long long round = 0;
+    bool stop = false;
+    std::exception_ptr error;
+};
+
+Workers::Workers(unsigned threads, bool eager)
+    : threads_(std::max(1u, threads)), eager_(eager), state_(std::make_unique<State>()) {}
+
+Workers::~Workers() {
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->stop = true;
+    }
+    state_->wake.notify_all();
+    for (std::thread& t : helpers_) t.join();
+}
+
+std::size_t Workers::parts(std::size_t work, std::size_t grain, std::size_t per_thread) const {
+    if (threads_ == 1) return 1;
+    const std::size_t most = static_cast<std::size_t>(threads_) * std::max<std::size_t>(per_thread, 1);
+    if (eager_) return most;
+    return std::max<std::size_t>(1, std::min(most, work / std::max<std::size_t>(grain, 1)));
+}
+
+void Workers::work(unsigned thread) {
+    State& s = *state_;
+    for (;;) {
+        const std::size_t part = s.next.fetch_add(1);
+        if (part >= s.parts) return;
+        try {
+            (*s.task)(part, thread);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            if (!s.error) s.error = std::current_exception();
+            s.next = s.parts;
+        }
+    }
+}
+
+void Workers::serve(unsigned thread) {
+    State& s = *state_;
+    unsigned long long seen = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(s.mutex);
+            s.wake.wait(lock, [&] { return s.stop || s.round != seen; });
+            if (s.stop) return;
+            seen = s.round;
+        }
+        work(thread);
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            if (--s.busy == 0) s.done.notify_one();
+        }
+    }
+}
+
+void Workers::run(std::size_t n, const std::function<void(std::size_t, unsigned)>& task) {
+    if (n == 0) return;
+    if (threads_ == 1 || n == 1) {
+        for (std::size_t part = 0; part < n; ++part) task(part, 0);
+        return;
+    }
+    State& s = *state_;
+    // Helpers beyond the number of parts would only wait.
+    const unsigned wanted = static_cast<unsigned>(std::min<std::size_t>(threads_, n)) - 1;
+    while (helpers_.size() < wanted) {
+        const unsigned id = static_cast<unsigned>(helpers_.size()) + 1;
+        helpers_.emplace_back([this, id] { serve(id); });
+    }
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.task = &task;
+        s.parts = n;
+        s.next = 0;
+        s.error = nullptr;
+        s.busy = static_cast<unsigned>(helpers_.size());
+        ++s.round;
+    }
+    s.wake.notify_all();
+    work(0);
+    std::exception_ptr error;
+    {
+        std::unique_lock<std::mutex> lock(s.mutex);
+        s.done.wait(lock, [&] { return s.busy == 0; });
+        s.task = nullptr;
+        error = s.error;
+        s.error = nullptr;
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+std::vector<std::size_t> split_by_weight(const std::size_t* cumulative, std::size_t n, std::size_t parts) {
+    parts = std::max<std::size_t>(parts, 1);
+    std::vector<std::size_t> bounds(parts + 1, n);
+    bounds[0] = 0;
+    const std::size_t base = cumulative[0];
+    const std::size_t total = cumulative[n] - base;
+    for (std::size_t k = 1; k < parts; ++k) {
+        // First item whose weight before it reaches k / parts of the total.
+        const std::size_t target = base + static_cast<std::size_t>(
+                                              static_cast<double>(total) * static_cast<double>(k) /
+                                              static_cast<double>(parts));
+        const std::size_t* at = std::lower_bound(cumulative, cumulative + n, target);
+        bounds[k] = std::max(bounds[k - 1], static_cast<std::size_t>(at - cumulative));
+    }
+    return bounds;
+}
+
+}  // namespace qor
