@@ -1,6 +1,8 @@
-// Times the core's phases of Miner::mine on random walks, without Python:
-//   core_phases SERIES LENGTH MINSUP SEGLEN ALPHABET [RUNS]
+// Times the core's phases of Miner::mine without Python:
+//   core_phases SERIES LENGTH MINSUP SEGLEN ALPHABET [RUNS [FILE [MAX_LEN]]]
 // prints the minimum over RUNS (default 7) of each phase in milliseconds.
+// The series are random walks, or SERIES x LENGTH float64 values read from
+// FILE (row-major, native byte order; numpy's `array.tofile(FILE)`).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -25,13 +27,26 @@ int main(int argc, char** argv) {
     const auto seglen = static_cast<int32_t>(std::atoi(argv[4]));
     const auto alphabet = static_cast<int32_t>(std::atoi(argv[5]));
     const int runs = argc > 6 ? std::atoi(argv[6]) : 7;
+    const char* file = argc > 7 ? argv[7] : nullptr;
+    const auto max_len = static_cast<int32_t>(argc > 8 ? std::atoi(argv[8]) : 0);
 
     std::mt19937_64 rng(1);
     std::normal_distribution<double> step;
     std::vector<Series> walks(series, Series(length));
-    for (Series& s : walks) {
-        double x = 0.0;
-        for (double& v : s) v = x += step(rng);
+    if (file) {
+        std::FILE* f = std::fopen(file, "rb");
+        bool ok = f != nullptr;
+        for (Series& s : walks) ok = ok && std::fread(s.data(), sizeof(double), length, f) == length;
+        if (f) std::fclose(f);
+        if (!ok) {
+            std::fprintf(stderr, "cannot read %zu x %zu doubles from %s\n", series, length, file);
+            return 1;
+        }
+    } else {
+        for (Series& s : walks) {
+            double x = 0.0;
+            for (double& v : s) v = x += step(rng);
+        }
     }
 
     const char* names[] = {"znormalize", "sax", "pattern search", "statistics", "rank+select"};
@@ -45,7 +60,7 @@ int main(int argc, char** argv) {
         t[1] = Clock::now();
         const std::vector<Word> words = sax(ts, seglen, alphabet);
         t[2] = Clock::now();
-        PatternMiner miner(minsup);
+        PatternMiner miner(minsup, 3, max_len);
         miner.mine(words);
         std::vector<Motif> found;
         for (auto& entry : miner.frequent) found.push_back(std::move(entry.second));

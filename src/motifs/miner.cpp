@@ -61,7 +61,7 @@ void score_range(std::vector<Motif>& all, std::size_t m0, std::size_t m1, const 
     std::vector<std::pair<uint32_t, uint32_t>> by_series(first.back());
     std::vector<std::size_t> fill(first.begin(), first.end() - 1);
     std::size_t longest = 0;
-    std::vector<std::vector<double>> averages(n);
+    std::vector<Values> averages(n);
     for (std::size_t mi = 0; mi < n; ++mi) {
         Motif& m = motifs[mi];
         const std::size_t len = static_cast<std::size_t>(std::max(m.length, 0));
@@ -86,7 +86,7 @@ void score_range(std::vector<Motif>& all, std::size_t m0, std::size_t m1, const 
             // Each motif's rows come in ascending series order, that is in
             // row order: append them, touching each new row only once.
             const auto [mi, r] = by_series[e];
-            std::vector<double>& rows = averages[mi];
+            Values& rows = averages[mi];
             const std::size_t len = static_cast<std::size_t>(motifs[mi].length);
             rows.resize(rows.size() + len);
             motifs[mi].average_row(r, ts[s], rows.data() + rows.size() - len, counts.data());

@@ -57,6 +57,20 @@ inline void add_real(double* sum, double* count, const double* x, std::size_t n)
     }
 }
 
+// row[i] = x[i] + 0.0, or NaN where x[i] is NaN.
+inline void copy_real(double* row, const double* x, std::size_t n) {
+    std::size_t i = 0;
+#if QOR_SSE2
+    const __m128d nan = _mm_set1_pd(kNaN), zero = _mm_setzero_pd();
+    for (; i + 2 <= n; i += 2) {
+        const __m128d v = _mm_loadu_pd(x + i);
+        const __m128d real = _mm_cmpord_pd(v, v);
+        _mm_storeu_pd(row + i, _mm_or_pd(_mm_and_pd(real, _mm_add_pd(v, zero)), _mm_andnot_pd(real, nan)));
+    }
+#endif
+    for (; i < n; ++i) row[i] = x[i] == x[i] ? x[i] + 0.0 : kNaN;
+}
+
 // row[i] = row[i] / count[i], or NaN where the count is 0.
 inline void divide_or_nan(double* row, const double* count, std::size_t n) {
     std::size_t i = 0;
@@ -150,6 +164,13 @@ std::vector<double> Motif::extract_occurrence(const Series& series, int32_t p) c
 
 void Motif::average_row(std::size_t r, const Series& s, double* row, double* count) const {
     const std::size_t len = static_cast<std::size_t>(std::max(length, 0));
+    if (indexes.end_of(r) - indexes.begin_of(r) == 1) {
+        // One window: each mean is (+0.0 + x) / 1, that is x + 0.0, or NaN.
+        const Span span = window_span(s.size(), *indexes.begin_of(r), seglen, length);
+        copy_real(row, s.data() + span.first, span.count);
+        std::fill(row + span.count, row + len, kNaN);
+        return;
+    }
     std::fill(row, row + len, 0.0);
     std::fill(count, count + len, 0.0);
     // Windows in recorded order: each offset's sum gets its terms in window
@@ -252,7 +273,8 @@ void WindowBatch::compute() {
 
 void Motif::compute_average_occurrences(const std::vector<Series>& ts) {
     const std::size_t len = static_cast<std::size_t>(std::max(length, 0));
-    std::vector<double> rows(indexes.size() * len), counts(len);
+    Values rows(indexes.size() * len);
+    std::vector<double> counts(len);
     for (std::size_t r = 0; r < indexes.size(); ++r)
         average_row(r, ts[static_cast<std::size_t>(indexes.series[r])], rows.data() + r * len, counts.data());
     average_occurrences = SharedValues(std::move(rows));

@@ -290,7 +290,7 @@ Motif motif_with(const std::string& pattern, int32_t seglen, std::map<int32_t, s
 void test_motif_record() {
     Motif m = motif_with("abc", 2, {{0, {1, 2}}, {3, {0}}});
     m.naed = 0.25;
-    m.average_occurrences = SharedValues({1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0});
+    m.average_occurrences = SharedValues(Values{1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0});
     Motif copy(m);
     CHECK(copy.average_occurrences.to_vector() == m.average_occurrences.to_vector());
     CHECK(text(copy.pattern) == "abc" && positions(copy) == positions(m) && copy.representative.size() == 6);
@@ -319,9 +319,16 @@ void test_statistics() {
     avg.compute_average_occurrences({{1.0, 2.0, NaN, 3.0}});
     CHECK(same(avg.average_occurrences.to_vector(), {2.0, 2.0, NaN}));
 
+    // One window is its own mean, except that -0.0 (added to +0.0) becomes
+    // +0.0; the samples past the end are NaN.
+    Motif one = motif_with("abc", 2, {{0, {1}}});
+    one.compute_average_occurrences({{7.0, 7.0, -0.0, NaN, 5.0}});
+    const std::vector<double> row = one.average_occurrences.to_vector();
+    CHECK(same(row, {0.0, NaN, 5.0, NaN, NaN, NaN}) && !std::signbit(row[0]));
+
     // Averages [2, NaN] and [4, 6] give [3, 6], each added in two halves.
     Motif rep = motif_with("ab", 1, {{0, {0}}, {1, {0}}});
-    rep.average_occurrences = SharedValues({2.0, NaN, 4.0, 6.0});
+    rep.average_occurrences = SharedValues(Values{2.0, NaN, 4.0, 6.0});
     rep.compute_representative();
     CHECK(same(rep.representative, {3.0, 6.0}));
 
