@@ -128,7 +128,11 @@ void znormalize_range(std::vector<Series>& ts, std::size_t first, std::size_t la
 }  // namespace
 
 void znormalize(std::vector<Series>& ts, Workers& workers) {
-    const std::vector<std::size_t> bounds = split_series(ts, workers);
+    // Parts of whole groups of four series where possible, so that few long
+    // series keep their interleaved sums.
+    std::vector<std::size_t> bounds = split_series(ts, workers);
+    for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
+        bounds[k] = std::max(bounds[k - 1], std::min(ts.size(), (bounds[k] + 2) / 4 * 4));
     workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
         znormalize_range(ts, bounds[part], bounds[part + 1]);
     });
