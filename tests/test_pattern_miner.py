@@ -46,6 +46,10 @@ CASES = [
     # overlap exactly 9/10 keeps the second pattern; 10/11 removes it
     (["abcdefghij", "abcdefghik"], (0.5,), {}, {"abcdefghij": {0: [0]}, "abcdefghik": {1: [0]}}),
     (["abcdefghijk", "abcdefghijz"], (0.5,), {}, {"abcdefghijk": {0: [0]}, "bcdefghijz": {1: [1]}}),
+    # the same with more than 16 distinct symbols
+    (["abcdefghijklmnopqrst", "abcdefghijklmnopqrsz"], (0.5,), {},
+     {"abcdefghijklmnopqrst": {0: [0]}, "klmnopqrsz": {1: [10]}}),
+    (["abcdefghijklmnopqrstu"], (1.0,), dict(min_len=1), {"abcdefghijklmnopqrstu": {0: [0]}}),
     (["ab"], (1.0,), dict(min_len=1), {"ab": {0: [0]}}),
     (["ab"], (1.0,), dict(min_len=1, max_len=1, max_overlap=0.0), {"a": {0: [0]}, "b": {0: [1]}}),
     (["ab"], (1.0,), dict(min_len=1, max_len=1, max_overlap=-0.1), {"a": {0: [0]}}),
