@@ -86,6 +86,45 @@ inline void divide_or_nan(double* row, const double* count, std::size_t n) {
     for (; i < n; ++i) row[i] = count[i] > 0.0 ? row[i] / count[i] : kNaN;
 }
 
+// Rows of at most this many windows are averaged in registers.
+constexpr std::size_t kBlockWindows = 32;
+
+// row[i] = the mean of the real samples x[w][i] over the windows w < k
+// (window w has n[w] samples, NaN padding after), or NaN where there is
+// none: the same sums, in window order from +0.0, and the same division
+// as add_real followed by divide_or_nan, four offsets at a time.
+void average_windows(const double* const* x, const std::size_t* n, std::size_t k, std::size_t len, double* row) {
+    const std::size_t full = std::min(len, *std::min_element(n, n + k));
+    std::size_t i = 0;
+#if QOR_SSE2
+    const __m128d one = _mm_set1_pd(1.0), zero = _mm_setzero_pd(), nan = _mm_set1_pd(kNaN);
+    for (; i + 4 <= full; i += 4) {
+        __m128d s0 = zero, s1 = zero, c0 = zero, c1 = zero;
+        for (std::size_t w = 0; w < k; ++w) {
+            const __m128d v0 = _mm_loadu_pd(x[w] + i), v1 = _mm_loadu_pd(x[w] + i + 2);
+            const __m128d r0 = _mm_cmpord_pd(v0, v0), r1 = _mm_cmpord_pd(v1, v1);
+            s0 = _mm_add_pd(s0, _mm_and_pd(r0, v0));
+            s1 = _mm_add_pd(s1, _mm_and_pd(r1, v1));
+            c0 = _mm_add_pd(c0, _mm_and_pd(r0, one));
+            c1 = _mm_add_pd(c1, _mm_and_pd(r1, one));
+        }
+        const __m128d some0 = _mm_cmpgt_pd(c0, zero), some1 = _mm_cmpgt_pd(c1, zero);
+        _mm_storeu_pd(row + i, _mm_or_pd(_mm_and_pd(some0, _mm_div_pd(s0, c0)), _mm_andnot_pd(some0, nan)));
+        _mm_storeu_pd(row + i + 2, _mm_or_pd(_mm_and_pd(some1, _mm_div_pd(s1, c1)), _mm_andnot_pd(some1, nan)));
+    }
+#endif
+    for (; i < len; ++i) {
+        double sum = 0.0, count = 0.0;
+        for (std::size_t w = 0; w < k; ++w) {
+            if (i < n[w] && x[w][i] == x[w][i]) {
+                sum += x[w][i];
+                count += 1.0;
+            }
+        }
+        row[i] = count > 0.0 ? sum / count : kNaN;
+    }
+}
+
 inline double squared_gap(double x, double rep) {
     const double d = x - rep;
     return x == x ? d * d : 0.0;
@@ -164,19 +203,32 @@ std::vector<double> Motif::extract_occurrence(const Series& series, int32_t p) c
 
 void Motif::average_row(std::size_t r, const Series& s, double* row, double* count) const {
     const std::size_t len = static_cast<std::size_t>(std::max(length, 0));
-    if (indexes.end_of(r) - indexes.begin_of(r) == 1) {
+    const int32_t* first = indexes.begin_of(r);
+    const std::size_t windows = static_cast<std::size_t>(indexes.end_of(r) - first);
+    if (windows == 1) {
         // One window: each mean is (+0.0 + x) / 1, that is x + 0.0, or NaN.
-        const Span span = window_span(s.size(), *indexes.begin_of(r), seglen, length);
+        const Span span = window_span(s.size(), *first, seglen, length);
         copy_real(row, s.data() + span.first, span.count);
         std::fill(row + span.count, row + len, kNaN);
+        return;
+    }
+    if (windows <= kBlockWindows) {
+        const double* x[kBlockWindows];
+        std::size_t n[kBlockWindows];
+        for (std::size_t w = 0; w < windows; ++w) {
+            const Span span = window_span(s.size(), first[w], seglen, length);
+            x[w] = s.data() + span.first;
+            n[w] = span.count;
+        }
+        average_windows(x, n, windows, len, row);
         return;
     }
     std::fill(row, row + len, 0.0);
     std::fill(count, count + len, 0.0);
     // Windows in recorded order: each offset's sum gets its terms in window
     // order.
-    for (const int32_t* p = indexes.begin_of(r); p != indexes.end_of(r); ++p) {
-        const Span span = window_span(s.size(), *p, seglen, length);
+    for (std::size_t w = 0; w < windows; ++w) {
+        const Span span = window_span(s.size(), first[w], seglen, length);
         add_real(row, count, s.data() + span.first, span.count);
     }
     divide_or_nan(row, count, len);
