@@ -87,10 +87,12 @@ def check_pattern_miner(words, minsup, min_len, max_len, max_overlap):
                          + [("abcdefghijklmnopqrstu", 21, s) for s in range(2)])
 def test_pattern_miner_matches_reference(pool, most, seed):
     rng = random.Random(seed)
-    for _ in range(60):
+    for case in range(60):
         symbols = rng.sample(pool, rng.randint(1, most))
-        words = [[rng.choice(symbols) for _ in range(rng.randint(0, 12))]
-                 for _ in range(rng.randint(0, 8))]
+        count = rng.randint(0, 8)
+        # every other case has words of one length (series of equal length)
+        lengths = [rng.randint(0, 12)] * count if case % 2 else [rng.randint(0, 12) for _ in range(count)]
+        words = [[rng.choice(symbols) for _ in range(n)] for n in lengths]
         check_pattern_miner(
             words,
             minsup=rng.choice([0.0, -0.5, math.nan, 0.3, 0.5, 1.0, 1.2]),

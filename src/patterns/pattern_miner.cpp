@@ -56,6 +56,29 @@ struct Text {
             word_of.resize(ids.size(), static_cast<uint32_t>(g));
         }
         start.push_back(ids.size());
+        stride = start.size() > 1 ? start[1] : 0;
+        for (std::size_t g = 1; g + 1 < start.size() && stride != 0; ++g)
+            if (start[g + 1] - start[g] != stride) stride = 0;
+        if (stride < 2) stride = 0;  // empty words: no pattern to count
+        if (stride != 0) reciprocal = ~uint64_t{0} / stride + 1;
+    }
+
+    // When every word has the same length (at least 1), `stride` is that
+    // length plus one (its separator) and word ends are computed; otherwise
+    // it is 0.
+    std::size_t stride = 0;
+    uint64_t reciprocal = 0;
+
+    // Global position just past the word that holds position gp.
+    std::size_t word_end(uint32_t gp) const {
+#if defined(__SIZEOF_INT128__)
+        if (stride != 0) {
+            // gp / stride by multiplication, exact for every 32-bit gp.
+            const auto q = static_cast<std::size_t>((static_cast<unsigned __int128>(reciprocal) * gp) >> 64);
+            return (q + 1) * stride;
+        }
+#endif
+        return start[word_of[gp] + 1];
     }
 };
 
@@ -174,8 +197,6 @@ public:
         std::size_t *end_of_word = sc.end_of_word.data(), *dest = sc.dest.data();
         std::vector<int32_t>& joined = sc.joined;
         const uint16_t* ids = text_.ids.data() + (n - 1);
-        const uint32_t* word_of = text_.word_of.data();
-        const std::size_t* word_start = text_.start.data();
 
         for (std::size_t p = p0; p < p1; ++p) {
             std::size_t first = 0, end = below.size();
@@ -213,7 +234,7 @@ public:
                 ++count[k];
                 if (gp >= end_of_word[k]) {
                     ++support[k];
-                    end_of_word[k] = word_start[word_of[gp] + 1];
+                    end_of_word[k] = text_.word_end(gp);
                 }
             }
             // The passing candidates, in order, get consecutive runs of the
