@@ -1,4 +1,7 @@
-"""Results do not depend on how many threads do the work (QOR_NUM_THREADS)."""
+"""Threads: results do not depend on how many threads do the work
+(QOR_NUM_THREADS), and calls from several Python threads at once are safe."""
+import threading
+
 import numpy as np
 import pytest
 
@@ -27,3 +30,35 @@ def test_thread_count_changes_nothing(walks, monkeypatch):
     assert len(serial[0]) > 100
     for threads in ("2", "3", "0", "many"):  # the last two fall back to the CPU count
         assert mine_with(threads, walks, monkeypatch) == serial
+
+
+def test_concurrent_calls_from_python_threads(walks):
+    # The calls run without the GIL: threads that mine at the same time, on
+    # one shared Miner or on their own, each get the whole result.
+    series = walks[:120]
+    expected = [motif_state(m) for m in q.Miner(0.2, 4, 5).mine(series)]
+    words = q.sax(series, 4, 5)
+    alone = q.PatternMiner(0.2)
+    alone.mine(words)
+    expected_patterns = list(alone.frequent)
+    shared = q.Miner(0.2, 4, 5)
+    shared_patterns = q.PatternMiner(0.2)
+    outcomes = []
+
+    def work(i):
+        miner = shared if i % 2 else q.Miner(0.2, 4, 5)
+        pm = shared_patterns if i % 2 else q.PatternMiner(0.2)
+        pm.mine(words)
+        outcomes.append(([motif_state(m) for m in miner.mine(series)], q.sax(series, 4, 5),
+                         list(pm.frequent)))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(outcomes) == 6
+    for top, sax_words, frequent in outcomes:
+        assert top == expected and sax_words == words and frequent == expected_patterns
+    assert [motif_state(m) for m in shared.motifs] == expected
+    assert list(shared_patterns.frequent) == expected_patterns

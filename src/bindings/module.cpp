@@ -71,6 +71,37 @@ py::object frequent_dict(const PatternMiner& miner) {
     return std::move(out);
 }
 
+// The mining calls run without the GIL, on a miner of their own with the
+// same settings, so that other Python threads (which may read or mine with
+// `self` meanwhile) never see a half-built state. The outcome replaces
+// self's state once the GIL is held again, also when mining fails part way
+// (a failure may leave the results emptied, or complete but unselected).
+std::vector<Motif> mine_unlocked(Miner& self, std::vector<Series>& ts) {
+    Miner work(self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k);
+    std::vector<Motif> top;
+    try {
+        py::gil_scoped_release unlocked;
+        top = work.mine(ts);
+    } catch (...) {
+        self.motifs = std::move(work.motifs);
+        throw;
+    }
+    self.motifs = std::move(work.motifs);
+    return top;
+}
+
+void mine_unlocked(PatternMiner& self, const std::vector<Word>& words) {
+    PatternMiner work(self.minsup, self.min_len, self.max_len, self.max_overlap);
+    try {
+        py::gil_scoped_release unlocked;
+        work.mine(words);
+    } catch (...) {
+        self = std::move(work);
+        throw;
+    }
+    self = std::move(work);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qor_cpp, m) {
@@ -91,15 +122,19 @@ PYBIND11_MODULE(_qor_cpp, m) {
         .def(py::init<double, int32_t, int32_t, int32_t, int32_t, double, int32_t>(), py::arg("minsup"),
              py::arg("seglen"), py::arg("alphabet"), py::arg("min_len") = 3, py::arg("max_len") = 0,
              py::arg("max_overlap") = 0.9, py::arg("k") = 0)
-        .def("mine", [](Miner& self, SeriesList ts) { return self.mine(ts.value); })
+        .def("mine", [](Miner& self, SeriesList ts) { return mine_unlocked(self, ts.value); })
         .def_property_readonly("motifs", [](const Miner& self) { return self.motifs; });
 
     py::class_<PatternMiner>(m, "PatternMiner")
         .def(py::init<double, int32_t, int32_t, double>(), py::arg("minsup"), py::arg("min_len") = 3,
              py::arg("max_len") = 0, py::arg("max_overlap") = 0.9)
-        .def("mine", [](PatternMiner& self, const WordList& words) { self.mine(words.value); })
+        .def("mine", [](PatternMiner& self, const WordList& words) { mine_unlocked(self, words.value); })
         .def_property_readonly("frequent", [](const PatternMiner& self) { return FrequentDict{frequent_dict(self)}; });
 
-    m.def("sax", [](const SeriesList& ts, int32_t seglen, int32_t alphabet) { return sax(ts.value, seglen, alphabet); },
+    m.def("sax",
+          [](const SeriesList& ts, int32_t seglen, int32_t alphabet) {
+              py::gil_scoped_release unlocked;
+              return sax(ts.value, seglen, alphabet);
+          },
           py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
 }
