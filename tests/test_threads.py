@@ -1,5 +1,7 @@
 """Threads: results do not depend on how many threads do the work
 (QOR_NUM_THREADS), and calls from several Python threads at once are safe."""
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -62,3 +64,45 @@ def test_concurrent_calls_from_python_threads(walks):
         assert top == expected and sax_words == words and frequent == expected_patterns
     assert [motif_state(m) for m in shared.motifs] == expected
     assert list(shared_patterns.frequent) == expected_patterns
+
+
+# A daemon thread calls the module in a loop while the interpreter shuts
+# down. A cyclic object collected during the shutdown sleeps, so that the
+# thread's call finishes and asks for the GIL back meanwhile: the thread
+# must end quietly, not abort the process.
+TEARDOWN = """
+import gc, sys, threading, time
+import numpy as np
+import _qor_cpp as q
+
+class SlowTeardown:
+    def __del__(self, sleep=time.sleep):
+        sleep(0.3)
+
+gc.disable()
+cycle = SlowTeardown()
+cycle.me = cycle
+del cycle
+x = np.cumsum(np.random.default_rng(0).standard_normal((400, 2000)), axis=1)
+words = q.sax(x, 8, 6)
+call = {
+    "mine": lambda: q.Miner(0.3, 8, 6).mine(x),
+    "sax": lambda: q.sax(x, 1, 6),
+    "patterns": lambda: q.PatternMiner(0.3).mine(words),
+}[sys.argv[1]]
+started = threading.Event()
+
+def work():
+    started.set()
+    while True:
+        call()
+
+threading.Thread(target=work, daemon=True).start()
+started.wait()
+"""
+
+
+@pytest.mark.parametrize("call", ["mine", "sax", "patterns"])
+def test_exit_while_a_daemon_thread_computes(call):
+    done = subprocess.run([sys.executable, "-c", TEARDOWN, call], capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")

@@ -1,6 +1,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <exception>
+
 #include "../motifs/miner.hpp"
 #include "../patterns/pattern_miner.hpp"
 #include "../sax/sax.hpp"
@@ -71,35 +73,55 @@ py::object frequent_dict(const PatternMiner& miner) {
     return std::move(out);
 }
 
-// The mining calls run without the GIL, on a miner of their own with the
-// same settings, so that other Python threads (which may read or mine with
-// `self` meanwhile) never see a half-built state. The outcome replaces
-// self's state once the GIL is held again, also when mining fails part way
-// (a failure may leave the results emptied, or complete but unselected).
+// Runs f() without the GIL and returns what it threw, if anything. The GIL
+// is taken back by a plain call rather than by a destructor: a thread that
+// asks for it while the interpreter shuts down is ended by a forced unwind,
+// which must pass through no noexcept frame (and no handler that would
+// touch Python objects).
+template <typename F>
+std::exception_ptr without_gil(F&& f) {
+    std::exception_ptr error;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        f();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    return error;
+}
+
+// The mining calls compute on a miner of their own with the same settings,
+// so that other Python threads (which may read or mine with `self`
+// meanwhile) never see a half-built state. The outcome replaces self's
+// state once the GIL is held again, also when mining fails part way (a
+// failure may leave the results emptied, or complete but unselected).
+// The thread team is made while the GIL is held: it reads QOR_NUM_THREADS,
+// which other Python threads may be changing.
 std::vector<Motif> mine_unlocked(Miner& self, std::vector<Series>& ts) {
     Miner work(self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k);
     std::vector<Motif> top;
-    try {
-        py::gil_scoped_release unlocked;
-        top = work.mine(ts);
-    } catch (...) {
-        self.motifs = std::move(work.motifs);
-        throw;
-    }
+    Workers workers;
+    const std::exception_ptr error = without_gil([&] { top = work.mine(ts, workers); });
     self.motifs = std::move(work.motifs);
+    if (error) std::rethrow_exception(error);
     return top;
 }
 
 void mine_unlocked(PatternMiner& self, const std::vector<Word>& words) {
     PatternMiner work(self.minsup, self.min_len, self.max_len, self.max_overlap);
-    try {
-        py::gil_scoped_release unlocked;
-        work.mine(words);
-    } catch (...) {
-        self = std::move(work);
-        throw;
-    }
+    Workers workers;
+    const std::exception_ptr error = without_gil([&] { work.mine(words, workers); });
     self = std::move(work);
+    if (error) std::rethrow_exception(error);
+}
+
+std::vector<Word> sax_unlocked(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
+    std::vector<Word> words;
+    Workers workers;
+    const std::exception_ptr error = without_gil([&] { words = sax(ts, seglen, alphabet, workers); });
+    if (error) std::rethrow_exception(error);
+    return words;
 }
 
 }  // namespace
@@ -132,9 +154,6 @@ PYBIND11_MODULE(_qor_cpp, m) {
         .def_property_readonly("frequent", [](const PatternMiner& self) { return FrequentDict{frequent_dict(self)}; });
 
     m.def("sax",
-          [](const SeriesList& ts, int32_t seglen, int32_t alphabet) {
-              py::gil_scoped_release unlocked;
-              return sax(ts.value, seglen, alphabet);
-          },
+          [](const SeriesList& ts, int32_t seglen, int32_t alphabet) { return sax_unlocked(ts.value, seglen, alphabet); },
           py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
 }

@@ -167,8 +167,12 @@ void Miner::collect_and_rank(const std::vector<Series>& ts, Workers& workers) {
 }
 
 std::vector<Motif> Miner::mine(std::vector<Series>& ts) {
-    check_alphabet(alphabet);
     Workers workers;
+    return mine(ts, workers);
+}
+
+std::vector<Motif> Miner::mine(std::vector<Series>& ts, Workers& workers) {
+    check_alphabet(alphabet);
     znormalize(ts, workers);
     collect_and_rank(ts, workers);
     return top_motifs(motifs, k);

@@ -45,6 +45,7 @@ public:
     // Normalises `ts` in place, mines it and returns the first k motifs;
     // `motifs` is replaced by the whole ranked collection.
     std::vector<Motif> mine(std::vector<Series>& ts);
+    std::vector<Motif> mine(std::vector<Series>& ts, Workers& workers);
 
     // Fills `motifs` from the normalised series (everything but selection).
     void collect_and_rank(const std::vector<Series>& ts);

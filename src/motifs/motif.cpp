@@ -212,7 +212,7 @@ void Motif::average_row(std::size_t r, const Series& s, double* row, double* cou
         std::fill(row + span.count, row + len, kNaN);
         return;
     }
-    if (windows <= kBlockWindows) {
+    if (windows >= 2 && windows <= kBlockWindows) {
         const double* x[kBlockWindows];
         std::size_t n[kBlockWindows];
         for (std::size_t w = 0; w < windows; ++w) {

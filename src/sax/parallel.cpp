@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <system_error>
 
 #if defined(__linux__)
 #include <sched.h>
@@ -38,7 +39,8 @@ struct Workers::State {
     unsigned busy = 0;
     unsigned long long round = 0;
     bool stop = false;
-    std::exception_ptr error;
+    std::exception_ptr error;      // thrown by the lowest failing part,
+    std::size_t error_part = 0;    // which is that part
 };
 
 Workers::Workers(unsigned threads, bool eager)
@@ -68,16 +70,21 @@ void Workers::work(unsigned thread) {
         try {
             (*s.task)(part, thread);
         } catch (...) {
+            // Parts are claimed in order, so every lower part has started
+            // and finishes: the error reported is the one the lowest
+            // failing part throws, as in a loop over the parts.
             std::lock_guard<std::mutex> lock(s.mutex);
-            if (!s.error) s.error = std::current_exception();
+            if (!s.error || part < s.error_part) {
+                s.error = std::current_exception();
+                s.error_part = part;
+            }
             s.next = s.parts;
         }
     }
 }
 
-void Workers::serve(unsigned thread) {
+void Workers::serve(unsigned thread, unsigned long long seen) {
     State& s = *state_;
-    unsigned long long seen = 0;
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(s.mutex);
@@ -103,8 +110,14 @@ void Workers::run(std::size_t n, const std::function<void(std::size_t, unsigned)
     // Helpers beyond the number of parts would only wait.
     const unsigned wanted = static_cast<unsigned>(std::min<std::size_t>(threads_, n)) - 1;
     while (helpers_.size() < wanted) {
+        // A new helper waits for the round after the current one. If the
+        // system refuses another thread, the ones there are do the work.
         const unsigned id = static_cast<unsigned>(helpers_.size()) + 1;
-        helpers_.emplace_back([this, id] { serve(id); });
+        try {
+            helpers_.emplace_back([this, id, seen = s.round] { serve(id, seen); });
+        } catch (const std::system_error&) {
+            break;
+        }
     }
     {
         std::lock_guard<std::mutex> lock(s.mutex);

@@ -35,12 +35,13 @@ public:
     // Calls task(part, thread) once for every part < n, spread over the
     // threads (thread < size() tells which one runs it, for per-thread
     // scratch), and returns when all have finished. If tasks throw, the
-    // remaining parts are skipped and the first exception is rethrown.
+    // parts not yet started are skipped and the exception of the lowest
+    // failing part is rethrown.
     void run(std::size_t n, const std::function<void(std::size_t, unsigned)>& task);
 
 private:
     struct State;
-    void serve(unsigned thread);
+    void serve(unsigned thread, unsigned long long seen);
     void work(unsigned thread);
 
     unsigned threads_;

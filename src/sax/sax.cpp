@@ -12,7 +12,10 @@ namespace qor {
 
 namespace {
 
-const std::vector<std::vector<double>> kBreakpoints = {
+// Row a holds the a - 1 breakpoints of an alphabet of a letters. A constant
+// table with no destructor: threads that are still computing while the
+// process exits can go on reading it.
+constexpr double kBreakpoints[11][9] = {
     {},
     {},
     {0.0},
@@ -26,18 +29,32 @@ const std::vector<std::vector<double>> kBreakpoints = {
     {-1.28, -0.84, -0.52, -0.25, 0.0, 0.25, 0.52, 0.84, 1.28},
 };
 
+struct Row {
+    const double* values;
+    std::size_t size;
+};
+
+Row breakpoint_row(int32_t alphabet) {
+    const auto a = static_cast<std::size_t>(alphabet);
+    return {kBreakpoints[a], a < 2 ? 0 : a - 1};
+}
+
 // Letter for a segment mean: 'a' plus the number of breakpoints strictly
 // below it. The row is ascending, so the count stops at the first breakpoint
 // that is not below; a NaN mean is above none.
-inline char letter(double mean, const std::vector<double>& row) {
+inline char letter(double mean, Row row) {
     std::size_t above = 0;
-    while (above < row.size() && mean > row[above]) ++above;
+    while (above < row.size && mean > row.values[above]) ++above;
     return static_cast<char>('a' + above);
 }
 
 }  // namespace
 
-const std::vector<std::vector<double>>& breakpoint_table() { return kBreakpoints; }
+std::vector<double> breakpoints(int32_t alphabet) {
+    check_alphabet(alphabet);
+    const Row row = breakpoint_row(alphabet);
+    return std::vector<double>(row.values, row.values + row.size);
+}
 
 void check_alphabet(int32_t alphabet) {
     if (alphabet < 0 || alphabet > 10)
@@ -153,7 +170,7 @@ int32_t segment_count(std::size_t n, int32_t seglen) {
 }
 
 void sax_word(const double* samples, std::size_t n, int32_t seglen, int32_t alphabet, char* out) {
-    const std::vector<double>& row = kBreakpoints[static_cast<std::size_t>(alphabet)];
+    const Row row = breakpoint_row(alphabet);
     const auto count = static_cast<std::size_t>(segment_count(n, seglen));
     const double divisor = static_cast<double>(seglen);
     const std::size_t step = static_cast<std::size_t>(seglen);

@@ -12,9 +12,9 @@ namespace qor {
 using Series = std::vector<double>;
 using Word = std::vector<char>;
 
-// Row a holds the a - 1 ascending breakpoints for an alphabet of a letters,
-// for a = 0..10 (rows 0 and 1 are empty). Built once at load time.
-const std::vector<std::vector<double>>& breakpoint_table();
+// The a - 1 ascending breakpoints of an alphabet of a letters, for
+// a = 0..10 (none for 0 and 1); throws like check_alphabet otherwise.
+std::vector<double> breakpoints(int32_t alphabet);
 
 // Throws std::invalid_argument unless 0 <= alphabet <= 10.
 void check_alphabet(int32_t alphabet);

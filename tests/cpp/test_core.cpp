@@ -2,6 +2,7 @@
 // brute-force model on random words), the motif record, its statistics and
 // the ranking.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -104,9 +105,12 @@ void test_sax() {
     CHECK(throws<std::length_error>([] { sax({{1.0, 2.0}}, -2, 4); }, "vector too long"));
     CHECK(throws<std::invalid_argument>([] { sax({}, 2, 11); }, "alphabet must be between 0 and 10, got 11"));
     CHECK(throws<std::invalid_argument>([] { sax({}, 2, -1); }, "alphabet must be between 0 and 10, got -1"));
-    const auto& table = breakpoint_table();
-    CHECK(table.size() == 11);
-    for (std::size_t a = 0; a < table.size(); ++a) CHECK(table[a].size() == (a < 2 ? 0 : a - 1));
+    for (int32_t a = 0; a <= 10; ++a) {
+        const std::vector<double> row = breakpoints(a);
+        CHECK(row.size() == static_cast<std::size_t>(a < 2 ? 0 : a - 1));
+        CHECK(std::is_sorted(row.begin(), row.end()) && (a != 6 || row[2] == 0.0));
+    }
+    CHECK(breakpoints(10).back() == 1.28);
 }
 
 void test_pattern_miner_search() {
@@ -422,11 +426,12 @@ bool same_motif(const Motif& a, const Motif& b) {
 void test_workers() {
     Workers team(3);
     std::vector<int> hits(50, 0);
+    std::atomic<bool> known_thread{true};
     team.run(hits.size(), [&](std::size_t part, unsigned thread) {
-        CHECK(thread < team.size());
+        if (thread >= team.size()) known_thread = false;
         ++hits[part];
     });
-    CHECK(std::all_of(hits.begin(), hits.end(), [](int h) { return h == 1; }));
+    CHECK(known_thread && std::all_of(hits.begin(), hits.end(), [](int h) { return h == 1; }));
     CHECK(throws<std::runtime_error>([&] {
         team.run(20, [](std::size_t part, unsigned) {
             if (part == 5) throw std::runtime_error("part 5");
@@ -435,6 +440,30 @@ void test_workers() {
     std::size_t sum = 0;
     team.run(1, [&](std::size_t, unsigned) { sum = 7; });  // usable after a failure
     CHECK(sum == 7);
+    // The exception of the lowest failing part wins, as in a plain loop.
+    CHECK(throws<std::runtime_error>([&] {
+        team.run(40, [](std::size_t part, unsigned) {
+            if (part == 3 || part == 30) throw std::runtime_error("part " + std::to_string(part));
+        });
+    }, "part 3"));
+
+    // Helpers started in later, larger runs join only the rounds after
+    // their start: run() returns only once every part has finished.
+    Workers big(8);
+    std::atomic<int> running{0};
+    bool settled = true;
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t parts = round % 2 ? 64 : 2 + round % 7;
+        std::vector<std::atomic<int>> ran(parts);
+        big.run(parts, [&](std::size_t part, unsigned) {
+            ++running;
+            ++ran[part];
+            --running;
+        });
+        settled = settled && running == 0;
+        for (auto& r : ran) settled = settled && r == 1;
+    }
+    CHECK(settled);
 
     CHECK(Workers(1).parts(1u << 30, 1) == 1 && Workers(2).parts(10, 100) == 1);
     CHECK(Workers(2).parts(1000, 100) == 8 && Workers(2, true).parts(0, 100) == 8);
