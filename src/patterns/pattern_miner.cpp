@@ -440,95 +440,155 @@ inline uint32_t common_count(const CountRow&, const CountRow&) { return 0; }
 // Marks the listed patterns that the overlap test removes. Walking the list
 // in order, each pattern not yet removed removes every other pattern not
 // longer than itself whose longest common subsequence with it exceeds
-// max_overlap of that pattern's length.
-std::vector<char> overlap_losers(const Listing& list, std::size_t alphabet, double max_overlap) {
-    const std::size_t n = list.size();
-    std::vector<char> removed(n, 0);
-    // The overlap never exceeds 1, so nothing can be removed then.
-    if (n == 0 || !(1.0 > max_overlap)) return removed;
-
-    // Symbol counts of every item, for an upper bound on the common
-    // subsequence (the sum over symbols of the smaller count) that rules
-    // most pairs out cheaply: with at most 16 symbols as one row of 16-bit
-    // counts per item, compared 8 at a time, otherwise as (id, count) pairs.
-    const bool rows = kVectorCounts && alphabet <= 16 && list.length(0) <= 32767;
-    std::vector<CountRow> count_rows(rows ? n : 0);
-    std::vector<std::size_t> hist_start{0};
-    std::vector<std::pair<uint8_t, uint32_t>> hist;
-    std::vector<uint32_t> counts(alphabet, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const uint8_t* s = list.at(i);
-        if (rows) {
-            for (std::size_t j = 0; j < list.length(i); ++j) ++count_rows[i].c[s[j]];
-            continue;
-        }
-        for (std::size_t j = 0; j < list.length(i); ++j) ++counts[s[j]];
-        for (std::size_t j = 0; j < list.length(i); ++j) {
-            if (counts[s[j]] != 0) {
-                hist.emplace_back(s[j], counts[s[j]]);
-                counts[s[j]] = 0;
+// max_overlap of that pattern's length. Only the patterns after it need to
+// be tested: one before it of the same length that is still there was
+// tested against it at its own turn, with the same outcome (the
+// subsequence is common to both, the lengths are equal), and would have
+// removed it.
+//
+// The walk goes block by block. The patterns of a block are first compared,
+// in order, with the later patterns of the block; that settles which of
+// them are still there at their turn. Those are then compared with the
+// patterns after the block, which they are the only ones to affect: each
+// later pattern meets them in the same order as in a plain walk, so the
+// later patterns are split between threads.
+class OverlapFilter {
+public:
+    OverlapFilter(const Listing& list, std::size_t alphabet, double max_overlap)
+        : list_(list), alphabet_(alphabet) {
+        const std::size_t n = list.size();
+        // Symbol counts of every item, for an upper bound on the common
+        // subsequence (the sum over symbols of the smaller count) that rules
+        // most pairs out cheaply: with at most 16 symbols as one row of
+        // 16-bit counts per item, compared 8 at a time, otherwise as
+        // (id, count) pairs.
+        rows_ = kVectorCounts && alphabet <= 16 && n > 0 && list.length(0) <= 32767;
+        count_rows_.resize(rows_ ? n : 0);
+        std::vector<uint32_t> counts(alphabet, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const uint8_t* s = list.at(i);
+            if (rows_) {
+                for (std::size_t j = 0; j < list.length(i); ++j) ++count_rows_[i].c[s[j]];
+                continue;
             }
+            for (std::size_t j = 0; j < list.length(i); ++j) ++counts[s[j]];
+            for (std::size_t j = 0; j < list.length(i); ++j) {
+                if (counts[s[j]] != 0) {
+                    hist_.emplace_back(s[j], counts[s[j]]);
+                    counts[s[j]] = 0;
+                }
+            }
+            hist_start_.push_back(hist_.size());
         }
-        hist_start.push_back(hist.size());
+        // need_[L]: the least common length c with c / L > max_overlap
+        // (L + 1 when there is none); the quotient grows with c, so the
+        // overlap test on a pattern of L symbols is c >= need_[L].
+        need_.assign(n > 0 ? list.length(0) + 1 : 1, 0);
+        for (std::size_t len = 1; len < need_.size(); ++len) {
+            uint32_t lo = 0, hi = static_cast<uint32_t>(len) + 1;
+            while (lo < hi) {
+                const uint32_t mid = lo + (hi - lo) / 2;
+                if (static_cast<double>(mid) / static_cast<double>(len) > max_overlap)
+                    hi = mid;
+                else
+                    lo = mid + 1;
+            }
+            need_[len] = lo;
+        }
     }
 
-    // First item of the run of items as long as item i (the list is sorted
-    // by decreasing length).
-    std::vector<std::size_t> group(n, 0);
-    for (std::size_t i = 1; i < n; ++i) group[i] = list.length(i) == list.length(i - 1) ? group[i - 1] : i;
+    std::vector<char> run(Workers& workers) const {
+        const std::size_t n = list_.size();
+        std::vector<char> removed(n, 0);
+        std::vector<Probe> probes;
+        for (unsigned t = 0; t < workers.size(); ++t) probes.emplace_back(*this);
+        std::vector<std::size_t> turn, later(n);
+        for (std::size_t i = 0; i < n; ++i) later[i] = i;
+        // Eager teams (tests) use small blocks, so that small lists have
+        // patterns after a block.
+        const std::size_t block = workers.eager() ? 3 : kBlock;
+        for (std::size_t a0 = 0, a1 = 0; a0 < n; a0 = a1) {
+            a1 = std::min(n, a0 + block);
+            turn.clear();
+            Probe& probe = probes[0];
+            for (std::size_t a = a0; a < a1; ++a) {
+                if (removed[a]) continue;
+                turn.push_back(a);
+                probe.set(a);
+                for (std::size_t b = a + 1; b < a1; ++b)
+                    if (!removed[b] && probe.overlaps(b)) removed[b] = 1;
+            }
+            later.erase(std::remove_if(later.begin(), later.end(),
+                                       [&](std::size_t b) { return b < a1 || removed[b]; }),
+                        later.end());
+            if (turn.empty() || later.empty()) continue;
+            const std::size_t parts = workers.parts(turn.size() * later.size(), kPairGrain, 1);
+            workers.run(parts, [&](std::size_t part, unsigned thread) {
+                Probe& mine = probes[thread];
+                const std::size_t first = later.size() * part / parts, last = later.size() * (part + 1) / parts;
+                for (std::size_t a : turn) {
+                    mine.set(a);
+                    for (std::size_t i = first; i < last; ++i)
+                        if (!removed[later[i]] && mine.overlaps(later[i])) removed[later[i]] = 1;
+                }
+            });
+        }
+        return removed;
+    }
 
-    // alive(i): the first item at or after i not yet removed (items are
-    // linked past removed ones, with path halving).
-    std::vector<std::size_t> next(n + 1);
-    for (std::size_t i = 0; i <= n; ++i) next[i] = i;
-    auto alive = [&next](std::size_t i) {
-        while (next[i] != i) i = next[i] = next[next[i]];
-        return i;
+private:
+    static constexpr std::size_t kBlock = 256;
+    // Pattern pairs per part worth handing to another thread.
+    static constexpr std::size_t kPairGrain = std::size_t{1} << 14;
+
+    // One pattern's side of the test, compared with many others.
+    class Probe {
+    public:
+        explicit Probe(const OverlapFilter& f) : f_(f), lcs_(f.alphabet_), counts_(f.alphabet_, 0) {}
+
+        void set(std::size_t a) {
+            if (!f_.rows_) {
+                for (std::size_t j = 0; j < f_.list_.length(a_); ++j) counts_[f_.list_.at(a_)[j]] = 0;
+                for (std::size_t j = 0; j < f_.list_.length(a); ++j) ++counts_[f_.list_.at(a)[j]];
+            }
+            a_ = a;
+            lcs_.set(f_.list_.at(a), f_.list_.length(a));
+        }
+
+        // Whether the pattern set last removes item b.
+        bool overlaps(std::size_t b) {
+            const uint32_t at_least = f_.need_[f_.list_.length(b)];
+            uint32_t bound = 0;
+            if (f_.rows_) {
+                bound = common_count(f_.count_rows_[a_], f_.count_rows_[b]);
+            } else {
+                for (std::size_t h = f_.hist_start_[b]; h < f_.hist_start_[b + 1]; ++h)
+                    bound += std::min(counts_[f_.hist_[h].first], f_.hist_[h].second);
+            }
+            if (bound < at_least) return false;
+            return static_cast<uint32_t>(lcs_.with(f_.list_.at(b), f_.list_.length(b))) >= at_least;
+        }
+
+    private:
+        const OverlapFilter& f_;
+        LcsWith lcs_;
+        std::vector<uint32_t> counts_;
+        std::size_t a_ = 0;
     };
 
-    // need[L]: the least common length c with c / L > max_overlap (L + 1
-    // when there is none); the quotient grows with c, so the overlap test
-    // on a pattern of L symbols is c >= need[L].
-    std::vector<uint32_t> need(list.length(0) + 1, 0);
-    for (std::size_t len = 1; len < need.size(); ++len) {
-        uint32_t lo = 0, hi = static_cast<uint32_t>(len) + 1;
-        while (lo < hi) {
-            const uint32_t mid = lo + (hi - lo) / 2;
-            if (static_cast<double>(mid) / static_cast<double>(len) > max_overlap)
-                hi = mid;
-            else
-                lo = mid + 1;
-        }
-        need[len] = lo;
-    }
+    const Listing& list_;
+    std::size_t alphabet_;
+    bool rows_ = false;
+    std::vector<CountRow> count_rows_;
+    std::vector<std::size_t> hist_start_{0};
+    std::vector<std::pair<uint8_t, uint32_t>> hist_;
+    std::vector<uint32_t> need_;
+};
 
-    LcsWith lcs(alphabet);
-    for (std::size_t a = 0; a < n; ++a) {
-        if (removed[a]) continue;
-        const uint8_t* p = list.at(a);
-        const std::size_t lp = list.length(a);
-        for (std::size_t j = 0; j < lp; ++j) ++counts[p[j]];
-        lcs.set(p, lp);
-        for (std::size_t b = alive(group[a]); b < n; b = alive(b + 1)) {
-            if (b == a) continue;
-            const uint32_t at_least = need[list.length(b)];
-            uint32_t bound = 0;
-            if (rows) {
-                bound = common_count(count_rows[a], count_rows[b]);
-            } else {
-                for (std::size_t h = hist_start[b]; h < hist_start[b + 1]; ++h)
-                    bound += std::min(counts[hist[h].first], hist[h].second);
-            }
-            if (bound < at_least) continue;
-            const auto common = static_cast<uint32_t>(lcs.with(list.at(b), list.length(b)));
-            if (common >= at_least) {
-                removed[b] = 1;
-                next[b] = b + 1;
-            }
-        }
-        for (std::size_t j = 0; j < lp; ++j) counts[p[j]] = 0;
-    }
-    return removed;
+std::vector<char> overlap_losers(const Listing& list, std::size_t alphabet, double max_overlap, Workers& workers) {
+    // The overlap never exceeds 1, so nothing can be removed then.
+    if (list.size() == 0 || !(1.0 > max_overlap)) return std::vector<char>(list.size(), 0);
+    return OverlapFilter(list, alphabet, max_overlap).run(workers);
 }
 
 }  // namespace
@@ -570,7 +630,7 @@ void PatternMiner::mine(const std::vector<Word>& words, Workers& workers) {
         }
     }
 
-    const std::vector<char> removed = overlap_losers(list, search.alphabet(), max_overlap);
+    const std::vector<char> removed = overlap_losers(list, search.alphabet(), max_overlap, workers);
     // The kept patterns become motifs, in parallel parts of about equal
     // numbers of occurrences.
     std::vector<std::size_t> kept, before{0};

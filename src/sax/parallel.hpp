@@ -26,6 +26,7 @@ public:
     Workers& operator=(const Workers&) = delete;
 
     unsigned size() const { return threads_; }
+    bool eager() const { return eager_; }
 
     // Number of parts worth making of `work` units when a part should hold
     // at least `grain` of them: 1 on one thread or for little work, at most
