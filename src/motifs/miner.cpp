@@ -35,10 +35,12 @@ int32_t motif_length(int32_t seglen, std::size_t symbols) {
 
 namespace {
 
-// Asks for the samples of a series to be brought into the cache ahead of
-// use: each series is read once per statistic, at scattered windows.
+// Asks for the samples of a short series to be brought into the cache ahead
+// of use: each series is read once per statistic, at scattered windows.
+// Longer series would not stay in the cache until their turn.
 inline void prefetch(const Series& s) {
 #if defined(__GNUC__) || defined(__clang__)
+    if (s.size() > 4096) return;
     const char* p = reinterpret_cast<const char*>(s.data());
     const char* end = p + s.size() * sizeof(double);
     for (; p < end; p += 64) __builtin_prefetch(p);
