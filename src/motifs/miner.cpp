@@ -49,9 +49,12 @@ inline void prefetch(const Series& s) {
 #endif
 }
 
-// score_motifs on motifs[m0 .. m1).
-void score_range(std::vector<Motif>& all, std::size_t m0, std::size_t m1, const std::vector<Series>& ts) {
+// score_motifs on motifs[m0 .. m1), with average rows written to
+// all_averages[m0 .. m1) (capacity reserved, empty).
+void score_range(std::vector<Motif>& all, std::vector<Values>& all_averages, std::size_t m0, std::size_t m1,
+                 const std::vector<Series>& ts) {
     Motif* const motifs = all.data() + m0;
+    Values* const averages = all_averages.data() + m0;
     const std::size_t n = m1 - m0;
     // Series entries of these motifs grouped by series: entries of series s
     // are (motif, row) pairs at by_series[first[s] .. first[s + 1]), motifs
@@ -63,12 +66,10 @@ void score_range(std::vector<Motif>& all, std::size_t m0, std::size_t m1, const 
     std::vector<std::pair<uint32_t, uint32_t>> by_series(first.back());
     std::vector<std::size_t> fill(first.begin(), first.end() - 1);
     std::size_t longest = 0;
-    std::vector<Values> averages(n);
     for (std::size_t mi = 0; mi < n; ++mi) {
         Motif& m = motifs[mi];
         const std::size_t len = static_cast<std::size_t>(std::max(m.length, 0));
         longest = std::max(longest, len);
-        averages[mi].reserve(m.indexes.size() * len);
         m.best_matches.assign(m.indexes.size(), 0);
         for (std::size_t r = 0; r < m.indexes.size(); ++r)
             by_series[fill[static_cast<std::size_t>(m.indexes.series[r])]++] = {static_cast<uint32_t>(mi),
@@ -136,7 +137,14 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts, Wor
     }
     const std::size_t parts = workers.parts(before.back(), kSampleGrain, 1);
     const std::vector<std::size_t> bounds = split_by_weight(before.data(), motifs.size(), parts);
-    workers.run(parts, [&](std::size_t part, unsigned) { score_range(motifs, bounds[part], bounds[part + 1], ts); });
+    // The average rows are the result's bulk: they are allocated here, by
+    // the calling thread, which also frees them later.
+    std::vector<Values> averages(motifs.size());
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi)
+        averages[mi].reserve(motifs[mi].indexes.size() * static_cast<std::size_t>(std::max(motifs[mi].length, 0)));
+    workers.run(parts, [&](std::size_t part, unsigned) {
+        score_range(motifs, averages, bounds[part], bounds[part + 1], ts);
+    });
 }
 
 void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
