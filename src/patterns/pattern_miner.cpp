@@ -98,13 +98,6 @@ struct Level {
 
     std::size_t size() const { return last.size(); }
 
-    void add(int32_t parent_index, int32_t suffix_index, uint16_t symbol, const std::vector<uint32_t>& where) {
-        parent.push_back(parent_index);
-        suffix.push_back(suffix_index);
-        last.push_back(symbol);
-        at.insert(at.end(), where.begin(), where.end());
-        occ.push_back(at.size());
-    }
     void release_occurrences() {
         std::vector<std::size_t>().swap(occ);
         std::vector<uint32_t>().swap(at);
@@ -130,25 +123,39 @@ public:
         return support > 0 && !(miner_.min_count > static_cast<double>(support));
     }
 
-    // Number of distinct words among ascending global positions.
-    std::size_t support_of(const std::vector<uint32_t>& where) const {
-        std::size_t support = 0;
-        uint32_t word = std::numeric_limits<uint32_t>::max();
-        for (uint32_t gp : where) {
-            if (text_.word_of[gp] != word) {
-                word = text_.word_of[gp];
-                ++support;
+    // The level of single symbols: occurrences and words counted in one pass
+    // over the text, then the positions of the passing symbols, in symbol
+    // order, sorted into their runs.
+    void scan_symbols() {
+        const std::size_t ids = text_.symbols.size() + 1;  // the separator included
+        std::vector<std::size_t> count(ids, 0), support(ids, 0), dest(ids, SIZE_MAX);
+        std::vector<std::size_t> last_word(ids, SIZE_MAX);
+        for (std::size_t g = 0; g + 1 < text_.start.size(); ++g) {
+            for (std::size_t gp = text_.start[g]; gp < text_.start[g + 1]; ++gp) {
+                const uint16_t c = text_.ids[gp];
+                ++count[c];
+                if (last_word[c] != g) {
+                    last_word[c] = g;
+                    ++support[c];
+                }
             }
         }
-        return support;
-    }
-
-    void scan_symbols() {
-        std::vector<std::vector<uint32_t>> where(text_.symbols.size());
-        for (std::size_t gp = 0; gp < text_.ids.size(); ++gp)
-            if (text_.ids[gp] != text_.separator) where[text_.ids[gp]].push_back(static_cast<uint32_t>(gp));
-        for (std::size_t c = 0; c < where.size(); ++c)
-            if (passes(support_of(where[c]))) levels_[1].add(-1, -1, static_cast<uint16_t>(c), where[c]);
+        Level& level = levels_[1];
+        std::size_t total = 0;
+        for (std::size_t c = 0; c + 1 < ids; ++c) {
+            if (!passes(support[c])) continue;
+            dest[c] = total;
+            total += count[c];
+            level.parent.push_back(-1);
+            level.suffix.push_back(-1);
+            level.last.push_back(static_cast<uint16_t>(c));
+            level.occ.push_back(total);
+        }
+        level.at.resize(total);
+        for (std::size_t gp = 0; gp < text_.ids.size(); ++gp) {
+            std::size_t& d = dest[text_.ids[gp]];
+            if (d != SIZE_MAX) level.at[d++] = static_cast<uint32_t>(gp);
+        }
     }
 
     // Builds the level of patterns of length n from the level of length n - 1:
