@@ -138,7 +138,7 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts, Wor
     const std::size_t parts = workers.parts(before.back(), kSampleGrain, 1);
     const std::vector<std::size_t> bounds = split_by_weight(before.data(), motifs.size(), parts);
     // The average rows are the result's bulk: they are allocated here, by
-    // the calling thread, which also frees them later.
+    // the calling thread (in its own allocator arena), not by the helpers.
     std::vector<Values> averages(motifs.size());
     for (std::size_t mi = 0; mi < motifs.size(); ++mi)
         averages[mi].reserve(motifs[mi].indexes.size() * static_cast<std::size_t>(std::max(motifs[mi].length, 0)));
