@@ -26,8 +26,8 @@ find_python() {
     exit 1
 }
 
-setup_venv() {
-    local python marker="$VENV/.created-with"
+setup_venv() {  # extras of qor to install: "plot", "test", ...
+    local python marker="$VENV/.created-with" extras="${1:-test}"
     python="$(find_python)"
     python="$(command -v "$python")"
     # Recreate the venv when it is missing, broken, or made with another Python.
@@ -38,9 +38,9 @@ setup_venv() {
         "$python" -m venv "$VENV"
         echo "$python" >"$marker"
     fi
-    echo "== installing dependencies"
+    echo "== installing build tools"
     "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check \
-        "scikit-build-core>=0.8" "pybind11>=2.11,<2.12" cmake ninja "pytest>=7" "numpy>=1.26"
-    echo "== building and installing qor"
-    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation "$ROOT"
+        "scikit-build-core>=0.8" "pybind11>=2.11,<2.12" cmake ninja
+    echo "== building and installing qor[$extras]"
+    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation "$ROOT[$extras]"
 }

@@ -1,0 +1,6 @@
+"""``python -m qor``: the command line."""
+import sys
+
+from qor.cli import main
+
+sys.exit(main())

@@ -1,0 +1,147 @@
+"""Motifs as records, text tables, JSON, CSV and DataFrames."""
+from __future__ import annotations
+
+import csv
+import io
+import json
+import math
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from _qor_cpp import Motif
+from qor._score import relative_naed
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+#: The fields of a motif record, in the order of tables, CSV columns and DataFrame columns.
+FIELDS = (
+    "rank", "pattern", "series", "share", "occurrences", "length", "seglen", "naed", "relative_naed",
+    "typical_position", "best_matches", "indexes", "representative", "average_occurrences",
+)
+
+
+def record(motif: Motif, rank: int, n_series: int) -> dict[str, Any]:
+    """Every field of ``motif`` in plain Python types (one read of each engine property).
+
+    ``series`` is the number of series the motif occurs in and ``share`` that
+    number over ``n_series``; ``occurrences`` counts all its windows;
+    ``typical_position`` is the median sample at which its best matches start.
+    """
+    indexes = motif.indexes
+    best = motif.best_matches
+    pattern = motif.pattern
+    length = motif.length
+    starts = list(best.values())
+    return {
+        "rank": rank,
+        "pattern": pattern,
+        "series": len(indexes),
+        "share": len(indexes) / n_series if n_series else math.nan,
+        "occurrences": sum(len(p) for p in indexes.values()),
+        "length": length,
+        "seglen": length // len(pattern) if pattern else 0,
+        "naed": motif.naed,
+        "relative_naed": relative_naed(motif),
+        "typical_position": int(np.median(starts)) if starts else None,
+        "best_matches": best,
+        "indexes": indexes,
+        "representative": motif.representative,
+        "average_occurrences": motif.average_occurrences,
+    }
+
+
+def records(motifs: Iterable[Motif], n_series: int) -> list[dict[str, Any]]:
+    """:func:`record` of each motif, ranked 1, 2, ... in the order given."""
+    return [record(m, i, n_series) for i, m in enumerate(motifs, 1)]
+
+
+def _number(x: float, digits: int) -> str:
+    if math.isnan(x):
+        return "nan"
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return f"{x:.{digits}g}"
+
+
+def format_table(rows: Sequence[dict[str, Any]]) -> str:
+    """A plain-text table of motif records, one line per motif."""
+    header = ["rank", "pattern", "series", "share", "length", "naed", "rel. naed", "typical start"]
+    body = [
+        [
+            str(r["rank"]),
+            r["pattern"],
+            str(r["series"]),
+            f"{100 * r['share']:.0f}%" if not math.isnan(r["share"]) else "-",
+            str(r["length"]),
+            _number(r["naed"], 4),
+            _number(r["relative_naed"], 4),
+            "-" if r["typical_position"] is None else str(r["typical_position"]),
+        ]
+        for r in rows
+    ]
+    widths = [max(len(c) for c in col) for col in zip(header, *body)]
+    left = {1}  # the pattern column reads best left-aligned
+    lines = []
+    for cells in [header, *body]:
+        lines.append("  ".join(c.ljust(w) if i in left else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))))
+    return "\n".join(line.rstrip() for line in lines)
+
+
+def _plain(value: Any) -> Any:
+    """JSON-ready: dict keys as strings, non-finite floats as null."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    return value
+
+
+def to_json(rows: Sequence[dict[str, Any]], **meta: Any) -> str:
+    """The records as a JSON document ``{..meta, "motifs": [...]}``; NaN and infinities become null."""
+    return json.dumps({**_plain(meta), "motifs": [_plain(r) for r in rows]}, allow_nan=False, indent=1)
+
+
+def to_csv(rows: Sequence[dict[str, Any]]) -> str:
+    """The records as CSV, one row per motif; dict and list fields are JSON text in their cell."""
+    out = io.StringIO()
+    writer = csv.DictWriter(out, fieldnames=FIELDS, lineterminator="\n")
+    writer.writeheader()
+    for r in rows:
+        writer.writerow({
+            k: json.dumps(_plain(v), allow_nan=False) if isinstance(v, (dict, list)) else v for k, v in r.items()
+        })
+    return out.getvalue()
+
+
+def to_frame(motifs: Iterable[Motif], n_series: int | None = None) -> pd.DataFrame:
+    """The motifs as a pandas DataFrame, one row per motif, in the order given.
+
+    Columns: ``rank``, ``pattern``, ``series``, ``share``, ``occurrences``,
+    ``length``, ``seglen``, ``naed``, ``relative_naed``, ``typical_position``,
+    and the per-series fields ``best_matches`` and ``indexes`` (dicts),
+    ``representative`` (a float64 array) and ``average_occurrences`` (a dict
+    of arrays). ``share`` needs ``n_series``, the size of the mined collection
+    (NaN without it).
+
+    Requires pandas (``pip install "qor[pandas]"``).
+
+    >>> import qor
+    >>> frame = qor.to_frame(qor.Miner(1.0, 1, 3).mine([[-1.0, 0.0, 1.0]]), n_series=1)
+    >>> frame[["pattern", "series", "share", "length"]].to_dict("records")
+    [{'pattern': 'abc', 'series': 1, 'share': 1.0, 'length': 3}]
+    """
+    try:
+        import pandas as pd
+    except ImportError as err:  # pragma: no cover - depends on the environment
+        raise ImportError('qor.to_frame needs pandas: pip install "qor[pandas]"') from err
+    rows = records(motifs, n_series or 0)
+    for r in rows:
+        r["representative"] = np.asarray(r["representative"], dtype=np.float64)
+        r["average_occurrences"] = {k: np.asarray(v, dtype=np.float64) for k, v in r["average_occurrences"].items()}
+    frame = pd.DataFrame(rows, columns=list(FIELDS))
+    return frame.set_index("rank")

@@ -1,0 +1,245 @@
+"""The ``qor`` command line: ``qor mine FILE...``."""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import threading
+import time
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any, NoReturn, TypeVar
+
+import qor
+from qor._mine import DEFAULT_ALPHABET, DEFAULT_MINSUP, WORD_LETTERS, default_seglen
+from qor._score import RANKINGS
+from qor._table import format_table, records, to_csv, to_json
+
+T = TypeVar("T")
+
+EXIT_FAILURE = 1
+EXIT_USAGE = 2  # bad options, unreadable or invalid input
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
+
+
+class UsageError(Exception):
+    """A problem with the command's options or input, reported in one line."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _non_negative(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
+    return value
+
+
+def _share(text: str) -> float:
+    value = float(text)
+    if not 0.0 < value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be above 0 and at most 1, got {text}")
+    return value
+
+
+def _overlap(text: str) -> float:
+    value = float(text)
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
+    return value
+
+
+def _alphabet(text: str) -> int:
+    value = int(text)
+    if not 2 <= value <= 10:
+        raise argparse.ArgumentTypeError(f"must be between 2 and 10, got {value}")
+    return value
+
+
+def _typed(kind: Callable[[str], T], name: str) -> Callable[[str], T]:
+    """``kind`` with an argparse-friendly name, so errors read 'invalid int value'."""
+
+    def convert(text: str) -> T:
+        return kind(text)
+
+    convert.__name__ = name
+    return convert
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="qor", description="Find the shapes that recur across a collection of time series.")
+    parser.add_argument("--version", action="version", version=f"qor {qor.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
+    mine = commands.add_parser(
+        "mine",
+        help="mine the motifs of one or more files of series",
+        description=(
+            "Mine the motifs of the series in FILE (several files are read in turn as one collection), "
+            "print the best ones, and optionally write them as JSON or CSV and draw them."
+        ),
+        epilog=(
+            "Files: .csv, .tsv, .txt (whitespace-separated), one series per row; .npy (2-D, or an object "
+            "array of 1-D arrays with --allow-pickle), .npz. Empty cells and 'nan' are missing samples. "
+            "Exit status: 0 done, 1 failed, 2 bad options or input, 130 interrupted."
+        ),
+    )
+    mine.add_argument("files", nargs="+", metavar="FILE", help="series to mine")
+    engine = mine.add_argument_group("mining")
+    engine.add_argument(
+        "--seglen", type=_typed(_positive, "int"), metavar="N",
+        help=f"samples per SAX letter (default: the median series length / {WORD_LETTERS}, so words of about "
+        f"{WORD_LETTERS} letters; for shapes about W samples wide, W/8 works well)",
+    )
+    engine.add_argument("--alphabet", type=_typed(_alphabet, "int"), default=DEFAULT_ALPHABET, metavar="A",
+                        help="letters per SAX word, 2 to 10 (default: %(default)s)")
+    engine.add_argument("--minsup", type=_typed(_share, "float"), default=DEFAULT_MINSUP, metavar="S",
+                        help="share of the series a motif must occur in, above 0 and at most 1 "
+                        "(default: %(default)s); small values on long words can take very long")
+    engine.add_argument("--min-len", type=_typed(_positive, "int"), default=3, metavar="L",
+                        help="shortest motif in letters (default: %(default)s)")
+    engine.add_argument("--max-len", type=_typed(_non_negative, "int"), default=0, metavar="L",
+                        help="longest motif in letters, 0 for no limit (default: %(default)s)")
+    engine.add_argument("--max-overlap", type=_typed(_overlap, "float"), default=0.9, metavar="F",
+                        help="drop a motif that repeats a longer one by more than this share (default: %(default)s)")
+    engine.add_argument("--threads", type=_typed(_positive, "int"), metavar="N",
+                        help="threads to use (default: every CPU this process may run on)")
+    shown = mine.add_argument_group("results")
+    shown.add_argument("--rank", choices=RANKINGS, default="relative_naed",
+                       help="order of the motifs: relative_naed (shapes first; the default) or naed "
+                       "(the engine's order)")
+    shown.add_argument("--top", type=_typed(_non_negative, "int"), default=10, metavar="N",
+                       help="motifs to list, write and draw, 0 for all (default: %(default)s)")
+    shown.add_argument("--json", type=Path, metavar="PATH", help="write every field of the listed motifs as JSON")
+    shown.add_argument("--csv", type=Path, metavar="PATH", help="write every field of the listed motifs as CSV")
+    shown.add_argument("--plot", type=Path, metavar="PATH.png", help="draw the listed motifs (needs matplotlib)")
+    shown.add_argument("--plot-top", type=_typed(_positive, "int"), default=4, metavar="N",
+                       help="motifs to draw (default: %(default)s)")
+    reading = mine.add_argument_group("reading files")
+    reading.add_argument("--label-column", type=int, metavar="I",
+                         help="column to drop from every row, e.g. 0 for the class label of labelled archives")
+    header = reading.add_mutually_exclusive_group()
+    header.add_argument("--header", dest="header", action="store_const", const=True,
+                        help="the first row is a header (default: detected)")
+    header.add_argument("--no-header", dest="header", action="store_const", const=False,
+                        help="the first row is data")
+    reading.add_argument("--delimiter", metavar="C",
+                         help="cell separator of text files (default: by extension; 'whitespace' for runs of blanks)")
+    reading.add_argument("--allow-pickle", action="store_true",
+                         help="allow .npy/.npz object arrays (runs pickle code: only for files you trust)")
+    return parser
+
+
+def _load(args: argparse.Namespace) -> list[Any]:
+    series: list[Any] = []
+    for name in args.files:
+        try:
+            series.extend(qor.load(name, label_column=args.label_column, header=args.header,
+                                   delimiter=args.delimiter, allow_pickle=args.allow_pickle))
+        except (qor.LoadError, OSError) as err:
+            raise UsageError(str(err)) from err
+    if not series:
+        raise UsageError(f"no series in {', '.join(args.files)}")
+    return series
+
+
+def _interruptible(task: Callable[[], T]) -> T:
+    """Runs ``task`` on a helper thread while this thread stays ready for Ctrl-C.
+
+    The engine releases the interpreter lock while it computes, so the main
+    thread keeps receiving signals; on Ctrl-C the command exits at once and the
+    computation is abandoned with the process.
+    """
+    result: list[T] = []
+    error: list[BaseException] = []
+
+    def run() -> None:
+        try:
+            result.append(task())
+        except BaseException as err:  # handed to the main thread
+            error.append(err)
+
+    worker = threading.Thread(target=run, name="qor-mine", daemon=True)
+    worker.start()
+    while worker.is_alive():
+        worker.join(0.05)
+    if error:
+        raise error[0]
+    return result[0]
+
+
+def _write(path: Path, text: str) -> None:
+    try:
+        path.write_text(text, encoding="utf-8")
+    except OSError as err:
+        raise UsageError(f"cannot write {path}: {err.strerror or err}") from err
+
+
+def mine_command(args: argparse.Namespace) -> int:
+    if args.plot is not None and args.plot.suffix.lower() != ".png":
+        raise UsageError(f"--plot writes a PNG file; give a path ending in .png, not {str(args.plot)!r}")
+    if args.threads is not None:
+        os.environ["QOR_NUM_THREADS"] = str(args.threads)
+    series = _load(args)
+    seglen = args.seglen if args.seglen is not None else default_seglen(series)
+    settings = dict(seglen=seglen, alphabet=args.alphabet, minsup=args.minsup, min_len=args.min_len,
+                    max_len=args.max_len, max_overlap=args.max_overlap)
+    start = time.perf_counter()
+    try:
+        motifs = _interruptible(lambda: qor.mine(series, rank_by=args.rank, **settings))
+    except ValueError as err:
+        raise UsageError(str(err)) from err
+    elapsed = time.perf_counter() - start
+    shown = motifs if args.top == 0 else motifs[: args.top]
+    rows = records(shown, len(series))
+
+    lengths = sorted(len(s) for s in series)
+    size = f"{lengths[0]}" if lengths[0] == lengths[-1] else f"{lengths[0]} to {lengths[-1]}"
+    print(f"{len(series)} series of {size} samples; seglen {seglen}, alphabet {args.alphabet}, "
+          f"minsup {args.minsup}, min_len {args.min_len}")
+    print(f"{len(motifs)} motifs found; the {len(rows)} best by {args.rank}:" if motifs else "no motifs found")
+    if rows:
+        print()
+        print(format_table(rows))
+    if args.json is not None:
+        _write(args.json, to_json(rows, series=len(series), ranking=args.rank, settings=settings))
+    if args.csv is not None:
+        _write(args.csv, to_csv(rows))
+    if args.plot is not None:
+        try:
+            qor.plot_motifs(shown, series, top=args.plot_top, path=args.plot)
+        except ImportError as err:
+            raise UsageError(str(err)) from err
+        except OSError as err:
+            raise UsageError(f"cannot write {args.plot}: {err.strerror or err}") from err
+    print(f"qor: mined in {elapsed:.2f} s", file=sys.stderr)
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        return mine_command(args)
+    except UsageError as err:
+        print(f"qor: error: {err}", file=sys.stderr)
+        return EXIT_USAGE
+    except MemoryError:
+        print("qor: error: out of memory; try a larger --seglen, a larger --minsup or a --max-len", file=sys.stderr)
+        return EXIT_FAILURE
+    except KeyboardInterrupt:
+        print("qor: interrupted", file=sys.stderr)
+        sys.stdout.flush()
+        sys.stderr.flush()
+        # Leave without waiting for an abandoned computation to finish.
+        os._exit(EXIT_INTERRUPTED)

@@ -1,0 +1,179 @@
+"""The qor package: exports, one-call mining, the rankings, records and DataFrames."""
+import csv
+import io
+import json
+import math
+from importlib.metadata import version
+
+import numpy as np
+import pytest
+
+import _qor_cpp
+import qor
+from qor._table import FIELDS, format_table, records, to_csv, to_json
+
+WIDTH = 64
+
+
+def planted(n, m, *, kind="sine", amp=4.0, seed=0):
+    """Standard normal noise with one shared 64-sample shape added at a random place in every series."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, m))
+    t = np.linspace(0, 2 * np.pi, WIDTH)
+    if kind == "sine":
+        shape = np.sin(t)
+    else:  # a fixed random walk, scaled to a peak of 1
+        walk = np.cumsum(np.random.default_rng(99).normal(size=WIDTH))
+        shape = (walk - walk.mean()) / np.abs(walk - walk.mean()).max()
+    starts = rng.integers(0, m - WIDTH, size=n)
+    for row, s in zip(x, starts):
+        row[s : s + WIDTH] += amp * shape
+    return x, starts
+
+
+def finds_planted(motif, starts):
+    """Whether the best matches of at least 80% of the series overlap the planted shape."""
+    hits = sum(b < starts[s] + WIDTH and starts[s] < b + motif.length for s, b in motif.best_matches.items())
+    return hits >= 0.8 * len(starts)
+
+
+def test_exports_and_version():
+    assert qor.__version__ == version("qor")
+    assert (qor.Miner, qor.PatternMiner, qor.Motif, qor.sax) == (
+        _qor_cpp.Miner, _qor_cpp.PatternMiner, _qor_cpp.Motif, _qor_cpp.sax)
+    assert all(hasattr(qor, name) for name in qor.__all__)
+
+
+@pytest.mark.parametrize("kind", ["sine", "walk"])
+@pytest.mark.parametrize("n, m", [(50, 1000), (200, 1000), (50, 4000)])
+def test_relative_naed_ranks_the_planted_shape_first_and_flat_runs_last(kind, n, m):
+    x, starts = planted(n, m, kind=kind)
+    motifs = qor.Miner(0.8, 8, 5).mine(x)
+    by_shape = qor.rank(motifs)
+    assert finds_planted(by_shape[0], starts)
+    # The engine's naed puts the planted shape near the end.
+    by_naed = qor.rank(motifs, "naed")
+    first_planted = next(i for i, m in enumerate(by_naed) if finds_planted(m, starts))
+    assert first_planted >= len(motifs) // 2
+    flat = [i for i, m in enumerate(by_shape) if set(m.pattern) == {"c"}]
+    assert all(i == len(by_shape) - 1 - j for j, i in enumerate(reversed(flat)))
+
+
+def test_relative_naed_formula():
+    x, _ = planted(30, 500)
+    for m in qor.Miner(0.8, 8, 5).mine(x):
+        rep = np.array(m.representative)
+        assert qor.relative_naed(m) == pytest.approx(m.naed / np.nanstd(rep), rel=1e-12)
+
+
+class FakeMotif:
+    def __init__(self, naed, representative):
+        self.naed, self.representative = naed, representative
+
+
+@pytest.mark.parametrize("naed, rep, expected", [
+    (0.5, [1.0, -1.0], 0.5),
+    (0.5, [1.0, math.nan, -1.0], 0.5),       # NaN samples are left out of the spread
+    (0.5, [2.0, 2.0, 2.0], math.inf),        # no spread
+    (0.5, [math.nan, math.nan], math.inf),   # no samples
+    (0.5, [], math.inf),
+    (math.nan, [1.0, -1.0], math.inf),
+])
+def test_relative_naed_edge_cases(naed, rep, expected):
+    assert qor.relative_naed(FakeMotif(naed, rep)) == expected
+
+
+def test_rank_is_stable_and_puts_inf_and_nan_last():
+    motifs = [FakeMotif(0.2, [1.0, -1.0]), FakeMotif(0.1, [5.0, 5.0]), FakeMotif(0.2, [2.0, -2.0]),
+              FakeMotif(math.nan, [1.0, 0.0]), FakeMotif(0.1, [1.0, -1.0]), FakeMotif(0.1, [2.0, -2.0])]
+    order = [motifs.index(m) for m in qor.rank(motifs)]
+    assert order == [5, 2, 4, 0, 1, 3]  # 0.05, then a tie at 0.1 in the order given, 0.2, then inf, inf
+    assert [motifs.index(m) for m in qor.rank(motifs, "naed")] == [1, 4, 5, 0, 2, 3]
+    with pytest.raises(ValueError, match="unknown ranking 'size'"):
+        qor.rank(motifs, "size")
+
+
+def test_mine_matches_the_engine_and_ranks():
+    x, _ = planted(40, 600, seed=3)
+    engine = _qor_cpp.Miner(0.8, 8, 5).mine(x)
+    for by in qor.RANKINGS:
+        ours = qor.mine(list(x), seglen=8, alphabet=5, minsup=0.8, rank_by=by)
+        assert [m.pattern for m in ours] == [m.pattern for m in qor.rank(engine, by)]
+        assert [m.naed for m in ours] == [m.naed for m in qor.rank(engine, by)]
+    assert [m.pattern for m in qor.mine(x, seglen=8, alphabet=5, minsup=0.8, rank_by="naed")] == [
+        m.pattern for m in engine]
+    assert len(qor.mine(x, seglen=8, alphabet=5, minsup=0.8, top=2)) == 2
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    (dict(top=-1), "top must be at least 0"),
+    (dict(seglen=0), "seglen must be at least 1"),
+    (dict(minsup=math.nan), "minsup must be a finite number"),
+    (dict(alphabet=11), "alphabet must be between 0 and 10"),
+])
+def test_mine_refuses_bad_settings(kwargs, error):
+    with pytest.raises(ValueError, match=error):
+        qor.mine([[1.0, 2.0, 3.0]], **kwargs)
+
+
+def test_mine_refuses_complex_and_2d_series():
+    with pytest.raises(TypeError, match="complex"):
+        qor.mine(np.ones((2, 5), dtype=complex))
+    with pytest.raises(TypeError, match="series 1 is complex"):
+        qor.mine([np.ones(5), np.ones(5, dtype=complex)])
+    with pytest.raises(ValueError, match="series 0 has 2 dimensions"):
+        qor.mine([np.ones((2, 2))])
+
+
+@pytest.mark.parametrize("lengths, expected", [([], 1), ([10], 1), ([251] * 3, 8), ([100, 1000, 2000], 31)])
+def test_default_seglen(lengths, expected):
+    assert qor.default_seglen([np.zeros(n) for n in lengths]) == expected
+
+
+@pytest.fixture
+def mined():
+    x, _ = planted(20, 400, seed=5)
+    x[3, 10:20] = np.nan
+    return qor.mine(x, seglen=8, alphabet=5, minsup=0.8, top=4), len(x)
+
+
+def test_records_hold_every_field(mined):
+    motifs, n = mined
+    rows = records(motifs, n)
+    assert [r["rank"] for r in rows] == [1, 2, 3, 4]
+    for r, m in zip(rows, motifs):
+        assert tuple(r) == FIELDS
+        assert (r["pattern"], r["length"], r["indexes"], r["best_matches"]) == (
+            m.pattern, m.length, m.indexes, m.best_matches)
+        assert r["seglen"] == 8 and r["series"] == len(m.indexes) and r["share"] == len(m.indexes) / n
+        assert r["occurrences"] == sum(map(len, m.indexes.values()))
+        assert r["typical_position"] == int(np.median(list(m.best_matches.values())))
+    table = format_table(rows).splitlines()
+    assert table[0].split()[:3] == ["rank", "pattern", "series"] and len(table) == 5
+    assert table[1].split()[1] == motifs[0].pattern
+
+
+def test_json_and_csv_round_trip(mined):
+    motifs, n = mined
+    rows = records(motifs, n)
+    doc = json.loads(to_json(rows, series=n))
+    assert doc["series"] == n and len(doc["motifs"]) == len(rows)
+    for got, r in zip(doc["motifs"], rows):
+        assert got["best_matches"] == {str(k): v for k, v in r["best_matches"].items()}
+        rep = [math.nan if v is None else v for v in got["representative"]]
+        np.testing.assert_array_equal(rep, r["representative"])  # exact: JSON keeps every digit
+    back = list(csv.DictReader(io.StringIO(to_csv(rows))))
+    assert [b["pattern"] for b in back] == [r["pattern"] for r in rows]
+    assert json.loads(back[0]["indexes"]) == {str(k): v for k, v in rows[0]["indexes"].items()}
+    assert float(back[0]["relative_naed"]) == rows[0]["relative_naed"]
+
+
+def test_to_frame(mined):
+    pd = pytest.importorskip("pandas")
+    motifs, n = mined
+    frame = qor.to_frame(motifs, n_series=n)
+    assert isinstance(frame, pd.DataFrame) and list(frame.index) == [1, 2, 3, 4]
+    assert list(frame.columns) == list(FIELDS[1:])
+    assert list(frame["pattern"]) == [m.pattern for m in motifs]
+    np.testing.assert_array_equal(frame["representative"].iloc[0], motifs[0].representative)
+    assert qor.to_frame([]).empty
