@@ -145,7 +145,7 @@ def _load(args: argparse.Namespace) -> list[Any]:
         try:
             series.extend(qor.load(name, label_column=args.label_column, header=args.header,
                                    delimiter=args.delimiter, allow_pickle=args.allow_pickle))
-        except (qor.LoadError, OSError) as err:
+        except (ValueError, TypeError, OSError) as err:  # LoadError is a ValueError
             raise UsageError(str(err)) from err
     if not series:
         raise UsageError(f"no series in {', '.join(args.files)}")

@@ -1,0 +1,403 @@
+"""Reading collections of time series from text, .npy and .npz files."""
+from __future__ import annotations
+
+import codecs
+import csv
+import itertools
+import numbers
+import os
+import re
+import zipfile
+from collections.abc import Iterable, Iterator
+from typing import IO, Any
+
+import numpy as np
+import numpy.typing as npt
+from numpy.lib import format as npy_format
+
+Series = npt.NDArray[np.float64]
+
+_TEXT_DELIMITERS = {".csv": ",", ".tsv": "\t"}
+_WHITESPACE = "whitespace"
+_LONE_CR = re.compile(rb"(?<=\r)(?!\n)")
+
+
+class LoadError(ValueError):
+    """A file that cannot be read as a collection of series; the message names the file and place."""
+
+
+def load(
+    path: str | os.PathLike[str],
+    *,
+    label_column: int | None = None,
+    header: bool | None = None,
+    delimiter: str | None = None,
+    key: str | None = None,
+    allow_pickle: bool = False,
+) -> list[Series]:
+    """Read a collection of time series from a file, one 1-D float64 array per series.
+
+    The format follows the extension (case-insensitive):
+
+    * ``.csv`` and ``.tsv``: one series per row, comma- or tab-separated.
+    * ``.npy``: a 2-D array (one series per row), a 1-D array (one series), or a
+      1-D object array whose elements are 1-D numeric sequences (one series each).
+    * ``.npz``: every array of the archive in archive order, each read as a
+      ``.npy`` would be.
+    * anything else: text, one series per line, separated by the first of ``,``,
+      tab, or runs of whitespace that occurs on the first non-blank line.
+
+    In text files each cell is read as Python's ``float`` reads it, so ``nan``,
+    ``inf`` and ``1e-3`` work; an empty cell is NaN. Empty cells at the end of a
+    row are padding and are dropped; blank lines (and rows of empty cells) are
+    not series. Rows may have different lengths.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file to read.
+    label_column : int, optional
+        A text column to drop from every row before its values are read, counted
+        from 0 (negative counts from the end of each row, as in Python indexing).
+        Use ``0`` for labelled archives whose first column is the class label.
+    header : bool, optional
+        Whether the first row of a text file is a header to skip. By default it is
+        one exactly when none of its non-empty cells (label aside) is a number.
+    delimiter : str, optional
+        The text separator: one character, or ``"whitespace"`` for runs of
+        spaces and tabs. Overrides the one the extension or first line implies.
+    key : str, optional
+        For a ``.npz`` archive, read only the array with this name.
+    allow_pickle : bool, default False
+        Allow ``.npy``/``.npz`` files that hold Python objects. Loading them runs
+        pickle code, so pass ``True`` only for files you trust.
+
+    Returns
+    -------
+    list of numpy.ndarray
+        The series in file order: fresh, writeable, C-contiguous float64 arrays.
+
+    Raises
+    ------
+    LoadError
+        The file is missing or unreadable, or holds something that is not a
+        collection of real series. The message names the file and, for text,
+        the 1-based line and column, e.g.
+        ``data.csv, line 3, column 5: 'abc' is not a number``.
+    ValueError
+        An option does not apply to the file's format or has a bad value.
+
+    Examples
+    --------
+    A labelled archive (class label in the first column, one series per line):
+
+    >>> import qor
+    >>> train = qor.load("GunPoint_TRAIN.tsv", label_column=0)  # doctest: +SKIP
+    >>> len(train), train[0].dtype  # doctest: +SKIP
+    (50, dtype('float64'))
+    """
+    name = os.fspath(path)
+    suffix = os.path.splitext(name)[1].lower()
+    _check_options(suffix, label_column, header, delimiter, key)
+    with _open(name) as fp:
+        if suffix == ".npy":
+            return _read_npy(fp, name, allow_pickle)
+        if suffix == ".npz":
+            return _read_npz(fp, name, key, allow_pickle)
+        return _read_text(fp, name, suffix, label_column, header, delimiter)
+
+
+def _check_options(
+    suffix: str, label_column: int | None, header: bool | None, delimiter: str | None, key: str | None
+) -> None:
+    if label_column is not None and (isinstance(label_column, bool) or not isinstance(label_column, numbers.Integral)):
+        raise TypeError(f"label_column must be an int or None, not {type(label_column).__name__}")
+    if header is not None and not isinstance(header, bool):
+        raise TypeError(f"header must be True, False or None, not {type(header).__name__}")
+    if delimiter is not None and delimiter != _WHITESPACE:
+        if not isinstance(delimiter, str) or len(delimiter) != 1 or delimiter in '\r\n"':
+            raise ValueError(f"delimiter must be one character (not a quote or newline) or 'whitespace', not {delimiter!r}")
+    if suffix in (".npy", ".npz"):
+        # Text options on a binary file would otherwise be ignored without a word.
+        for option, value in (("label_column", label_column), ("header", header), ("delimiter", delimiter)):
+            if value is not None:
+                raise ValueError(f"{option} applies to text files, not {suffix} files")
+    if key is not None and suffix != ".npz":
+        raise ValueError("key applies to .npz archives only")
+
+
+def _open(name: str) -> IO[bytes]:
+    try:
+        return open(name, "rb")
+    except FileNotFoundError:
+        raise LoadError(f"No such file: {name}") from None
+    except IsADirectoryError:
+        raise LoadError(f"{name}: is a directory, not a file") from None
+    except OSError as err:
+        if os.path.isdir(name):  # where opening a directory is a permission error
+            raise LoadError(f"{name}: is a directory, not a file") from None
+        raise LoadError(f"{name}: cannot be read ({err.strerror or err})") from None
+
+
+# ---------------------------------------------------------------- text files
+
+
+def _read_text(
+    fp: IO[bytes],
+    name: str,
+    suffix: str,
+    label_column: int | None,
+    header: bool | None,
+    delimiter: str | None,
+) -> list[Series]:
+    lines = _decoded_lines(fp, name)
+    # Hold back the lines up to the first non-blank one: it decides the delimiter.
+    head: list[str] = []
+    for line in lines:
+        head.append(line)
+        if line.strip():
+            break
+    if delimiter is None:
+        delimiter = _TEXT_DELIMITERS.get(suffix) or _sniff(head[-1] if head else "")
+    stream = itertools.chain(head, lines)
+    rows = _split_lines(stream) if delimiter == _WHITESPACE else _csv_rows(stream, delimiter, name)
+
+    series: list[Series] = []
+    first = True
+    for line_no, row in rows:
+        if all(not cell.strip() for cell in row):
+            continue  # a blank line, or a line of nothing but separators
+        if first:
+            first = False
+            if header or (header is None and _is_header(row, label_column)):
+                continue
+        series.append(_parse_row(row, line_no, label_column, name))
+    return series
+
+
+def _physical_lines(fp: IO[bytes]) -> Iterator[bytes]:
+    """The lines of ``fp``, ended by \\n, \\r\\n or a lone \\r (old Mac spreadsheets)."""
+    for raw in fp:
+        cr = raw.find(b"\r")
+        if cr == -1 or (cr == len(raw) - 2 and raw.endswith(b"\r\n")):
+            yield raw
+        else:
+            yield from filter(None, _LONE_CR.split(raw))
+
+
+def _decoded_lines(fp: IO[bytes], name: str) -> Iterator[str]:
+    # Decoding line by line (rather than through a buffered text wrapper) puts an
+    # undecodable byte on its own line number. A \r byte never occurs inside a
+    # UTF-8 sequence, so the lines can be split before they are decoded.
+    for line_no, raw in enumerate(_physical_lines(fp), 1):
+        if line_no == 1 and raw.startswith(codecs.BOM_UTF8):
+            raw = raw[len(codecs.BOM_UTF8):]
+        try:
+            yield raw.decode("utf-8")
+        except UnicodeDecodeError as err:
+            raise LoadError(f"{name}, line {line_no}: not UTF-8 text ({err.reason})") from None
+
+
+def _sniff(line: str) -> str:
+    if "," in line:
+        return ","
+    if "\t" in line:
+        return "\t"
+    return _WHITESPACE
+
+
+def _split_lines(lines: Iterable[str]) -> Iterator[tuple[int, list[str]]]:
+    for line_no, line in enumerate(lines, 1):
+        yield line_no, line.split()
+
+
+def _csv_rows(lines: Iterable[str], delimiter: str, name: str) -> Iterator[tuple[int, list[str]]]:
+    """Each row with the line it starts on (a quoted cell may span lines)."""
+    reader = csv.reader(lines, delimiter=delimiter)
+    start = 1
+    while True:
+        try:
+            row = next(reader)
+        except StopIteration:
+            return
+        except csv.Error as err:
+            raise LoadError(f"{name}, line {reader.line_num}: {err}") from None
+        yield start, row
+        start = reader.line_num + 1
+
+
+def _label_index(row: list[str], label_column: int) -> int | None:
+    """The label's position in ``row``, or None when the row is too short to have it."""
+    index = label_column if label_column >= 0 else len(row) + label_column
+    return index if 0 <= index < len(row) else None
+
+
+def _is_header(row: list[str], label_column: int | None) -> bool:
+    cells = row
+    if label_column is not None:
+        index = _label_index(row, label_column)
+        if index is not None:
+            cells = row[:index] + row[index + 1:]
+    filled = [cell for cell in cells if cell.strip()]
+    return bool(filled) and not any(_is_number(cell) for cell in filled)
+
+
+def _is_number(cell: str) -> bool:
+    try:
+        float(cell)
+    except ValueError:
+        return False
+    return True
+
+
+def _parse_row(row: list[str], line_no: int, label_column: int | None, name: str) -> Series:
+    cells = row
+    label = len(row)  # past the end: no column is dropped
+    if label_column is not None:
+        index = _label_index(row, label_column)
+        if index is None:
+            raise LoadError(
+                f"{name}, line {line_no}: no column {label_column} to drop as the label"
+                f" (the row has {len(row)} column{'' if len(row) == 1 else 's'})"
+            )
+        label = index
+        cells = row[:index] + row[index + 1:]
+    end = len(cells)
+    while end and not cells[end - 1].strip():
+        end -= 1
+    if end < len(cells):
+        cells = cells[:end]
+    try:
+        # The whole row in one call; NumPy reads str cells as Python's float does.
+        return np.array(cells, dtype=np.float64)
+    except ValueError:
+        pass
+    values = np.empty(len(cells), dtype=np.float64)
+    for i, cell in enumerate(cells):
+        text = cell.strip()
+        if not text:
+            values[i] = np.nan
+            continue
+        try:
+            values[i] = float(text)
+        except ValueError:
+            column = i if i < label else i + 1
+            # Quoted cells before this one may hold line breaks.
+            line = line_no + sum(_line_breaks(c) for c in row[:column])
+            raise LoadError(f"{name}, line {line}, column {column + 1}: {text!r} is not a number") from None
+    return values
+
+
+def _line_breaks(text: str) -> int:
+    return text.count("\n") + text.count("\r") - text.count("\r\n")
+
+
+# ------------------------------------------------------------- NumPy files
+
+
+def _pickle_refused(where: str) -> LoadError:
+    return LoadError(
+        f"{where}: holds Python objects, and loading them runs pickle code;"
+        " pass allow_pickle=True only for files you trust"
+    )
+
+
+def _stored_dtype(fp: IO[bytes]) -> np.dtype[Any]:
+    """The dtype in the header of the .npy data at the start of ``fp``, read without loading the data."""
+    version = npy_format.read_magic(fp)
+    if version == (1, 0):
+        _, _, dtype = npy_format.read_array_header_1_0(fp)
+    else:
+        # 2.0 and 3.0 differ only in the header's text encoding.
+        _, _, dtype = npy_format.read_array_header_2_0(fp)
+    return dtype
+
+
+def _read_npy(fp: IO[bytes], name: str, allow_pickle: bool) -> list[Series]:
+    try:
+        dtype = _stored_dtype(fp)
+    except (ValueError, EOFError, SyntaxError) as err:
+        raise LoadError(f"{name}: not a .npy file ({err})") from None
+    if dtype.hasobject and not allow_pickle:
+        raise _pickle_refused(name)
+    fp.seek(0)
+    try:
+        array = np.load(fp, allow_pickle=allow_pickle, mmap_mode=None)
+    except Exception as err:  # truncated data, or whatever a corrupt pickle raises
+        raise LoadError(f"{name}: cannot read the .npy file ({err})") from err
+    return _series_of(array, name)
+
+
+def _read_npz(fp: IO[bytes], name: str, key: str | None, allow_pickle: bool) -> list[Series]:
+    if not zipfile.is_zipfile(fp):
+        raise LoadError(f"{name}: not a .npz archive")
+    fp.seek(0)
+    try:
+        with np.load(fp, allow_pickle=allow_pickle, mmap_mode=None) as archive:
+            keys = list(archive.files)
+            if key is not None:
+                if key not in keys:
+                    held = ", ".join(repr(k) for k in keys) if keys else "no arrays"
+                    raise LoadError(f"{name}: no array {key!r} in the archive; it holds {held}")
+                keys = [key]
+            series: list[Series] = []
+            for k in keys:
+                where = f"{name}, array {k!r}"
+                if not allow_pickle:
+                    assert archive.zip is not None
+                    member = k + ".npy" if k + ".npy" in archive.zip.namelist() else k
+                    with archive.zip.open(member) as stored:
+                        try:
+                            hasobject = _stored_dtype(stored).hasobject
+                        except (ValueError, EOFError, SyntaxError) as err:
+                            raise LoadError(f"{where}: not a .npy array ({err})") from None
+                    if hasobject:
+                        raise _pickle_refused(where)
+                series.extend(_series_of(archive[k], where))
+            return series
+    except LoadError:
+        raise
+    except Exception as err:  # a damaged archive: bad CRC, truncated member, corrupt pickle
+        raise LoadError(f"{name}: cannot read the .npz archive ({err})") from err
+
+
+def _check_numeric(dtype: np.dtype[Any], where: str) -> None:
+    if dtype.kind in "biuf":
+        return
+    if dtype.kind == "c":
+        raise LoadError(f"{where}: holds complex numbers ({dtype}); series are real, and the imaginary parts would be lost")
+    if dtype.kind == "O":
+        raise LoadError(f"{where}: holds Python objects, not numbers")
+    raise LoadError(f"{where}: holds values of dtype {dtype}, not numbers")
+
+
+def _series_of(array: Any, where: str) -> list[Series]:
+    if not isinstance(array, np.ndarray):
+        raise LoadError(f"{where}: does not hold a NumPy array")
+    if array.dtype.kind == "O":
+        if array.ndim != 1:
+            raise LoadError(f"{where}: holds a {array.ndim}-D array of objects; expected a 1-D array of series")
+        return [_element_series(element, f"{where}, element {i}") for i, element in enumerate(array)]
+    _check_numeric(array.dtype, where)
+    if array.ndim == 1:
+        return [np.array(array, dtype=np.float64, order="C")]
+    if array.ndim == 2:
+        return [np.array(row, dtype=np.float64, order="C") for row in array]
+    if array.ndim == 0:
+        raise LoadError(f"{where}: holds a single value, not a series")
+    raise LoadError(
+        f"{where}: holds a {array.ndim}-D array of shape {array.shape};"
+        " expected 1-D (one series) or 2-D (one series per row)"
+    )
+
+
+def _element_series(element: object, where: str) -> Series:
+    try:
+        values = np.asarray(element)
+    except (ValueError, TypeError):  # e.g. a ragged nested list
+        raise LoadError(f"{where}: not a 1-D sequence of numbers") from None
+    _check_numeric(values.dtype, where)
+    if values.ndim != 1:
+        what = "a single value" if values.ndim == 0 else f"a {values.ndim}-D array"
+        raise LoadError(f"{where}: is {what}, not a 1-D series")
+    return np.array(values, dtype=np.float64, order="C")

@@ -1,0 +1,337 @@
+"""Reading series from files: text (csv, tsv, whitespace), .npy and .npz."""
+import math
+
+import numpy as np
+import pytest
+
+from qor._load import LoadError, load
+
+NAN = math.nan
+
+
+def write(tmp_path, name, content):
+    path = tmp_path / name
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    else:
+        path.write_text(content, encoding="utf-8", newline="")
+    return path
+
+
+def values(series):
+    """The series as lists of floats, NaN by a string so that lists compare."""
+    return [["nan" if math.isnan(v) else v for v in s.tolist()] for s in series]
+
+
+def check_fresh(series):
+    for s in series:
+        assert isinstance(s, np.ndarray) and s.dtype == np.float64 and s.ndim == 1
+        assert s.flags.c_contiguous and s.flags.writeable and s.flags.owndata
+
+
+# ---------------------------------------------------------------- text formats
+
+
+@pytest.mark.parametrize(
+    "name, content, kwargs",
+    [
+        ("a.csv", "1,2,3\n4,5\n", {}),
+        ("a.CSV", "1,2,3\r\n4,5\r\n", {}),
+        ("a.csv", "1,2,3\r4,5\r", {}),
+        ("a.tsv", "1\t2\t3\n4\t5\n", {}),
+        ("a.txt", "1 2   3\n\t4 \t 5\n", {}),
+        ("a.txt", "1,2,3\n4,5\n", {}),
+        ("a.dat", "1\t2\t3\n4\t5", {}),
+        ("noext", "  1 2 3\n4 5\n", {}),
+        ("a.txt", "\n\n1\t2\t3\n4\t5\n", {}),
+        ("a.csv", "1;2;3\n4;5\n", {"delimiter": ";"}),
+        ("a.csv", "1  2 3\n4\t5\n", {"delimiter": "whitespace"}),
+    ],
+)
+def test_text_formats(tmp_path, name, content, kwargs):
+    series = load(write(tmp_path, name, content), **kwargs)
+    assert values(series) == [[1, 2, 3], [4, 5]]
+    check_fresh(series)
+
+
+def test_sniffing_uses_the_first_non_blank_line(tmp_path):
+    # Commas on the first line win over tabs and spaces later on.
+    path = write(tmp_path, "a.txt", "\n1, 2,3\n4 ,5\n")
+    assert values(load(path)) == [[1, 2, 3], [4, 5]]
+    # Tabs on the first line: a cell may then hold spaces around its number.
+    path = write(tmp_path, "b.txt", "1\t 2 \t3\n")
+    assert values(load(path)) == [[1, 2, 3]]
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        ("1,,3\n", [[1, "nan", 3]]),
+        ("nan,NaN,-nan\n", [["nan", "nan", "nan"]]),
+        ("inf,-inf,1e-3, 2.5 \n", [[math.inf, -math.inf, 1e-3, 2.5]]),
+        ("1,2,,\n3,,\n4,5,6,7\n", [[1, 2], [3], [4, 5, 6, 7]]),
+        ("1,,,4,,\n", [[1, "nan", "nan", 4]]),
+        (",,5\n", [["nan", "nan", 5]]),
+        ("1,2\n\n   \n,,,\n3\n", [[1, 2], [3]]),
+        ("\ufeff1,2\n", [[1, 2]]),
+        ('"1","2",3\n', [[1, 2, 3]]),
+    ],
+)
+def test_cells(tmp_path, content, expected):
+    assert values(load(write(tmp_path, "a.csv", content))) == expected
+
+
+def test_round_trip_is_exact(tmp_path):
+    rng = np.random.default_rng(3)
+    rows = [rng.normal(scale=10.0 ** rng.integers(-300, 300), size=n) for n in (1, 7, 50)]
+    rows.append(np.array([5e-324, -0.0, 1.7976931348623157e308, 0.1, 1 / 3]))
+    path = write(tmp_path, "a.csv", "".join(",".join(repr(v) for v in r.tolist()) + "\n" for r in rows))
+    loaded = load(path)
+    assert [s.tobytes() for s in loaded] == [r.tobytes() for r in rows]
+
+
+# ------------------------------------------------------- headers and labels
+
+
+@pytest.mark.parametrize(
+    "content, kwargs, expected",
+    [
+        ("time1,time2,time3\n1,2,3\n", {}, [[1, 2, 3]]),
+        ("a,,b\n1,2\n", {}, [[1, 2]]),
+        ("\n\nx,y\n1,2\n", {}, [[1, 2]]),
+        ("1,2,3\n4,5\n", {}, [[1, 2, 3], [4, 5]]),
+        ("nan,inf\n1,2\n", {}, [["nan", math.inf], [1, 2]]),
+        ("1,2,3\n4,5\n", {"header": True}, [[4, 5]]),
+        ("label,t1,t2\nA,1,2\nB,3\n", {"label_column": 0}, [[1, 2], [3]]),
+        ("cat,1,2\ndog,3,4\n", {"label_column": 0}, [[1, 2], [3, 4]]),
+        ("1,2,cat\n3,dog\n4,,5,6,bird\n", {"label_column": -1}, [[1, 2], [3], [4, "nan", 5, 6]]),
+        ("1,A,2\n3,B,4\n", {"label_column": 1}, [[1, 2], [3, 4]]),
+        ("A,,,\nB,1,,\n", {"label_column": 0}, [[], [1]]),
+    ],
+)
+def test_headers_and_labels(tmp_path, content, kwargs, expected):
+    assert values(load(write(tmp_path, "a.csv", content), **kwargs)) == expected
+
+
+@pytest.mark.parametrize(
+    "content, kwargs, where",
+    [
+        ("x,1\n2,3\n", {}, "line 1, column 1: 'x'"),  # a number in it: data, not a header
+        ("t1,t2\n1,2\n", {"header": False}, "line 1, column 1: 't1'"),
+        ("A,b,c\n1,2,3\n", {"label_column": 0, "header": False}, "line 1, column 2: 'b'"),
+    ],
+)
+def test_first_rows_read_as_data(tmp_path, content, kwargs, where):
+    path = write(tmp_path, "a.csv", content)
+    with pytest.raises(LoadError) as err:
+        load(path, **kwargs)
+    assert str(err.value) == f"{path}, {where} is not a number"
+
+
+def test_a_row_without_the_label_column(tmp_path):
+    path = write(tmp_path, "a.csv", "1,2,A,3\n\n4,5\n")
+    with pytest.raises(LoadError) as err:
+        load(path, label_column=2)
+    assert str(err.value) == f"{path}, line 3: no column 2 to drop as the label (the row has 2 columns)"
+
+
+# ------------------------------------------------------------- text errors
+
+
+@pytest.mark.parametrize(
+    "name, content, kwargs, where",
+    [
+        ("a.csv", "1,2\n3,4\n1,2,3,4,abc\n", {}, "line 3, column 5: 'abc'"),
+        ("a.csv", "1,,x\n", {}, "line 1, column 3: 'x'"),
+        ("a.csv", "1,2, oops ,,\n", {}, "line 1, column 3: 'oops'"),
+        ("a.csv", "\n\nt1,t2\n\n1,2\n1,q\n", {}, "line 6, column 2: 'q'"),
+        ("a.csv", "name,t1,t2\nA,1,2\nB,3,x\n", {"label_column": 0}, "line 3, column 3: 'x'"),
+        ("a.csv", "1,x,A\n", {"label_column": -1}, "line 1, column 2: 'x'"),
+        ("a.csv", "1,A,2,x\n", {"label_column": 1}, "line 1, column 4: 'x'"),
+        ("a.csv", '"1","2"\n"3","4 5"\n', {}, "line 2, column 2: '4 5'"),
+        ("a.csv", '"A\nB",1,2\n"C",3,z\n', {"label_column": 0}, "line 3, column 3: 'z'"),
+        ("a.csv", '"A\n\nB",1,z\n', {"label_column": 0}, "line 3, column 3: 'z'"),
+        ("a.csv", '"A\r\nB",1,z\r\n', {"label_column": 0}, "line 2, column 3: 'z'"),
+        ("a.csv", '1,2\r"A\rB",3,z\r', {"label_column": 0}, "line 3, column 3: 'z'"),
+        ("a.tsv", "1\t\tx\t\n", {}, "line 1, column 3: 'x'"),
+        ("a.txt", "1 2 3\n4  5 six\n", {}, "line 2, column 3: 'six'"),
+        ("a.txt", "1 2\n3 0x10\n", {"header": False}, "line 2, column 2: '0x10'"),
+    ],
+)
+def test_bad_cells(tmp_path, name, content, kwargs, where):
+    path = write(tmp_path, name, content)
+    with pytest.raises(LoadError) as err:
+        load(path, **kwargs)
+    assert str(err.value) == f"{path}, {where} is not a number"
+    assert isinstance(err.value, ValueError)
+
+
+def test_undecodable_text(tmp_path):
+    path = write(tmp_path, "a.csv", b"1,2\n\xff\xfe,3\n")
+    with pytest.raises(LoadError, match=r"a\.csv, line 2: not UTF-8 text"):
+        load(path)
+
+
+# ----------------------------------------------------------- NumPy files
+
+
+def test_npy_arrays(tmp_path):
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=(4, 6))
+    np.save(tmp_path / "two.npy", x)
+    np.save(tmp_path / "fortran.npy", np.asfortranarray(x))
+    np.save(tmp_path / "big.npy", x.astype(">f8"))
+    np.save(tmp_path / "one.npy", x[0])
+    np.save(tmp_path / "ints.npy", np.array([[1, 2], [3, 4]], dtype=np.int16))
+    with open(tmp_path / "bools.NPY", "wb") as f:
+        np.save(f, np.array([True, False]))
+    np.save(tmp_path / "f32.npy", np.array([0.5, np.nan], dtype=np.float32))
+    np.save(tmp_path / "none.npy", np.empty((0, 5)))
+    for name in ("two", "fortran", "big"):
+        series = load(tmp_path / f"{name}.npy")
+        assert [s.tobytes() for s in series] == [r.tobytes() for r in x]
+        check_fresh(series)
+    assert [s.tobytes() for s in load(str(tmp_path / "one.npy"))] == [x[0].tobytes()]
+    assert values(load(tmp_path / "ints.npy")) == [[1, 2], [3, 4]]
+    assert values(load(tmp_path / "bools.NPY")) == [[1, 0]]
+    assert values(load(tmp_path / "f32.npy")) == [[0.5, "nan"]]
+    assert load(tmp_path / "none.npy") == []
+
+
+def ragged():
+    out = np.empty(3, dtype=object)
+    out[:] = [np.array([1.0, 2.0]), [3, 4, 5], (6.5,)]
+    return out
+
+
+def test_npy_object_arrays_need_allow_pickle(tmp_path):
+    path = tmp_path / "ragged.npy"
+    np.save(path, ragged(), allow_pickle=True)
+    series = load(path, allow_pickle=True)
+    assert values(series) == [[1, 2], [3, 4, 5], [6.5]]
+    check_fresh(series)
+    with pytest.raises(LoadError) as err:
+        load(path)
+    message = str(err.value)
+    assert message.startswith(f"{path}: holds Python objects")
+    assert "pickle" in message and "allow_pickle=True" in message and "trust" in message
+
+
+@pytest.mark.parametrize(
+    "element, problem",
+    [
+        (["a", "b"], "holds values of dtype <U1, not numbers"),
+        ([1.0, None], "holds Python objects, not numbers"),
+        (np.ones((2, 2)), "is a 2-D array, not a 1-D series"),
+        (4.0, "is a single value, not a 1-D series"),
+        ([1j, 2], "complex"),
+    ],
+)
+def test_npy_object_elements_must_be_numeric_series(tmp_path, element, problem):
+    arr = np.empty(3, dtype=object)
+    arr[:] = [[1.0], [2.0], None]
+    arr[2] = element
+    path = tmp_path / "bad.npy"
+    np.save(path, arr, allow_pickle=True)
+    with pytest.raises(LoadError) as err:
+        load(path, allow_pickle=True)
+    assert str(err.value).startswith(f"{path}, element 2: ")
+    assert problem in str(err.value)
+
+
+@pytest.mark.parametrize(
+    "array, problem",
+    [
+        (np.array([[1 + 2j, 3]]), "complex"),
+        (np.array([1j]).astype(np.complex64), "complex"),
+        (np.array(["1.0", "2.0"]), "not numbers"),
+        (np.array(["2024-01-01"], dtype="datetime64[D]"), "not numbers"),
+        (np.zeros(3, dtype=[("a", "f8")]), "not numbers"),
+        (np.float64(3.0), "single value"),
+        (np.zeros((2, 3, 4)), "3-D array of shape (2, 3, 4)"),
+    ],
+)
+def test_npy_refused(tmp_path, array, problem):
+    path = tmp_path / "x.npy"
+    np.save(path, array)
+    with pytest.raises(LoadError) as err:
+        load(path)
+    assert str(err.value).startswith(f"{path}: ")
+    assert problem in str(err.value)
+
+
+def test_npz_archives(tmp_path):
+    path = tmp_path / "many.npz"
+    np.savez(path, b=np.array([[1.0, 2.0], [3.0, 4.0]]), a=np.array([5, 6, 7]), c=ragged())
+    assert values(load(path, allow_pickle=True)) == [[1, 2], [3, 4], [5, 6, 7], [1, 2], [3, 4, 5], [6.5]]
+    assert values(load(path, key="a")) == [[5, 6, 7]]
+    assert values(load(path, key="b")) == [[1, 2], [3, 4]]
+    with pytest.raises(LoadError, match=r"many\.npz, array 'c': holds Python objects.*allow_pickle=True"):
+        load(path)
+    with pytest.raises(LoadError) as err:
+        load(path, key="d")
+    assert str(err.value) == f"{path}: no array 'd' in the archive; it holds 'b', 'a', 'c'"
+    np.savez_compressed(tmp_path / "bad.npz", good=np.ones(2), worse=np.array([1j]))
+    with pytest.raises(LoadError, match=r"bad\.npz, array 'worse': holds complex"):
+        load(tmp_path / "bad.npz")
+    np.savez(tmp_path / "empty.npz")
+    assert load(tmp_path / "empty.npz") == []
+
+
+@pytest.mark.parametrize(
+    "name, content, problem",
+    [
+        ("a.npy", b"not an array", "not a .npy file"),
+        ("a.npz", b"not an archive", "not a .npz archive"),
+        ("a.npz", b"", "not a .npz archive"),
+    ],
+)
+def test_corrupt_binary_files(tmp_path, name, content, problem):
+    path = write(tmp_path, name, content)
+    with pytest.raises(LoadError, match=problem):
+        load(path, allow_pickle=True)
+
+
+def test_truncated_npy(tmp_path):
+    path = tmp_path / "cut.npy"
+    np.save(path, np.arange(100.0))
+    path.write_bytes(path.read_bytes()[:-8])
+    with pytest.raises(LoadError, match=r"cut\.npy: cannot read the \.npy file"):
+        load(path)
+
+
+# ------------------------------------------------------- files and options
+
+
+def test_missing_and_unreadable(tmp_path):
+    with pytest.raises(LoadError) as err:
+        load(tmp_path / "nope.csv")
+    assert str(err.value) == f"No such file: {tmp_path / 'nope.csv'}"
+    with pytest.raises(LoadError, match="is a directory"):
+        load(tmp_path)
+
+
+@pytest.mark.parametrize("name", ["a.csv", "a.tsv", "a.txt", "a"])
+@pytest.mark.parametrize("content", ["", "\n\n", "t1,t2,t3\n"])
+def test_nothing_to_read(tmp_path, name, content):
+    assert load(write(tmp_path, name, content)) == []
+
+
+@pytest.mark.parametrize(
+    "name, kwargs, error",
+    [
+        ("a.npy", {"label_column": 0}, ValueError),
+        ("a.npz", {"header": True}, ValueError),
+        ("a.npy", {"delimiter": ","}, ValueError),
+        ("a.npy", {"key": "x"}, ValueError),
+        ("a.csv", {"key": "x"}, ValueError),
+        ("a.csv", {"delimiter": ";;"}, ValueError),
+        ("a.csv", {"delimiter": '"'}, ValueError),
+        ("a.csv", {"label_column": "0"}, TypeError),
+        ("a.csv", {"label_column": True}, TypeError),
+    ],
+)
+def test_options_that_do_not_apply(tmp_path, name, kwargs, error):
+    with pytest.raises(error) as err:
+        load(write(tmp_path, name, b"1"), **kwargs)
+    assert not isinstance(err.value, LoadError)
