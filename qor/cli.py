@@ -206,7 +206,8 @@ def mine_command(args: argparse.Namespace) -> int:
     size = f"{lengths[0]}" if lengths[0] == lengths[-1] else f"{lengths[0]} to {lengths[-1]}"
     print(f"{len(series)} series of {size} samples; seglen {seglen}, alphabet {args.alphabet}, "
           f"minsup {args.minsup}, min_len {args.min_len}")
-    print(f"{len(motifs)} motifs found; the {len(rows)} best by {args.rank}:" if motifs else "no motifs found")
+    found = f"{len(motifs)} motifs found in {elapsed:.2f} s"
+    print(f"{found}; the {len(rows)} best by {args.rank}:" if motifs else f"no motifs found ({elapsed:.2f} s)")
     if rows:
         print()
         print(format_table(rows))
@@ -221,7 +222,6 @@ def mine_command(args: argparse.Namespace) -> int:
             raise UsageError(str(err)) from err
         except OSError as err:
             raise UsageError(f"cannot write {args.plot}: {err.strerror or err}") from err
-    print(f"qor: mined in {elapsed:.2f} s", file=sys.stderr)
     return 0
 
 
