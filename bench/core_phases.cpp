@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <random>
 
-#include "motifs/miner.hpp"
 #include "patterns/pattern_miner.hpp"
+#include "pipeline/miner.hpp"
 #include "sax/sax.hpp"
 
 using namespace qor;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../motifs/motif.hpp"
+#include "motifs/motif.hpp"
 
 namespace qor::bindings {
 

@@ -3,10 +3,10 @@
 
 #include <exception>
 
-#include "../motifs/miner.hpp"
-#include "../patterns/pattern_miner.hpp"
-#include "../sax/sax.hpp"
-#include "casters.hpp"
+#include "bindings/casters.hpp"
+#include "patterns/pattern_miner.hpp"
+#include "pipeline/miner.hpp"
+#include "sax/sax.hpp"
 
 namespace py = pybind11;
 using namespace qor;

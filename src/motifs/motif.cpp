@@ -1,15 +1,10 @@
-#include "motif.hpp"
+#include "motifs/motif.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define QOR_SSE2 1
-#else
-#define QOR_SSE2 0
-#endif
+#include "core/simd.hpp"
 
 namespace qor {
 
@@ -131,15 +126,6 @@ inline double squared_gap(double x, double rep) {
 }
 
 }  // namespace
-
-bool PatternLess::operator()(const Pattern& a, const Pattern& b) const {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const int x = symbol_value(a[i]), y = symbol_value(b[i]);
-        if (x != y) return x < y;
-    }
-    return a.size() < b.size();
-}
 
 void Occurrences::add(int32_t s, int32_t position) {
     if (series.empty() || series.back() != s) {

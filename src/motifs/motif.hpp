@@ -8,18 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "../sax/sax.hpp"
+#include "core/types.hpp"
 
 namespace qor {
-
-using Pattern = std::vector<char>;
-
-// Symbols compare as signed 8-bit values whatever the signedness of char.
-inline int symbol_value(char c) { return static_cast<signed char>(c); }
-
-struct PatternLess {
-    bool operator()(const Pattern& a, const Pattern& b) const;
-};
 
 // Occurrence positions per series, series in ascending order, stored flat:
 // the positions of series[i] are positions[ends[i - 1] .. ends[i]) (from 0

@@ -1,15 +1,10 @@
-#include "pattern_miner.hpp"
+#include "patterns/pattern_miner.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define QOR_SSE2 1
-#else
-#define QOR_SSE2 0
-#endif
+#include "core/simd.hpp"
 
 namespace qor {
 

@@ -6,7 +6,9 @@
 #include <map>
 #include <vector>
 
-#include "../motifs/motif.hpp"
+#include "core/parallel.hpp"
+#include "core/types.hpp"
+#include "motifs/motif.hpp"
 
 namespace qor {
 

@@ -1,12 +1,10 @@
-#include "sax.hpp"
+#include "sax/sax.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
-
-#include "parallel.hpp"
 
 namespace qor {
 
@@ -116,9 +114,6 @@ void znormalize4(Series* const* group) {
 }  // namespace
 
 namespace {
-
-// Samples per part worth handing to another thread.
-constexpr std::size_t kSampleGrain = std::size_t{1} << 16;
 
 // Part boundaries over the series of `ts`, of about equal sample counts.
 std::vector<std::size_t> split_series(const std::vector<Series>& ts, const Workers& workers) {

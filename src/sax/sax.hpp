@@ -5,12 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "parallel.hpp"
+#include "core/parallel.hpp"
+#include "core/types.hpp"
 
 namespace qor {
-
-using Series = std::vector<double>;
-using Word = std::vector<char>;
 
 // The a - 1 ascending breakpoints of an alphabet of a letters, for
 // a = 0..10 (none for 0 and 1); throws like check_alphabet otherwise.

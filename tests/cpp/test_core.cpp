@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "motifs/miner.hpp"
 #include "patterns/pattern_miner.hpp"
+#include "pipeline/miner.hpp"
 #include "sax/sax.hpp"
 
 using namespace qor;

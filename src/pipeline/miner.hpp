@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "motif.hpp"
+#include "core/parallel.hpp"
+#include "core/types.hpp"
+#include "motifs/motif.hpp"
 
 namespace qor {
 

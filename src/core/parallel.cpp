@@ -1,4 +1,4 @@
-#include "parallel.hpp"
+#include "core/parallel.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "miner.hpp"
+#include "pipeline/miner.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "../patterns/pattern_miner.hpp"
+#include "patterns/pattern_miner.hpp"
+#include "sax/sax.hpp"
 
 namespace qor {
 
@@ -120,9 +121,6 @@ void score_range(std::vector<Motif>& all, std::vector<Values>& all_averages, std
     }
     for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].finish_naed();
 }
-
-// Window samples per part worth handing to another thread.
-constexpr std::size_t kSampleGrain = std::size_t{1} << 16;
 
 }  // namespace
 
