@@ -102,9 +102,4 @@ void PatternMiner::mine(const std::vector<Word>& words, Workers& workers) {
     }
 }
 
-void PatternMiner::mine(const std::vector<Word>& words) {
-    Workers workers;
-    mine(words, workers);
-}
-
 }  // namespace qor

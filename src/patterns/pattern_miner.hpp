@@ -29,8 +29,8 @@ public:
                           double max_overlap = 0.9)
         : minsup(minsup), min_len(min_len), max_len(max_len), max_overlap(max_overlap) {}
 
-    // Replaces `frequent` (and the search state) with the result for `words`.
-    void mine(const std::vector<Word>& words);
+    // Replaces `frequent` (and the search state) with the result for
+    // `words`, found on the threads of `workers`.
     void mine(const std::vector<Word>& words, Workers& workers);
 
     // Length of the longest common subsequence of a and b.

@@ -71,6 +71,8 @@ void znormalize(Series& s) {
         x -= mean;
         sq += x * x;
     }
+    // No guard for a constant series: sd is 0 and every sample becomes NaN
+    // (0 / 0), which the words and the statistics then treat as missing.
     const double sd = std::sqrt(sq / n);
     for (double& x : s) x /= sd;
 }
@@ -150,11 +152,6 @@ void znormalize(std::vector<Series>& ts, Workers& workers) {
     });
 }
 
-void znormalize(std::vector<Series>& ts) {
-    Workers workers;
-    znormalize(ts, workers);
-}
-
 int32_t segment_count(std::size_t n, int32_t seglen) {
     const double q = std::ceil(static_cast<double>(n) / static_cast<double>(seglen));
     // Truncation to a 32-bit count; values it cannot represent, and negative
@@ -219,11 +216,6 @@ std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alp
         }
     });
     return words;
-}
-
-std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
-    Workers workers;
-    return sax(ts, seglen, alphabet, workers);
 }
 
 }  // namespace qor

@@ -17,8 +17,8 @@ std::vector<double> breakpoints(int32_t alphabet);
 // Throws std::invalid_argument unless 0 <= alphabet <= 10.
 void check_alphabet(int32_t alphabet);
 
-// Z-normalises every series in place (population standard deviation).
-void znormalize(std::vector<Series>& ts);
+// Z-normalises every series in place (population standard deviation), the
+// collection on the threads of `workers`.
 void znormalize(std::vector<Series>& ts, Workers& workers);
 void znormalize(Series& series);
 
@@ -32,7 +32,6 @@ void sax_word(const double* samples, std::size_t n, int32_t seglen, int32_t alph
 Word sax_word(const Series& series, int32_t seglen, int32_t alphabet);
 
 // One word per series, in series order. Does not normalise.
-std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet);
 std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet, Workers& workers);
 
 }  // namespace qor

@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "motifs/statistics.hpp"
 #include "patterns/pattern_miner.hpp"
 #include "pipeline/miner.hpp"
+#include "pipeline/ranking.hpp"
 #include "sax/sax.hpp"
 
 using namespace qor;
@@ -23,6 +25,8 @@ using namespace qor;
 namespace {
 
 int passed = 0, failed = 0;
+// The thread team of the calls that do not test a team of their own.
+Workers team;
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
 void check(bool ok, const char* what, int line) {
@@ -78,7 +82,7 @@ std::map<int32_t, std::vector<int32_t>> positions(const Motif& m) {
 
 void test_znormalize() {
     std::vector<Series> ts = {{1.0, 2.0, 3.0}, {1.0, 1.0, 1.0}, {5.0}, {}, {0.1, 0.1, 0.1}, {1.0, NaN}};
-    znormalize(ts);
+    znormalize(ts, team);
     CHECK(same(ts[0], {-1.224744871391589, 0.0, 1.224744871391589}));
     CHECK(same(ts[1], {NaN, NaN, NaN}));
     CHECK(same(ts[2], {NaN}));
@@ -88,23 +92,23 @@ void test_znormalize() {
 }
 
 void test_sax() {
-    CHECK(sax({{-1.0, -1.0, 0.0, 0.0, 1.0, 1.0}}, 2, 3) == words_of({"abc"}));
-    CHECK(sax({{0.6, 0.6, 0.6}}, 2, 3) == words_of({"cb"}));
-    CHECK(sax({{0.0}}, 1, 2) == words_of({"a"}));
-    CHECK(sax({{0.43}}, 1, 3) == words_of({"b"}));
-    CHECK(sax({{5.0, NaN, 5.0, 5.0}}, 2, 4) == words_of({"ad"}));
-    CHECK(sax({{-9.0, 9.0}}, 1, 0) == words_of({"aa"}));
-    CHECK(sax({{-9.0, 9.0}}, 1, 1) == words_of({"aa"}));
-    CHECK(sax({{-9.0, 9.0}}, 1, 10) == words_of({"aj"}));
-    CHECK(sax({{3.0, 3.0}}, 10, 4) == words_of({"c"}));  // 6 / 10 = 0.6
-    CHECK(sax({{}, {1.0}}, 3, 4) == words_of({"", "c"}));
-    CHECK(sax({}, 0, 4).empty());
-    CHECK(sax({{10.0, 10.0}}, 1, 4) == words_of({"dd"}));
-    CHECK(sax({{1.0}}, -2, 4) == words_of({""}));
-    CHECK(throws<std::length_error>([] { sax({{}}, 0, 4); }, "vector too long"));
-    CHECK(throws<std::length_error>([] { sax({{1.0, 2.0}}, -2, 4); }, "vector too long"));
-    CHECK(throws<std::invalid_argument>([] { sax({}, 2, 11); }, "alphabet must be between 0 and 10, got 11"));
-    CHECK(throws<std::invalid_argument>([] { sax({}, 2, -1); }, "alphabet must be between 0 and 10, got -1"));
+    CHECK(sax({{-1.0, -1.0, 0.0, 0.0, 1.0, 1.0}}, 2, 3, team) == words_of({"abc"}));
+    CHECK(sax({{0.6, 0.6, 0.6}}, 2, 3, team) == words_of({"cb"}));
+    CHECK(sax({{0.0}}, 1, 2, team) == words_of({"a"}));
+    CHECK(sax({{0.43}}, 1, 3, team) == words_of({"b"}));
+    CHECK(sax({{5.0, NaN, 5.0, 5.0}}, 2, 4, team) == words_of({"ad"}));
+    CHECK(sax({{-9.0, 9.0}}, 1, 0, team) == words_of({"aa"}));
+    CHECK(sax({{-9.0, 9.0}}, 1, 1, team) == words_of({"aa"}));
+    CHECK(sax({{-9.0, 9.0}}, 1, 10, team) == words_of({"aj"}));
+    CHECK(sax({{3.0, 3.0}}, 10, 4, team) == words_of({"c"}));  // 6 / 10 = 0.6
+    CHECK(sax({{}, {1.0}}, 3, 4, team) == words_of({"", "c"}));
+    CHECK(sax({}, 0, 4, team).empty());
+    CHECK(sax({{10.0, 10.0}}, 1, 4, team) == words_of({"dd"}));
+    CHECK(sax({{1.0}}, -2, 4, team) == words_of({""}));
+    CHECK(throws<std::length_error>([] { sax({{}}, 0, 4, team); }, "vector too long"));
+    CHECK(throws<std::length_error>([] { sax({{1.0, 2.0}}, -2, 4, team); }, "vector too long"));
+    CHECK(throws<std::invalid_argument>([] { sax({}, 2, 11, team); }, "alphabet must be between 0 and 10, got 11"));
+    CHECK(throws<std::invalid_argument>([] { sax({}, 2, -1, team); }, "alphabet must be between 0 and 10, got -1"));
     for (int32_t a = 0; a <= 10; ++a) {
         const std::vector<double> row = breakpoints(a);
         CHECK(row.size() == static_cast<std::size_t>(a < 2 ? 0 : a - 1));
@@ -116,42 +120,42 @@ void test_sax() {
 void test_pattern_miner_search() {
     PatternMiner m(1.0);
     CHECK(m.min_len == 3 && m.max_len == 0 && m.max_overlap == 0.9 && m.cur_len == 2 && m.levels.size() == 2);
-    m.mine(words_of({"aaaa"}));
+    m.mine(words_of({"aaaa"}), team);
     CHECK(m.cur_len == 6 && m.levels.size() == 6 && m.levels[5].empty());
     CHECK(m.levels[1] == std::vector<Pattern>{P("a")} && m.levels[4] == std::vector<Pattern>{P("aaaa")});
     CHECK(keys(m) == std::vector<std::string>{"aaaa"});
     CHECK((positions(m.frequent.at(P("aaaa"))) == std::map<int32_t, std::vector<int32_t>>{{0, {0}}}));
 
     PatternMiner all(1.0, 1, 0, 1.0);
-    all.mine(words_of({"aaaa"}));
+    all.mine(words_of({"aaaa"}), team);
     CHECK((positions(all.frequent.at(P("aa"))) == std::map<int32_t, std::vector<int32_t>>{{0, {0, 1, 2}}}));
 
     PatternMiner two(0.5, 1, 2, 1.0);
-    two.mine(words_of({"abcab", "bcabc"}));
+    two.mine(words_of({"abcab", "bcabc"}), team);
     CHECK(two.min_count == 1.0);
     CHECK((two.levels[2] == std::vector<Pattern>{P("ab"), P("bc"), P("ca")}));
     CHECK(two.cur_len == 3);
 
     PatternMiner prefix(1.0, 1, 0, 1.0);
-    prefix.mine(words_of({"abcd", "abce"}));
+    prefix.mine(words_of({"abcd", "abce"}), team);
     CHECK((keys(prefix) == std::vector<std::string>{"a", "ab", "abc", "b", "bc", "c"}));
     CHECK(prefix.levels.size() == 5 && prefix.levels[4].empty());
 
     // Symbols of 128 and above sort before letters.
     PatternMiner high(1.0, 1, 0, 1.0);
-    high.mine({Word{'a', static_cast<char>(0xE9)}});
+    high.mine({Word{'a', static_cast<char>(0xE9)}}, team);
     CHECK(keys(high) == (std::vector<std::string>{"\xE9", "a", "a\xE9"}));
 
     // Zero or NaN thresholds still end, with every occurring pattern.
     for (double minsup : {0.0, -1.0, NaN}) {
         PatternMiner z(minsup, 1, 0, 1.0);
-        z.mine(words_of({"ab", ""}));
+        z.mine(words_of({"ab", ""}), team);
         CHECK((keys(z) == std::vector<std::string>{"a", "ab", "b"}));
     }
     // A second call starts clean.
     PatternMiner again(1.0, 1, 0, 1.0);
-    again.mine(words_of({"abab"}));
-    again.mine(words_of({"ba"}));
+    again.mine(words_of({"abab"}), team);
+    again.mine(words_of({"ba"}), team);
     CHECK((keys(again) == std::vector<std::string>{"a", "b", "ba"}));
     CHECK((positions(again.frequent.at(P("a"))) == std::map<int32_t, std::vector<int32_t>>{{0, {1}}}));
 }
@@ -178,27 +182,27 @@ void test_overlap_filter() {
     CHECK(all_equal);
 
     PatternMiner a(0.5);
-    a.mine(words_of({"abcd", "abxcd"}));
+    a.mine(words_of({"abcd", "abxcd"}), team);
     CHECK(keys(a) == std::vector<std::string>{"abxcd"});
 
     PatternMiner b(1.0, 2, 3, 0.5);
-    b.mine(words_of({"abcab", "abcab"}));
+    b.mine(words_of({"abcab", "abcab"}), team);
     CHECK((keys(b) == std::vector<std::string>{"abc", "ca"}));
 
     PatternMiner c(1.0, 3, 0, 0.5);
-    c.mine(words_of({"abcxabd", "abcyabd"}));
+    c.mine(words_of({"abcxabd", "abcyabd"}), team);
     CHECK(keys(c) == std::vector<std::string>{"abc"});
 
     PatternMiner d(1.0, 3, 0, 1.0);
-    d.mine(words_of({"aaaa"}));
+    d.mine(words_of({"aaaa"}), team);
     CHECK((keys(d) == std::vector<std::string>{"aaa", "aaaa"}));
 
     PatternMiner e(1.0, 1, 0, -0.5);
-    e.mine(words_of({"abc"}));
+    e.mine(words_of({"abc"}), team);
     CHECK(keys(e) == std::vector<std::string>{"abc"});
 
     PatternMiner f(1.0, 3, 2);
-    f.mine(words_of({"abc"}));
+    f.mine(words_of({"abc"}), team);
     CHECK(f.frequent.empty() && f.levels[2].size() == 2);
 }
 
@@ -272,7 +276,7 @@ void test_pattern_miner_random() {
         if (round % 2)
             m.mine(ws, split);
         else
-            m.mine(ws);
+            m.mine(ws, team);
         const auto expected = model(words, minsup, min_len, max_len, max_overlap);
         bool ok = expected.size() == m.frequent.size();
         std::size_t i = 0;
@@ -399,7 +403,7 @@ void test_ranking() {
 void test_miner() {
     Miner m(0.5, 2, 3, 1, 0, 0.9, 1);
     std::vector<Series> ts = {{1, 2, 3, 4, 5, 6, 7}, {7, 6, 5, 4, 3, 2, 1}, {1, 1, 1, 1}};
-    const auto top = m.mine(ts);
+    const auto top = m.mine(ts, team);
     CHECK(top.size() == 1 && !m.motifs.empty());
     CHECK(same(ts[2], {NaN, NaN, NaN, NaN}));  // normalised in place
     for (const Motif& x : m.motifs) {
@@ -411,16 +415,16 @@ void test_miner() {
     std::vector<Series> shorter = {{1, 2}};
     Miner fresh(0.5, 2, 3, 1, 0, 0.9, 1);
     std::vector<Series> copy = shorter;
-    m.mine(shorter);
-    fresh.mine(copy);
+    m.mine(shorter, team);
+    fresh.mine(copy, team);
     CHECK(m.motifs.size() == fresh.motifs.size());
     Miner bad(0.5, 2, 3, 3, 0, 0.9, -1);
     std::vector<Series> again = {{1, 2, 3, 4, 5, 6, 7}, {1, 2, 3, 4, 5, 6, 7}};
-    CHECK(throws<std::length_error>([&] { bad.mine(again); }, "vector too long"));
+    CHECK(throws<std::length_error>([&] { bad.mine(again, team); }, "vector too long"));
     CHECK(!bad.motifs.empty());
     Miner wide(0.5, 2, 11);
     std::vector<Series> none;
-    CHECK(throws<std::invalid_argument>([&] { wide.mine(none); }, "alphabet must be between 0 and 10, got 11"));
+    CHECK(throws<std::invalid_argument>([&] { wide.mine(none, team); }, "alphabet must be between 0 and 10, got 11"));
 }
 
 bool same_motif(const Motif& a, const Motif& b) {
