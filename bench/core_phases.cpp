@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 5; ++i)
             best[i] = std::min(best[i], std::chrono::duration<double, std::milli>(t[i + 1] - t[i]).count());
     }
-    std::printf("%zu x %zu, minsup %g, seglen %d, alphabet %d: %zu motifs; minimum of %d runs (ms):\n", series,
-                length, minsup, seglen, alphabet, motifs, runs);
+    std::printf("%zu x %zu, minsup %g, seglen %d, alphabet %d: %zu motifs; minimum of %d runs (ms):\n", series, length,
+                minsup, seglen, alphabet, motifs, runs);
     for (int i = 0; i < 5; ++i) std::printf("  %-15s %8.2f\n", names[i], best[i]);
 }

@@ -218,7 +218,8 @@ void Search::join(std::vector<Level>& fragments, Level& next) {
     }
     next.at.resize(at_before.back());
     workers_.run(fragments.size(), [&](std::size_t f, unsigned) {
-        std::copy(fragments[f].at.begin(), fragments[f].at.end(), next.at.begin() + static_cast<std::ptrdiff_t>(at_before[f]));
+        std::copy(fragments[f].at.begin(), fragments[f].at.end(),
+                  next.at.begin() + static_cast<std::ptrdiff_t>(at_before[f]));
         std::vector<uint32_t>().swap(fragments[f].at);
     });
 }

@@ -78,9 +78,7 @@ public:
     std::pair<int32_t, int32_t> locate(uint32_t gp) const { return text_.locate(gp); }
 
 private:
-    bool passes(std::size_t support) const {
-        return support > 0 && !(miner_.min_count > static_cast<double>(support));
-    }
+    bool passes(std::size_t support) const { return support > 0 && !(miner_.min_count > static_cast<double>(support)); }
 
     void scan_symbols();
     void extend(int32_t n);

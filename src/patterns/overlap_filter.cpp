@@ -52,8 +52,7 @@ inline uint32_t common_count(const CountRow&, const CountRow&) { return 0; }
 // later patterns are split between threads.
 class OverlapFilter {
 public:
-    OverlapFilter(const Listing& list, std::size_t alphabet, double max_overlap)
-        : list_(list), alphabet_(alphabet) {
+    OverlapFilter(const Listing& list, std::size_t alphabet, double max_overlap) : list_(list), alphabet_(alphabet) {
         const std::size_t n = list.size();
         // Symbol counts of every item, for an upper bound on the common
         // subsequence (the sum over symbols of the smaller count) that rules
@@ -116,8 +115,7 @@ public:
                 for (std::size_t b = a + 1; b < a1; ++b)
                     if (!removed[b] && probe.overlaps(b)) removed[b] = 1;
             }
-            later.erase(std::remove_if(later.begin(), later.end(),
-                                       [&](std::size_t b) { return b < a1 || removed[b]; }),
+            later.erase(std::remove_if(later.begin(), later.end(), [&](std::size_t b) { return b < a1 || removed[b]; }),
                         later.end());
             if (turn.empty() || later.empty()) continue;
             const std::size_t parts = workers.parts(turn.size() * later.size(), kPairGrain, 1);

@@ -46,8 +46,8 @@ Motif motif_of(const Search& search, std::size_t k, std::size_t index) {
 
 // The listed patterns not removed, as motifs in list order, made in
 // parallel parts of about equal numbers of occurrences.
-std::vector<std::vector<Motif>> kept_motifs(const Search& search, const Listing& list,
-                                            const std::vector<char>& removed, Workers& workers) {
+std::vector<std::vector<Motif>> kept_motifs(const Search& search, const Listing& list, const std::vector<char>& removed,
+                                            Workers& workers) {
     std::vector<std::size_t> kept, before{0};
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (removed[i]) continue;

@@ -25,8 +25,7 @@ public:
     // ascending pattern order; levels[0] stays empty.
     std::vector<std::vector<Pattern>> levels = std::vector<std::vector<Pattern>>(2);
 
-    explicit PatternMiner(double minsup, int32_t min_len = 3, int32_t max_len = 0,
-                          double max_overlap = 0.9)
+    explicit PatternMiner(double minsup, int32_t min_len = 3, int32_t max_len = 0, double max_overlap = 0.9)
         : minsup(minsup), min_len(min_len), max_len(max_len), max_overlap(max_overlap) {}
 
     // Replaces `frequent` (and the search state) with the result for

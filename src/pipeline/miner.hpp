@@ -23,8 +23,13 @@ public:
 
     Miner(double minsup, int32_t seglen, int32_t alphabet, int32_t min_len = 3, int32_t max_len = 0,
           double max_overlap = 0.9, int32_t k = 0)
-        : minsup(minsup), seglen(seglen), alphabet(alphabet), min_len(min_len), max_len(max_len),
-          max_overlap(max_overlap), k(k) {}
+        : minsup(minsup),
+          seglen(seglen),
+          alphabet(alphabet),
+          min_len(min_len),
+          max_len(max_len),
+          max_overlap(max_overlap),
+          k(k) {}
 
     // Normalises `ts` in place, mines it on the threads of `workers` and
     // returns the first k motifs; `motifs` is replaced by the whole ranked

@@ -56,8 +56,7 @@ std::vector<double> breakpoints(int32_t alphabet) {
 
 void check_alphabet(int32_t alphabet) {
     if (alphabet < 0 || alphabet > 10)
-        throw std::invalid_argument("alphabet must be between 0 and 10, got " +
-                                    std::to_string(alphabet));
+        throw std::invalid_argument("alphabet must be between 0 and 10, got " + std::to_string(alphabet));
 }
 
 void znormalize(Series& s) {
@@ -147,9 +146,8 @@ void znormalize(std::vector<Series>& ts, Workers& workers) {
     std::vector<std::size_t> bounds = split_series(ts, workers);
     for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
         bounds[k] = std::max(bounds[k - 1], std::min(ts.size(), (bounds[k] + 2) / 4 * 4));
-    workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
-        znormalize_range(ts, bounds[part], bounds[part + 1]);
-    });
+    workers.run(bounds.size() - 1,
+                [&](std::size_t part, unsigned) { znormalize_range(ts, bounds[part], bounds[part + 1]); });
 }
 
 int32_t segment_count(std::size_t n, int32_t seglen) {

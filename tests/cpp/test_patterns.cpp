@@ -103,9 +103,9 @@ TEST_CASE("length and overlap filters") {
         {0.5, 3, 0, 0.9, {"abcd", "abxcd"}, {"abxcd"}},
         {1.0, 2, 3, 0.5, {"abcab", "abcab"}, {"abc", "ca"}},
         {1.0, 3, 0, 0.5, {"abcxabd", "abcyabd"}, {"abc"}},
-        {1.0, 3, 0, 1.0, {"aaaa"}, {"aaa", "aaaa"}},    // an overlap of 1 is not above 1
-        {1.0, 1, 0, -0.5, {"abc"}, {"abc"}},            // a negative limit leaves the first listed
-        {1.0, 3, 2, 0.9, {"abc"}, {}},                  // max_len below min_len lists nothing
+        {1.0, 3, 0, 1.0, {"aaaa"}, {"aaa", "aaaa"}},  // an overlap of 1 is not above 1
+        {1.0, 1, 0, -0.5, {"abc"}, {"abc"}},          // a negative limit leaves the first listed
+        {1.0, 3, 2, 0.9, {"abc"}, {}},                // max_len below min_len lists nothing
     };
     Workers team;
     for (const Case& c : cases) {

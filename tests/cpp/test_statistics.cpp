@@ -58,8 +58,8 @@ struct Case {
 };
 
 TEST_CASE("statistics: per motif and in a batch, the same expected values") {
-    const std::vector<Series> ts = {{1.0, 2.0, NaN, 3.0}, {2.0, NaN}, {4.0, 6.0}, {1, 0, 0, 0}, {0, 3, 0, 0},
-                                    Series(40, 1.0),      {0.0, 2e6}, {7.0, 7.0, -0.0, NaN, 5.0}};
+    const std::vector<Series> ts = {{1.0, 2.0, NaN, 3.0}, {2.0, NaN},      {4.0, 6.0}, {1, 0, 0, 0},
+                                    {0, 3, 0, 0},         Series(40, 1.0), {0.0, 2e6}, {7.0, 7.0, -0.0, NaN, 5.0}};
     const double root = std::sqrt(2.5);
     const Case cases[] = {
         // Windows [1, 2, NaN] and [3, NaN, NaN] average to [2, 2, NaN];
@@ -69,14 +69,12 @@ TEST_CASE("statistics: per motif and in a batch, the same expected values") {
         // halves; distances 1 and 1 over 2 series x 2 samples.
         {"two series", "ab", 1, {{1, {0}}, {2, {0}}}, {2.0, NaN, 4.0, 6.0}, {3.0, 6.0}, {0, 0}, 0.5},
         // Representative [0.5, 1.5, 0, 0]: both distances are sqrt(2.5).
-        {"two halves", "ab", 2, {{3, {0}}, {4, {0}}}, {1, 0, 0, 0, 0, 3, 0, 0}, {0.5, 1.5, 0, 0}, {0, 0},
-         root / 4.0},
+        {"two halves", "ab", 2, {{3, {0}}, {4, {0}}}, {1, 0, 0, 0, 0, 3, 0, 0}, {0.5, 1.5, 0, 0}, {0, 0}, root / 4.0},
         // Equal windows: the earlier position wins, reported in samples.
         {"tie", "a", 4, {{5, {5, 7}}}, {1, 1, 1, 1}, {1, 1, 1, 1}, {20}, 0.0},
         // One window is its own mean, except that -0.0 becomes +0.0; the
         // samples past the end are NaN, and NaN samples add nothing.
-        {"one window", "abc", 2, {{7, {1}}}, {0.0, NaN, 5.0, NaN, NaN, NaN}, {0.0, NaN, 5.0, NaN, NaN, NaN}, {2},
-         0.0},
+        {"one window", "abc", 2, {{7, {1}}}, {0.0, NaN, 5.0, NaN, NaN, NaN}, {0.0, NaN, 5.0, NaN, NaN, NaN}, {2}, 0.0},
     };
     std::vector<Motif> batch, serial;
     for (const Case& c : cases) {
