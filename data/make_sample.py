@@ -4,6 +4,7 @@
 "spike then dip" shape planted in 70% of the series and a slower ramp in 40%
 of them, at random places. One series per line, samples separated by commas.
 """
+
 import math
 import random
 from pathlib import Path
@@ -13,7 +14,7 @@ SPIKE = [math.sin(math.pi * i / 12) * (3.0 if i < 12 else 2.0) for i in range(24
 RAMP = [i / 8.0 for i in range(32)]
 
 rows = []
-for s in range(40):
+for _ in range(40):
     n = rng.randint(160, 240)
     level, series = 0.0, []
     for _ in range(n):

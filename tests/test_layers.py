@@ -43,13 +43,19 @@ def test_a_clean_tree_passes(tmp_path):
 @pytest.mark.parametrize(
     "changes, expected",
     [
-        ({"src/core/a.hpp": '#include "sax/s.hpp"\n'}, "layer core includes \"sax/s.hpp\" of the higher layer sax"),
+        (
+            {"src/core/a.hpp": '#include "sax/s.hpp"\n'},
+            'layer core includes "sax/s.hpp" of the higher layer sax',
+        ),
         ({"src/sax/s.hpp": '#include "../core/a.hpp"\n'}, '"../core/a.hpp" is not a path from src/'),
         ({"src/sax/s.cpp": '#include "s.hpp"\n'}, '"s.hpp" is not a path from src/'),
         ({"src/sax/s.cpp": '#include "sax/gone.hpp"\n'}, '"sax/gone.hpp" is not a file under src/'),
         ({"src/extra/x.hpp": ""}, "folder 'extra' is not one of the layers"),
         ({"src/sax/t.hpp": "#include <pybind11/stl.h>\n"}, "only src/bindings/ may include <pybind11/stl.h>"),
-        ({"src/sax/t.hpp": '#include "sax/s.hpp"\n', "src/sax/s.hpp": '#include "sax/t.hpp"\n'}, "include cycle"),
+        (
+            {"src/sax/t.hpp": '#include "sax/s.hpp"\n', "src/sax/s.hpp": '#include "sax/t.hpp"\n'},
+            "include cycle",
+        ),
         ({"tests/cpp/u.cpp": '#include "bindings/m.cpp"\n'}, "belongs to the bindings"),
         ({"bench/c.cpp": '#include "../src/sax/s.hpp"\n'}, "climbs out of its folder"),
     ],
