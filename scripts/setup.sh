@@ -44,3 +44,10 @@ setup_venv() {
     echo "== building and installing qor"
     "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation "$ROOT"
 }
+
+# The formatter and linter that scripts/test.sh runs, at pinned versions (a
+# newer one may format differently).
+install_style_tools() {
+    echo "== installing clang-format and ruff"
+    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check "clang-format==19.1.7" "ruff==0.17.6"
+}

@@ -1,12 +1,29 @@
 #!/usr/bin/env bash
-# Runs every test: the Python suite, the C++ tests, and the C++ tests again
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Runs every test: the style checks (clang-format, ruff), the Python suite,
+# the C++ tests, and the C++ tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 setup_venv
 
 CMAKE="$VENV/bin/cmake"
 export PATH="$VENV/bin:$PATH"
 status=0
+
+# The style of the sources: C++ by .clang-format, Python by the ruff
+# settings in pyproject.toml.
+PYTHON_PATHS=(tests bench data examples scripts)
+check_style() {
+    local ok=0
+    install_style_tools || return 1
+    echo "== style: clang-format"
+    (cd "$ROOT" && find src tests/cpp bench \( -name '*.cpp' -o -name '*.hpp' \) -print0 | sort -z |
+        xargs -0 "$VENV/bin/clang-format" --dry-run --Werror) || ok=1
+    echo "== style: ruff"
+    (cd "$ROOT" && "$VENV/bin/ruff" check --quiet "${PYTHON_PATHS[@]}" &&
+        "$VENV/bin/ruff" format --check --quiet "${PYTHON_PATHS[@]}") || ok=1
+    return "$ok"
+}
+check_style || { echo "== style check failed"; status=1; }
 
 echo "== pytest"
 "$VENV/bin/python" -m pytest -q "$ROOT/tests" || status=1
