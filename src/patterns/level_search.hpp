@@ -78,6 +78,10 @@ public:
     std::pair<int32_t, int32_t> locate(uint32_t gp) const { return text_.locate(gp); }
 
 private:
+    // "Not below min_count" rather than "at least min_count", so that a NaN
+    // threshold lets every pattern pass; support > 0 keeps a zero or
+    // negative threshold from passing patterns that do not occur at all,
+    // and so the search still ends.
     bool passes(std::size_t support) const { return support > 0 && !(miner_.min_count > static_cast<double>(support)); }
 
     void scan_symbols();

@@ -184,7 +184,8 @@ private:
 }  // namespace
 
 std::vector<char> overlap_losers(const Listing& list, std::size_t alphabet, double max_overlap, Workers& workers) {
-    // The overlap never exceeds 1, so nothing can be removed then.
+    // The overlap never exceeds 1, so nothing can be removed then (nor with
+    // a NaN limit, which no overlap exceeds).
     if (list.size() == 0 || !(1.0 > max_overlap)) return std::vector<char>(list.size(), 0);
     return OverlapFilter(list, alphabet, max_overlap).run(workers);
 }
