@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,20 @@ inline Motif motif_with(const std::string& pattern, int32_t seglen, const Positi
     m.length = motif_length(seglen, pattern.size());
     m.representative.assign(static_cast<std::size_t>(m.length), 0.0);
     return m;
+}
+
+// Between 1 and max_series random walks of fewer than max_length samples
+// each, where about one sample in nan_one_in is NaN.
+inline std::vector<Series> random_walks(std::mt19937_64& rng, std::size_t max_series, std::size_t max_length,
+                                        unsigned nan_one_in) {
+    std::normal_distribution<double> step;
+    std::vector<Series> ts(1 + rng() % max_series);
+    for (Series& s : ts) {
+        s.resize(rng() % max_length);
+        double x = 0.0;
+        for (double& v : s) v = (rng() % nan_one_in == 0) ? NaN : (x += step(rng));
+    }
+    return ts;
 }
 
 // Every field equal, to the last bit.

@@ -73,17 +73,10 @@ TEST_CASE("Miner::mine: a negative k fails after ranking; a bad alphabet fails f
 // order, on one thread and split into many small parts on several threads.
 TEST_CASE("the pipeline on one thread and split into parts: the same results") {
     std::mt19937_64 rng(7);
-    std::normal_distribution<double> step;
     Workers serial(1), split(3, true);
     for (int round = 0; round < 25; ++round) {
         CAPTURE(round);
-        const std::size_t n = 1 + rng() % 60;
-        std::vector<Series> ts(n);
-        for (Series& s : ts) {
-            s.resize(rng() % 400);
-            double x = 0.0;
-            for (double& v : s) v = (rng() % 50 == 0) ? NaN : (x += step(rng));
-        }
+        const std::vector<Series> ts = random_walks(rng, 60, 400, 50);
         const int32_t seglen = 1 + static_cast<int32_t>(rng() % 6);
         const int32_t alphabet = 2 + static_cast<int32_t>(rng() % 5);
         const double minsup = 0.05 + 0.3 * static_cast<double>(rng() % 100) / 100.0;

@@ -163,16 +163,10 @@ TEST_CASE("motif_length and prepare_motifs") {
 
 TEST_CASE("score_motifs equals the per-motif methods on mined random collections") {
     std::mt19937_64 rng(3);
-    std::normal_distribution<double> step;
     Workers one(1), parts(3, true);
     for (int round = 0; round < 20; ++round) {
         CAPTURE(round);
-        std::vector<Series> ts(1 + rng() % 30);
-        for (Series& s : ts) {
-            s.resize(rng() % 300);
-            double x = 0.0;
-            for (double& v : s) v = (rng() % 40 == 0) ? NaN : (x += step(rng));
-        }
+        const std::vector<Series> ts = random_walks(rng, 30, 300, 40);
         const int32_t seglen = 1 + static_cast<int32_t>(rng() % 5);
         PatternMiner miner(0.2, 2, 0, 0.9);
         miner.mine(sax(ts, seglen, 4, one), one);
