@@ -9,8 +9,9 @@
 #include <cstdlib>
 #include <random>
 
-#include "motifs/miner.hpp"
+#include "motifs/statistics.hpp"
 #include "patterns/pattern_miner.hpp"
+#include "pipeline/ranking.hpp"
 #include "sax/sax.hpp"
 
 using namespace qor;
@@ -54,23 +55,21 @@ int main(int argc, char** argv) {
     std::size_t motifs = 0;
     for (int run = 0; run < runs; ++run) {
         std::vector<Series> ts = walks;
+        // One team for all the phases, as in Miner::mine.
+        Workers workers;
         Clock::time_point t[6];
         t[0] = Clock::now();
-        znormalize(ts);
+        znormalize(ts, workers);
         t[1] = Clock::now();
-        const std::vector<Word> words = sax(ts, seglen, alphabet);
+        const std::vector<Word> words = sax(ts, seglen, alphabet, workers);
         t[2] = Clock::now();
         PatternMiner miner(minsup, 3, max_len);
-        miner.mine(words);
+        miner.mine(words, workers);
         std::vector<Motif> found;
         for (auto& entry : miner.frequent) found.push_back(std::move(entry.second));
         t[3] = Clock::now();
-        for (Motif& m : found) {
-            m.seglen = seglen;
-            m.length = motif_length(seglen, m.pattern.size());
-            m.representative.assign(static_cast<std::size_t>(m.length), 0.0);
-        }
-        score_motifs(found, ts);
+        prepare_motifs(found, seglen);
+        score_motifs(found, ts, workers);
         t[4] = Clock::now();
         rank_motifs(found);
         const std::vector<Motif> top = top_motifs(found, 0);
@@ -79,7 +78,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 5; ++i)
             best[i] = std::min(best[i], std::chrono::duration<double, std::milli>(t[i + 1] - t[i]).count());
     }
-    std::printf("%zu x %zu, minsup %g, seglen %d, alphabet %d: %zu motifs; minimum of %d runs (ms):\n", series,
-                length, minsup, seglen, alphabet, motifs, runs);
+    std::printf("%zu x %zu, minsup %g, seglen %d, alphabet %d: %zu motifs; minimum of %d runs (ms):\n", series, length,
+                minsup, seglen, alphabet, motifs, runs);
     for (int i = 0; i < 5; ++i) std::printf("  %-15s %8.2f\n", names[i], best[i]);
 }

@@ -32,6 +32,7 @@ result is held. Before the call and before that last reading, glibc's
 malloc_trim hands free heap pages back to the kernel, so that memory freed
 earlier and reused by the call still counts; the figures remain estimates.
 """
+
 import argparse
 import ctypes
 import gc
@@ -67,6 +68,7 @@ SCALING_BUDGET = {False: 300.0, True: 25.0}  # seconds, full run / --quick
 
 # ---------------------------------------------------------------- workloads
 
+
 def bump(m):
     t = np.linspace(-3.0, 3.0, m)
     return np.exp(-t * t / 2)
@@ -84,7 +86,7 @@ def noise_with_bump(n, length, seed):
     b = 3.0 * bump(20)
     for row in x:
         p = rng.integers(0, length - 20)
-        row[p:p + 20] += b
+        row[p : p + 20] += b
     return x
 
 
@@ -95,7 +97,7 @@ def walks_with_shape(n, length, seed, copies=3, m=120):
     for row in x:
         amp = row.std()
         for p in rng.integers(0, length - m, copies):
-            row[p:p + m] += amp * s
+            row[p : p + m] += amp * s
     return x
 
 
@@ -105,7 +107,7 @@ def walks_half_bumped(n, length, seed, m=36):
     b = bump(m)
     for row in x[::2]:
         p = rng.integers(0, length - m)
-        row[p:p + m] += 2.0 * row.std() * b
+        row[p : p + m] += 2.0 * row.std() * b
     return x
 
 
@@ -114,18 +116,18 @@ def mean_reverting(n, length, seed, tau=100.0, period=25_000, copies=300, m=480)
     slow sine cycle and `copies` planted wiggles per series."""
     rng = np.random.default_rng(seed)
     phi = np.exp(-1.0 / tau)
-    k = int(12 * tau)                     # kernel long enough: phi**k ~ 6e-6
+    k = int(12 * tau)  # kernel long enough: phi**k ~ 6e-6
     e = rng.standard_normal((n, length + k))
     nfft = 1 << int(np.ceil(np.log2(length + 2 * k)))
     kernel = np.fft.rfft(phi ** np.arange(k), nfft)
-    x = np.fft.irfft(np.fft.rfft(e, nfft) * kernel, nfft)[:, k:k + length]
+    x = np.fft.irfft(np.fft.rfft(e, nfft) * kernel, nfft)[:, k : k + length]
     x *= np.sqrt(1 - phi * phi)
     t = np.arange(length)
     s = wiggle(m)
     for row in x:
         row += np.sin(2 * np.pi * t / period + rng.uniform(0, 2 * np.pi))
         for p in rng.integers(0, length - m, copies):
-            row[p:p + m] += 2.0 * s
+            row[p : p + m] += 2.0 * s
     return np.ascontiguousarray(x)
 
 
@@ -147,6 +149,7 @@ def sax_words(data, seglen, alphabet):
 
 
 # ---------------------------------------------------------------- phases
+
 
 def phase_input(phase, data, cfg):
     if phase in ("sax", "mine"):
@@ -193,6 +196,7 @@ def summary(times):
 
 # ---------------------------------------------------------------- memory
 
+
 def proc_status(key):
     with open("/proc/self/status") as f:
         for line in f:
@@ -232,8 +236,7 @@ def memory_child(name, phase):
     release_free_memory()
     after = proc_status("VmRSS")
     del held
-    print(json.dumps({"before": before, "peak_extra": peak - before,
-                      "result": after - before}))
+    print(json.dumps({"before": before, "peak_extra": peak - before, "result": after - before}))
 
 
 def measure_memory(name, phase):
@@ -245,6 +248,7 @@ def measure_memory(name, phase):
 
 
 # ---------------------------------------------------------------- output
+
 
 def ms(sec):
     v = sec * 1e3
@@ -262,6 +266,7 @@ def ratio(a, b):
 def table(title, headers, rows, markdown):
     def number(c):
         return str(c).replace(".", "", 1).isdigit()
+
     left = [i == 0 or not any(number(r[i]) for r in rows) for i in range(len(headers))]
     if markdown:
         print(f"\n### {title}\n")
@@ -271,8 +276,7 @@ def table(title, headers, rows, markdown):
             print("| " + " | ".join(str(c) for c in r) + " |")
         return
     rows = [[str(c) for c in r] for r in rows]
-    w = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h)
-         for i, h in enumerate(headers)]
+    w = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(headers)]
     print(f"\n{title}")
     for r in [headers, ["-" * x for x in w], *rows]:
         print("  ".join(c.ljust(w[i]) if left[i] else c.rjust(w[i]) for i, c in enumerate(r)))
@@ -280,16 +284,25 @@ def table(title, headers, rows, markdown):
 
 # ---------------------------------------------------------------- runs
 
+
 def bench_workload(name, repeat, memory):
     cfg = WORKLOADS[name]
     minsup, seglen, alphabet, max_len = cfg[2:]
     data = make_data(name)
-    res = {"n_series": cfg[0], "length": cfg[1], "minsup": minsup, "seglen": seglen,
-           "alphabet": alphabet, "max_len": max_len, "phases": {}, "memory": {}}
+    res = {
+        "n_series": cfg[0],
+        "length": cfg[1],
+        "minsup": minsup,
+        "seglen": seglen,
+        "alphabet": alphabet,
+        "max_len": max_len,
+        "phases": {},
+        "memory": {},
+    }
     for phase in PHASES:
         inp = phase_input(phase, data, cfg)
         try:
-            times, first = timed(lambda: run_phase(phase, inp, cfg), repeat)
+            times, first = timed(lambda phase=phase, inp=inp: run_phase(phase, inp, cfg), repeat)
         except TypeError as e:
             res["phases"][phase] = {"error": f"TypeError: {e}"}
             continue
@@ -329,8 +342,8 @@ def bench_scaling(quick, repeat):
                     out.append(row)
                     break
             lists = make_data("medium", n, length).tolist()
-            sax_t, _ = timed(lambda: qor.sax(lists, seglen, alphabet), runs)
-            mine_t, first = timed(lambda: qor.Miner(minsup, seglen, alphabet).mine(lists), runs)
+            sax_t, _ = timed(lambda lists=lists: qor.sax(lists, seglen, alphabet), runs)
+            mine_t, first = timed(lambda lists=lists: qor.Miner(minsup, seglen, alphabet).mine(lists), runs)
             row.update(summary(mine_t), sax_median=statistics.median(sax_t), motifs=len(first))
             if prev:
                 row["doubling"] = row["median"] / prev["median"]
@@ -349,47 +362,93 @@ def report(results, scaling, markdown):
             if "error" in p:
                 rows.append([name, phase, "n/a", "n/a", "n/a", "n/a", 0])
                 continue
-            rows.append([name, phase, ms(p["median"]), ms(p["min"]),
-                         ratio(p["median"], sax), ratio(p["min"], sax), len(p["runs"])])
+            rows.append(
+                [
+                    name,
+                    phase,
+                    ms(p["median"]),
+                    ms(p["min"]),
+                    ratio(p["median"], sax),
+                    ratio(p["min"], sax),
+                    len(p["runs"]),
+                ]
+            )
         n = r["passing_patterns"]
         flag = "" if 100 <= n <= 10_000 else " (!)"
-        prows.append([name, f"{r['n_series']} x {r['length']}",
-                      f"{r['minsup']}/{r['seglen']}/{r['alphabet']}/{r['max_len']}",
-                      f"{n}{flag}", r["longest_passing"], r["kept_patterns"], r["motifs"]])
+        prows.append(
+            [
+                name,
+                f"{r['n_series']} x {r['length']}",
+                f"{r['minsup']}/{r['seglen']}/{r['alphabet']}/{r['max_len']}",
+                f"{n}{flag}",
+                r["longest_passing"],
+                r["kept_patterns"],
+                r["motifs"],
+            ]
+        )
         input_bytes = r["n_series"] * r["length"] * 8
         sax_peak = r["memory"].get("sax", {}).get("peak_extra")
         for phase, m in r["memory"].items():
             if "error" in m:
                 mrows.append([name, phase, mib(input_bytes), m["error"], "", "", ""])
                 continue
-            mrows.append([name, phase, mib(input_bytes), mib(m["peak_extra"]),
-                          ratio(m["peak_extra"], input_bytes), mib(m["result"]),
-                          ratio(m["peak_extra"], sax_peak)])
+            mrows.append(
+                [
+                    name,
+                    phase,
+                    mib(input_bytes),
+                    mib(m["peak_extra"]),
+                    ratio(m["peak_extra"], input_bytes),
+                    mib(m["result"]),
+                    ratio(m["peak_extra"], sax_peak),
+                ]
+            )
     if rows:
-        table("Time per call (ms; x sax = ratio to the sax phase of the same workload)",
-              ["workload", "phase", "median", "min", "median x sax", "min x sax", "runs"],
-              rows, markdown)
-        table("Patterns (settings: minsup/seglen/alphabet/max_len; passing = pass the "
-              "support test, before the length and overlap filter)",
-              ["workload", "series x length", "settings", "passing", "longest",
-               "kept", "motifs"], prows, markdown)
+        table(
+            "Time per call (ms; x sax = ratio to the sax phase of the same workload)",
+            ["workload", "phase", "median", "min", "median x sax", "min x sax", "runs"],
+            rows,
+            markdown,
+        )
+        table(
+            "Patterns (settings: minsup/seglen/alphabet/max_len; passing = pass the "
+            "support test, before the length and overlap filter)",
+            ["workload", "series x length", "settings", "passing", "longest", "kept", "motifs"],
+            prows,
+            markdown,
+        )
     if mrows:
-        table("Peak extra memory (MiB; input = samples x 8 bytes)",
-              ["workload", "phase", "input", "peak extra", "peak / input",
-               "result", "x sax peak"], mrows, markdown)
+        table(
+            "Peak extra memory (MiB; input = samples x 8 bytes)",
+            ["workload", "phase", "input", "peak extra", "peak / input", "result", "x sax peak"],
+            mrows,
+            markdown,
+        )
     if scaling:
         srows = []
         for s in scaling:
             if "skipped" in s:
                 srows.append([s["axis"], s["n_series"], s["length"], "skipped", "", "", "", ""])
                 continue
-            srows.append([s["axis"], s["n_series"], s["length"], ms(s["median"]),
-                          f"{s['doubling']:.2f}" if "doubling" in s else "-",
-                          ms(s["sax_median"]), ratio(s["median"], s["sax_median"]), s["motifs"]])
-        table("Scaling of Miner.mine on the medium collection (ms; doubling = time / "
-              "time at the previous size)",
-              ["doubled", "series", "length", "mine median", "doubling", "sax median",
-               "mine x sax", "motifs"], srows, markdown)
+            srows.append(
+                [
+                    s["axis"],
+                    s["n_series"],
+                    s["length"],
+                    ms(s["median"]),
+                    f"{s['doubling']:.2f}" if "doubling" in s else "-",
+                    ms(s["sax_median"]),
+                    ratio(s["median"], s["sax_median"]),
+                    s["motifs"],
+                ]
+            )
+        table(
+            "Scaling of Miner.mine on the medium collection (ms; doubling = time / "
+            "time at the previous size)",
+            ["doubled", "series", "length", "mine median", "doubling", "sax median", "mine x sax", "motifs"],
+            srows,
+            markdown,
+        )
 
 
 def main():
@@ -401,8 +460,7 @@ def main():
     ap.add_argument("--json", metavar="PATH", help="write the results as JSON")
     ap.add_argument("--markdown", action="store_true", help="print Markdown tables")
     ap.add_argument("--load", metavar="PATH", help="print the tables of a saved --json file")
-    ap.add_argument("--memory-child", nargs=2, metavar=("WORKLOAD", "PHASE"),
-                    help=argparse.SUPPRESS)
+    ap.add_argument("--memory-child", nargs=2, metavar=("WORKLOAD", "PHASE"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
         return memory_child(*args.memory_child)
@@ -415,9 +473,11 @@ def main():
     names = [args.only] if args.only in WORKLOADS else [] if args.only else list(WORKLOADS)
 
     t0 = time.perf_counter()
-    print(f"qor bench: python {platform.python_version()}, numpy {np.__version__}, "
-          f"{os.cpu_count()} cpus, repeat {repeat}{', quick' if args.quick else ''}",
-          flush=True)
+    print(
+        f"qor bench: python {platform.python_version()}, numpy {np.__version__}, "
+        f"{os.cpu_count()} cpus, repeat {repeat}{', quick' if args.quick else ''}",
+        flush=True,
+    )
     results = {}
     for name in names:
         print(f"  {name} ...", flush=True)
@@ -430,10 +490,16 @@ def main():
     elapsed = time.perf_counter() - t0
     print(f"\ntotal {elapsed:.0f} s")
     if args.json:
-        meta = {"python": platform.python_version(), "numpy": np.__version__,
-                "machine": platform.machine(), "cpus": os.cpu_count(),
-                "repeat": repeat, "quick": args.quick, "elapsed": round(elapsed, 1),
-                "date": time.strftime("%Y-%m-%d %H:%M:%S")}
+        meta = {
+            "python": platform.python_version(),
+            "numpy": np.__version__,
+            "machine": platform.machine(),
+            "cpus": os.cpu_count(),
+            "repeat": repeat,
+            "quick": args.quick,
+            "elapsed": round(elapsed, 1),
+            "date": time.strftime("%Y-%m-%d %H:%M:%S"),
+        }
         with open(args.json, "w") as f:
             json.dump({"meta": meta, "workloads": results, "scaling": scaling}, f, indent=1)
 

@@ -44,3 +44,10 @@ setup_venv() {  # extras of qor to install: "plot", "test", ...
     echo "== building and installing qor[$extras]"
     "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation "$ROOT[$extras]"
 }
+
+# The formatter and linter that scripts/test.sh runs, at pinned versions (a
+# newer one may format differently).
+install_style_tools() {
+    echo "== installing clang-format and ruff"
+    "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check "clang-format==19.1.7" "ruff==0.17.6"
+}

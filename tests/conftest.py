@@ -1,4 +1,5 @@
 """Helpers shared by the hand-written example tests."""
+
 import _qor_cpp as q
 
 

@@ -36,6 +36,7 @@ def fdiv(a, b):
 
 # ---------------------------------------------------------------- SAX
 
+
 def znormalize(series):
     """Return a z-normalised copy of one series (population sd, no guard)."""
     xs = [float(x) for x in series]
@@ -79,6 +80,7 @@ def sax(ts, seglen, alphabet):
 
 # ---------------------------------------------------------------- patterns
 
+
 def pattern_key(pattern):
     """Sort key: symbols compared as signed 8-bit values, prefix first."""
     return [ord(c) - 256 if ord(c) >= 128 else ord(c) for c in pattern]
@@ -97,7 +99,7 @@ def lcs_length(a, b):
 
 def occurrences(word, pattern):
     n = len(pattern)
-    return [s for s in range(len(word) - n + 1) if word[s:s + n] == pattern]
+    return [s for s in range(len(word) - n + 1) if word[s : s + n] == pattern]
 
 
 def mine_patterns(words, minsup, min_len=3, max_len=0, max_overlap=0.9):
@@ -157,11 +159,12 @@ def mine_patterns(words, minsup, min_len=3, max_len=0, max_overlap=0.9):
 
 # ---------------------------------------------------------------- motifs
 
+
 def extract_occurrence(series, position, seglen, length):
     start = position * seglen
     end = start + length
     pad = max(end - len(series), 0)
-    return series[start:end - pad] + [NAN] * pad
+    return series[start : end - pad] + [NAN] * pad
 
 
 def nan_mean(values):
@@ -221,15 +224,15 @@ def score_motif(pattern, indexes, series, seglen):
     }
 
 
-def mine_motifs(series, minsup, seglen, alphabet, min_len=3, max_len=0,
-                max_overlap=0.9, k=0):
+def mine_motifs(series, minsup, seglen, alphabet, min_len=3, max_len=0, max_overlap=0.9, k=0):
     """Return (all motifs ranked, the first k of them; all when k is 0)."""
     normalised = [znormalize(s) for s in series]
     words = sax(normalised, seglen, alphabet)
     patterns = mine_patterns(words, minsup, min_len, max_len, max_overlap)
     motifs = [score_motif(p, idx, normalised, seglen) for p, idx in patterns.items()]
     # stable sort by naed, NaN after every number
-    ranked = sorted(motifs, key=lambda m: (math.isnan(m["naed"]),
-                                           0.0 if math.isnan(m["naed"]) else m["naed"]))
-    selected = list(ranked) if k == 0 else ranked[:min(len(ranked), k)]
+    ranked = sorted(
+        motifs, key=lambda m: (math.isnan(m["naed"]), 0.0 if math.isnan(m["naed"]) else m["naed"])
+    )
+    selected = list(ranked) if k == 0 else ranked[: min(len(ranked), k)]
     return ranked, selected

@@ -16,8 +16,15 @@ import _qor_cpp
 sys.path.insert(0, os.path.dirname(__file__))
 import reference  # noqa: E402
 
-MOTIF_FIELDS = ("pattern", "indexes", "average_occurrences", "representative",
-                "best_matches", "length", "naed")
+MOTIF_FIELDS = (
+    "pattern",
+    "indexes",
+    "average_occurrences",
+    "representative",
+    "best_matches",
+    "length",
+    "naed",
+)
 BREAKPOINT_VALUES = sorted({bp for row in reference.BREAKPOINTS for bp in row})
 
 
@@ -58,8 +65,11 @@ def test_sax_matches_reference(seed):
         ts = []
         for _ in range(rng.randint(0, 5)):
             n = rng.randint(0, 30)
-            pool = [lambda: rng.gauss(0.0, 1.0), lambda: rng.choice(BREAKPOINT_VALUES),
-                    lambda: math.nan if rng.random() < 0.3 else rng.uniform(-2, 2)]
+            pool = [
+                lambda: rng.gauss(0.0, 1.0),
+                lambda: rng.choice(BREAKPOINT_VALUES),
+                lambda: math.nan if rng.random() < 0.3 else rng.uniform(-2, 2),
+            ]
             draw = rng.choice(pool)
             ts.append([draw() for _ in range(n)])
         seglen = rng.choice([1, 2, 3, 4, 7, rng.randint(1, 40)])
@@ -77,14 +87,24 @@ def check_pattern_miner(words, minsup, min_len, max_len, max_overlap):
     context = (words, minsup, min_len, max_len, max_overlap)
     assert list(frequent) == list(expected), context
     for pattern, indexes in expected.items():
-        want = {"pattern": pattern, "indexes": indexes, "average_occurrences": {},
-                "representative": [], "best_matches": {}, "length": 0, "naed": 0.0}
+        want = {
+            "pattern": pattern,
+            "indexes": indexes,
+            "average_occurrences": {},
+            "representative": [],
+            "best_matches": {},
+            "length": 0,
+            "naed": 0.0,
+        }
         assert canon(motif_fields(frequent[pattern])) == canon(want), context
 
 
-@pytest.mark.parametrize("pool, most, seed", [("abcd", 4, s) for s in range(8)]
-                         + [("ab\x00\x7f\x80\xc1\xe9\xff", 4, s) for s in range(3)]
-                         + [("abcdefghijklmnopqrstu", 21, s) for s in range(2)])
+@pytest.mark.parametrize(
+    "pool, most, seed",
+    [("abcd", 4, s) for s in range(8)]
+    + [("ab\x00\x7f\x80\xc1\xe9\xff", 4, s) for s in range(3)]
+    + [("abcdefghijklmnopqrstu", 21, s) for s in range(2)],
+)
 def test_pattern_miner_matches_reference(pool, most, seed):
     rng = random.Random(seed)
     for case in range(60):
@@ -110,10 +130,14 @@ def test_miner_matches_reference_bit_for_bit(seed):
         # at most 24 symbols per word keeps the brute-force model quick
         series = [random_series(rng, min(40, 24 * seglen)) for _ in range(rng.randint(1, 8))]
         settings = dict(
-            minsup=rng.choice([0.3, 0.5, 1.0]), seglen=seglen,
-            alphabet=rng.randint(2, 6), min_len=rng.randint(1, 3),
-            max_len=rng.randint(0, 4), max_overlap=rng.choice([0.5, 0.9, 1.0]),
-            k=rng.choice([0, 1, 3]))
+            minsup=rng.choice([0.3, 0.5, 1.0]),
+            seglen=seglen,
+            alphabet=rng.randint(2, 6),
+            min_len=rng.randint(1, 3),
+            max_len=rng.randint(0, 4),
+            max_overlap=rng.choice([0.5, 0.9, 1.0]),
+            k=rng.choice([0, 1, 3]),
+        )
         before = canon(series)
         miner = _qor_cpp.Miner(**settings)
         got = miner.mine(series)

@@ -1,5 +1,6 @@
 """Reading series: buffers (NumPy arrays, array.array) give the results and errors of the
 equivalent lists, and sequences are read the way pybind11's own list conversion reads them."""
+
 import array
 import math
 
@@ -40,14 +41,17 @@ def as_rows(x):
     return [np.ascontiguousarray(row) for row in x]
 
 
-@pytest.mark.parametrize("convert", [
-    lambda x: x,                                        # 2-D C-contiguous float64
-    as_rows,                                            # sequence of 1-D float64 arrays
-    lambda x: tuple(array.array("d", row) for row in x),
-    lambda x: np.asfortranarray(x),                     # not C-contiguous: element by element
-    lambda x: x.astype(">f8"),                          # foreign byte order: element by element
-    lambda x: x.astype(np.float32).astype(np.float64),  # same path, other values
-])
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda x: x,  # 2-D C-contiguous float64
+        as_rows,  # sequence of 1-D float64 arrays
+        lambda x: tuple(array.array("d", row) for row in x),
+        lambda x: np.asfortranarray(x),  # not C-contiguous: element by element
+        lambda x: x.astype(">f8"),  # foreign byte order: element by element
+        lambda x: x.astype(np.float32).astype(np.float64),  # same path, other values
+    ],
+)
 def test_buffers_match_lists(walks, convert):
     data = convert(walks)
     expected = np.asarray(data, dtype=np.float64).tolist()
@@ -69,12 +73,15 @@ def test_input_array_is_left_unchanged(walks):
     np.testing.assert_array_equal(data, walks)
 
 
-@pytest.mark.parametrize("data, error", [
-    (np.zeros(6), TypeError),                # one series, not a list of series
-    (np.zeros((2, 3, 4)), TypeError),        # rows of rows
-    (np.array([[1.0, None]], dtype=object), TypeError),
-    (np.array([["a", "b"]]), TypeError),
-])
+@pytest.mark.parametrize(
+    "data, error",
+    [
+        (np.zeros(6), TypeError),  # one series, not a list of series
+        (np.zeros((2, 3, 4)), TypeError),  # rows of rows
+        (np.array([[1.0, None]], dtype=object), TypeError),
+        (np.array([["a", "b"]]), TypeError),
+    ],
+)
 def test_refused_like_lists(data, error):
     for call in (lambda d: q.sax(d, 2, 4), lambda d: q.Miner(0.5, 2, 4).mine(d)):
         with pytest.raises(error):

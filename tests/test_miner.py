@@ -1,4 +1,5 @@
 """Miner: settings, the pipeline's statistics on hand-checked series, ranking and selection."""
+
 import copy
 import math
 import random
@@ -9,7 +10,7 @@ import _qor_cpp as q
 from conftest import check_completed, motif_state
 from reference import znormalize as znorm
 
-ABC = [[-1.0, 0.0, 1.0]]                  # seglen 1, alphabet 3: the word "abc"
+ABC = [[-1.0, 0.0, 1.0]]  # seglen 1, alphabet 3: the word "abc"
 # seglen 1, alphabet 3: the word "acacbb"; bigram "ac" occurs twice with different
 # windows, the others once. With only bigrams kept: ac, bb, ca, cb.
 RANKED = [[-2.0, 2.0, -1.0, 1.0, 0.0, 0.0]]
@@ -29,12 +30,12 @@ def patterns(motifs):
 def test_seglen_comes_before_alphabet():
     [m] = q.Miner(1.0, 1, 3).mine(ABC)
     assert (m.pattern, m.length) == ("abc", 3)
-    assert q.Miner(1.0, 3, 1).mine(ABC) == []        # one symbol per series, nothing of length 3
+    assert q.Miner(1.0, 3, 1).mine(ABC) == []  # one symbol per series, nothing of length 3
 
 
 @pytest.mark.parametrize("seed", [7, 8])
 def test_defaults_and_keywords(seed):
-    data = random_series(seed, 4)          # several motifs of lengths 3 and 4
+    data = random_series(seed, 4)  # several motifs of lengths 3 and 4
     expected = [motif_state(m) for m in q.Miner(0.5, 1, 4, 3, 0, 0.9, 0).mine(data)]
     assert len(expected) > 1
     assert [motif_state(m) for m in q.Miner(0.5, 1, 4).mine(data)] == expected
@@ -54,11 +55,11 @@ def test_callers_series_unchanged():
     items = [list(s) for s in data]
     q.Miner(0.5, 1, 3, min_len=1).mine(data)
     assert data == before and type(data[1]) is tuple
-    assert all(a is b for s, old in zip(data, items) for a, b in zip(s, old))
+    assert all(a is b for s, old in zip(data, items, strict=True) for a, b in zip(s, old, strict=True))
 
 
 def test_length_and_representative_of_a_single_occurrence():
-    series = [-1.0] * 4 + [0.0] * 4 + [1.0] * 4                # seglen 4: "abc"
+    series = [-1.0] * 4 + [0.0] * 4 + [1.0] * 4  # seglen 4: "abc"
     [m] = q.Miner(1.0, 4, 3).mine([series])
     check_completed(m, 4)
     assert (m.pattern, m.length, m.indexes, m.best_matches, m.naed) == ("abc", 12, {0: [0]}, {0: 0}, 0.0)
@@ -81,7 +82,7 @@ def test_two_series_hand_computed():
 
 
 def test_window_padded_past_the_end():
-    series = [-1.0] * 4 + [0.0] * 4 + [1.0] * 2               # 10 samples, seglen 4: "abc"
+    series = [-1.0] * 4 + [0.0] * 4 + [1.0] * 2  # 10 samples, seglen 4: "abc"
     z = znorm(series)
     found = {m.pattern: m for m in q.Miner(1.0, 4, 3, **BIGRAMS).mine([series])}
     assert sorted(found) == ["ab", "bc"]
@@ -93,15 +94,15 @@ def test_window_padded_past_the_end():
 
 
 def test_constant_series_gives_nan_averages():
-    [m] = q.Miner(1.0, 1, 3).mine([[1.0, 1.0, 1.0]])          # mean exact: every sample 0 / 0
+    [m] = q.Miner(1.0, 1, 3).mine([[1.0, 1.0, 1.0]])  # mean exact: every sample 0 / 0
     assert m.pattern == "aaa" and m.best_matches == {0: 0} and m.naed == 0.0
     assert all(math.isnan(v) for v in m.average_occurrences[0] + m.representative)
-    [m] = q.Miner(1.0, 1, 3).mine([[0.1, 0.1, 0.1]])          # mean off by rounding: all -1.0
+    [m] = q.Miner(1.0, 1, 3).mine([[0.1, 0.1, 0.1]])  # mean off by rounding: all -1.0
     assert m.average_occurrences == {0: [-1.0] * 3} and m.representative == [-1.0] * 3
 
 
 def test_nan_series_does_not_pull_the_representative():
-    zb = znorm([-1.0, -1.0, -1.0, 3.0])                         # "aaac"
+    zb = znorm([-1.0, -1.0, -1.0, 3.0])  # "aaac"
     [m] = q.Miner(1.0, 1, 3).mine([[1.0, 1.0, 1.0], [-1.0, -1.0, -1.0, 3.0]])
     check_completed(m, 1)
     assert m.pattern == "aaa" and m.indexes == {0: [0], 1: [0]}
@@ -113,7 +114,7 @@ def test_nan_series_does_not_pull_the_representative():
 def test_ranking_hand_computed():
     miner = q.Miner(1.0, 1, 3, **BIGRAMS)
     result = miner.mine(RANKED)
-    assert patterns(result) == RANKED_ORDER                     # ties keep pattern order
+    assert patterns(result) == RANKED_ORDER  # ties keep pattern order
     assert [m.naed for m in result[:3]] == [0.0, 0.0, 0.0]
     # "ac": windows [-2s, 2s] and [-s, s] with s = sqrt(0.6); each is s / sqrt(2) from their mean
     assert result[3].naed == pytest.approx(math.sqrt(0.6) / math.sqrt(2.0) / 2, rel=1e-12)
@@ -130,7 +131,7 @@ def test_k_selects_a_prefix(k, count):
     assert patterns(miner.motifs) == RANKED_ORDER
 
 
-@pytest.mark.parametrize("k", [-1, -2**31])
+@pytest.mark.parametrize("k", [-1, -(2**31)])
 def test_negative_k_fails_after_ranking(k):
     miner = q.Miner(1.0, 1, 3, k=k, **BIGRAMS)
     with pytest.raises(ValueError, match="vector too long"):
@@ -144,7 +145,7 @@ def test_negative_k_fails_after_ranking(k):
 def test_stable_ranking_with_many_ties():
     miner = q.Miner(1.0, 1, 10, **BIGRAMS)
     rng = random.Random(1)
-    result = miner.mine([[rng.uniform(-1.0, 1.0) for _ in range(40)]])   # mostly bigrams seen once
+    result = miner.mine([[rng.uniform(-1.0, 1.0) for _ in range(40)]])  # mostly bigrams seen once
     keys = [(m.naed, m.pattern) for m in result]
     assert sum(n == 0.0 for n, _ in keys) > 16 and keys[-1][0] > 0.0
     assert keys == sorted(keys)
@@ -157,12 +158,15 @@ def test_nothing_frequent(data):
     assert miner.mine(data) == [] and miner.motifs == []
 
 
-@pytest.mark.parametrize("first, second", [
-    (RANKED * 3 + [RANKED[0] * 4], ABC),
-    (ABC, RANKED),
-    (RANKED, [[]]),
-    ([[5.0, 1.0, 5.0, 1.0, 5.0, 1.0] * 20], [[1.0, 5.0]]),
-])
+@pytest.mark.parametrize(
+    "first, second",
+    [
+        (RANKED * 3 + [RANKED[0] * 4], ABC),
+        (ABC, RANKED),
+        (RANKED, [[]]),
+        ([[5.0, 1.0, 5.0, 1.0, 5.0, 1.0] * 20], [[1.0, 5.0]]),
+    ],
+)
 def test_each_mine_starts_clean(first, second):
     settings = dict(minsup=0.5, seglen=1, alphabet=3, min_len=1, max_overlap=1.0)
     miner = q.Miner(**settings)

@@ -1,4 +1,5 @@
 """The Python surface of _qor_cpp: registration, signatures, argument conversion, ownership."""
+
 import ast
 import gc
 import glob
@@ -14,8 +15,15 @@ import pytest
 import _qor_cpp as q
 
 ABC = [[-1.0, 0.0, 1.0]]  # one series whose SAX word (seglen 1, alphabet 3) is "abc"
-MOTIF_PROPS = ["pattern", "indexes", "average_occurrences", "representative",
-               "best_matches", "length", "naed"]
+MOTIF_PROPS = [
+    "pattern",
+    "indexes",
+    "average_occurrences",
+    "representative",
+    "best_matches",
+    "length",
+    "naed",
+]
 
 
 @pytest.fixture
@@ -27,22 +35,31 @@ def test_registration_order():
     assert [n for n in vars(q) if not n.startswith("_")] == ["Motif", "Miner", "PatternMiner", "sax"]
 
 
-@pytest.mark.parametrize("cls, members", [
-    (q.Motif, MOTIF_PROPS + ["__repr__"]),
-    (q.Miner, ["__init__", "mine", "motifs"]),
-    (q.PatternMiner, ["__init__", "mine", "frequent"]),
-])
+@pytest.mark.parametrize(
+    "cls, members",
+    [
+        (q.Motif, MOTIF_PROPS + ["__repr__"]),
+        (q.Miner, ["__init__", "mine", "motifs"]),
+        (q.PatternMiner, ["__init__", "mine", "frequent"]),
+    ],
+)
 def test_class_members_and_their_order(cls, members):
     assert [n for n in vars(cls) if n in members or not n.startswith("_")] == members
 
 
 SIGNATURES = [
     (q.sax, "sax(ts: List[List[float]], seglen: int, alphabet: int) -> List[List[str]]"),
-    (q.Miner.__init__, "__init__(self: _qor_cpp.Miner, minsup: float, seglen: int, alphabet: int, "
-                       "min_len: int = 3, max_len: int = 0, max_overlap: float = 0.9, k: int = 0) -> None"),
+    (
+        q.Miner.__init__,
+        "__init__(self: _qor_cpp.Miner, minsup: float, seglen: int, alphabet: int, "
+        "min_len: int = 3, max_len: int = 0, max_overlap: float = 0.9, k: int = 0) -> None",
+    ),
     (q.Miner.mine, "mine(self: _qor_cpp.Miner, arg0: List[List[float]]) -> List[_qor_cpp.Motif]"),
-    (q.PatternMiner.__init__, "__init__(self: _qor_cpp.PatternMiner, minsup: float, min_len: int = 3, "
-                              "max_len: int = 0, max_overlap: float = 0.9) -> None"),
+    (
+        q.PatternMiner.__init__,
+        "__init__(self: _qor_cpp.PatternMiner, minsup: float, min_len: int = 3, "
+        "max_len: int = 0, max_overlap: float = 0.9) -> None",
+    ),
     (q.PatternMiner.mine, "mine(self: _qor_cpp.PatternMiner, arg0: List[List[str]]) -> None"),
     (q.Motif.__repr__, "__repr__(self: _qor_cpp.Motif) -> str"),
 ]
@@ -53,22 +70,25 @@ def test_docstring_is_the_generated_signature_only(fn, signature):
     assert fn.__doc__.strip() == signature
 
 
-@pytest.mark.parametrize("cls, name, result", [
-    (q.Motif, "pattern", "str"),
-    (q.Motif, "indexes", "Dict[int, List[int]]"),
-    (q.Motif, "average_occurrences", "Dict[int, List[float]]"),
-    (q.Motif, "representative", "List[float]"),
-    (q.Motif, "best_matches", "Dict[int, int]"),
-    (q.Motif, "length", "int"),
-    (q.Motif, "naed", "float"),
-    (q.Miner, "motifs", "List[_qor_cpp.Motif]"),
-    (q.PatternMiner, "frequent", "Dict[str, _qor_cpp.Motif]"),
-])
+@pytest.mark.parametrize(
+    "cls, name, result",
+    [
+        (q.Motif, "pattern", "str"),
+        (q.Motif, "indexes", "Dict[int, List[int]]"),
+        (q.Motif, "average_occurrences", "Dict[int, List[float]]"),
+        (q.Motif, "representative", "List[float]"),
+        (q.Motif, "best_matches", "Dict[int, int]"),
+        (q.Motif, "length", "int"),
+        (q.Motif, "naed", "float"),
+        (q.Miner, "motifs", "List[_qor_cpp.Motif]"),
+        (q.PatternMiner, "frequent", "Dict[str, _qor_cpp.Motif]"),
+    ],
+)
 def test_property_signature(cls, name, result):
     prop = vars(cls)[name]
     assert isinstance(prop, property) and prop.fset is None and prop.fdel is None
     getter_doc = prop.fget.__doc__.strip()
-    assert re.fullmatch(r"\((?:self|arg0): _qor_cpp\.%s\) -> %s" % (cls.__name__, re.escape(result)), getter_doc)
+    assert re.fullmatch(rf"\((?:self|arg0): _qor_cpp\.{cls.__name__}\) -> {re.escape(result)}", getter_doc)
     assert (prop.__doc__ or "").strip() in ("", getter_doc)
 
 
@@ -88,13 +108,16 @@ class Index:
         return 1
 
 
-@pytest.mark.parametrize("args, expected", [
-    (([[1, -1]], 1, 2), [["b", "a"]]),                          # int samples
-    ((((Fraction(1, 2), -0.5),), 1, 2), [["b", "a"]]),          # tuple of objects with __float__
-    (([[0.0]], Index(), 2), [["a"]]),                            # object with __index__ for an int
-    (([[0.0]], 2**31 - 1, 2), [["a"]]),
-    (([[0.0]], -2**31, 2), [[]]),
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (([[1, -1]], 1, 2), [["b", "a"]]),  # int samples
+        ((((Fraction(1, 2), -0.5),), 1, 2), [["b", "a"]]),  # tuple of objects with __float__
+        (([[0.0]], Index(), 2), [["a"]]),  # object with __index__ for an int
+        (([[0.0]], 2**31 - 1, 2), [["a"]]),
+        (([[0.0]], -(2**31), 2), [[]]),
+    ],
+)
 def test_accepted_conversions(args, expected):
     assert q.sax(*args) == expected
 
@@ -104,24 +127,27 @@ def test_int_accepted_for_float():
     q.PatternMiner(1, max_overlap=0)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: q.sax([[0.0]], 1.0, 2),
-    lambda: q.sax([[0.0]], 2**31, 2),
-    lambda: q.sax([[0.0]], 1, -2**31 - 1),
-    lambda: q.sax([["1.0"]], 1, 2),
-    lambda: q.sax(["ab"], 1, 2),
-    lambda: q.Miner(0.5, 4.0, 5),
-    lambda: q.Miner(0.5, 4, 5, k=2**31),
-    lambda: q.Miner(0.5, 4, 5, bogus=1),
-    lambda: q.PatternMiner(0.5, 3.0),
-    lambda: q.PatternMiner(0.5).mine(["ab", "bc"]),
-    lambda: q.PatternMiner(0.5).mine([b"ab"]),
-    lambda: q.PatternMiner(0.5).mine([[1]]),
-    lambda: q.Miner(0.5, 4, 5).mine(ts=[[1.0, 2.0]]),
-    lambda: q.Miner(0.5, 4, 5).mine(arg0=[[1.0, 2.0]]),
-    lambda: q.PatternMiner(0.5).mine(words=[["a"]]),
-    lambda: q.Motif(),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: q.sax([[0.0]], 1.0, 2),
+        lambda: q.sax([[0.0]], 2**31, 2),
+        lambda: q.sax([[0.0]], 1, -(2**31) - 1),
+        lambda: q.sax([["1.0"]], 1, 2),
+        lambda: q.sax(["ab"], 1, 2),
+        lambda: q.Miner(0.5, 4.0, 5),
+        lambda: q.Miner(0.5, 4, 5, k=2**31),
+        lambda: q.Miner(0.5, 4, 5, bogus=1),
+        lambda: q.PatternMiner(0.5, 3.0),
+        lambda: q.PatternMiner(0.5).mine(["ab", "bc"]),
+        lambda: q.PatternMiner(0.5).mine([b"ab"]),
+        lambda: q.PatternMiner(0.5).mine([[1]]),
+        lambda: q.Miner(0.5, 4, 5).mine(ts=[[1.0, 2.0]]),
+        lambda: q.Miner(0.5, 4, 5).mine(arg0=[[1.0, 2.0]]),
+        lambda: q.PatternMiner(0.5).mine(words=[["a"]]),
+        lambda: q.Motif(),
+    ],
+)
 def test_type_error(call):
     with pytest.raises(TypeError):
         call()
@@ -133,17 +159,27 @@ def test_bad_character_is_value_error(char):
         q.PatternMiner(0.5).mine([["a", char]])
 
 
-@pytest.mark.parametrize("char, code", [
-    ("a", 0x61), ("\x00", 0), ("\x7f", 0x7F), ("\x80", 0x80), ("\xe9", 0xE9), ("\xff", 0xFF),
-    (b"a", 0x61), (b"\xe9", 0xE9), (bytearray(b"\xff"), 0xFF),
-])
+@pytest.mark.parametrize(
+    "char, code",
+    [
+        ("a", 0x61),
+        ("\x00", 0),
+        ("\x7f", 0x7F),
+        ("\x80", 0x80),
+        ("\xe9", 0xE9),
+        ("\xff", 0xFF),
+        (b"a", 0x61),
+        (b"\xe9", 0xE9),
+        (bytearray(b"\xff"), 0xFF),
+    ],
+)
 def test_character_round_trip_is_latin1(char, code):
     pm = q.PatternMiner(1.0)
     pm.mine([[char] * 3])
     key = chr(code) * 3
     assert list(pm.frequent) == [key]
     m = pm.frequent[key]
-    assert m.pattern == key and repr(m) == "Motif('%s')" % key and m.indexes == {0: [0]}
+    assert m.pattern == key and repr(m) == f"Motif('{key}')" and m.indexes == {0: [0]}
 
 
 @pytest.mark.parametrize("name", MOTIF_PROPS)
@@ -227,5 +263,7 @@ def test_other_interpreter_is_refused(exe, tmp_path):
     if kind == "ImportError" and "undefined symbol" in message:
         pytest.skip(message)
     assert kind == "ImportError"
-    assert message == ("Python version mismatch: module was compiled for Python 3.12, "
-                       f"but the interpreter version is incompatible: {version}.")
+    assert message == (
+        "Python version mismatch: module was compiled for Python 3.12, "
+        f"but the interpreter version is incompatible: {version}."
+    )

@@ -1,4 +1,5 @@
 """Discretisation by the module function sax (no normalisation happens here)."""
+
 import math
 
 import pytest
@@ -20,24 +21,27 @@ BREAKPOINTS = {
 }
 
 
-@pytest.mark.parametrize("ts, seglen, alphabet, expected", [
-    ([[-1.0, -1.0, 0.0, 0.0, 1.0, 1.0]], 2, 3, ["abc"]),
-    ([[0.6, 0.6, 0.6]], 2, 3, ["cb"]),               # short last segment: 0.6 / 2
-    ([[0.5, 0.5]], 4, 3, ["b"]),                     # seglen beyond the series: 1.0 / 4
-    ([[0.0]], 1, 2, ["a"]),                          # equal to a breakpoint counts as below it
-    ([[0.43, -0.43]], 1, 3, ["ba"]),
-    ([[NAN, 5.0, 5.0, 5.0]], 2, 3, ["ac"]),          # NaN mean gives a
-    ([[INF, -INF, INF, 0.0, -INF, 0.0]], 2, 3, ["aca"]),
-    ([[-5.0, 0.0, 5.0]], 1, 0, ["aaa"]),
-    ([[-5.0, 0.0, 5.0]], 1, 1, ["aaa"]),
-    ([[-2, -1, -0.6, -0.3, -0.1, 0.1, 0.3, 0.6, 1, 2]], 1, 10, ["abcdefghij"]),
-    ([[10.0, 10.0]], 1, 4, ["dd"]),                  # no normalisation
-    ([[1.0, -1.0], [-1.0, 1.0, 1.0]], 1, 2, ["ba", "abb"]),
-    ([], 4, 5, []),
-    ([[], [1.0], []], 3, 2, ["", "b", ""]),
-    ([[1.0]], -2, 3, [""]),                          # 1 / -2 rounds up to an empty word
-    ([[]], -2, 3, [""]),
-])
+@pytest.mark.parametrize(
+    "ts, seglen, alphabet, expected",
+    [
+        ([[-1.0, -1.0, 0.0, 0.0, 1.0, 1.0]], 2, 3, ["abc"]),
+        ([[0.6, 0.6, 0.6]], 2, 3, ["cb"]),  # short last segment: 0.6 / 2
+        ([[0.5, 0.5]], 4, 3, ["b"]),  # seglen beyond the series: 1.0 / 4
+        ([[0.0]], 1, 2, ["a"]),  # equal to a breakpoint counts as below it
+        ([[0.43, -0.43]], 1, 3, ["ba"]),
+        ([[NAN, 5.0, 5.0, 5.0]], 2, 3, ["ac"]),  # NaN mean gives a
+        ([[INF, -INF, INF, 0.0, -INF, 0.0]], 2, 3, ["aca"]),
+        ([[-5.0, 0.0, 5.0]], 1, 0, ["aaa"]),
+        ([[-5.0, 0.0, 5.0]], 1, 1, ["aaa"]),
+        ([[-2, -1, -0.6, -0.3, -0.1, 0.1, 0.3, 0.6, 1, 2]], 1, 10, ["abcdefghij"]),
+        ([[10.0, 10.0]], 1, 4, ["dd"]),  # no normalisation
+        ([[1.0, -1.0], [-1.0, 1.0, 1.0]], 1, 2, ["ba", "abb"]),
+        ([], 4, 5, []),
+        ([[], [1.0], []], 3, 2, ["", "b", ""]),
+        ([[1.0]], -2, 3, [""]),  # 1 / -2 rounds up to an empty word
+        ([[]], -2, 3, [""]),
+    ],
+)
 def test_examples(ts, seglen, alphabet, expected):
     assert q.sax(ts, seglen, alphabet) == [list(w) for w in expected]
 
@@ -63,22 +67,25 @@ def test_input_is_left_alone():
     items = [list(s) for s in ts]
     q.sax(ts, 2, 5)
     assert [list(s) for s in ts] == items
-    assert all(a is b for s, old in zip(ts, items) for a, b in zip(s, old))
+    assert all(a is b for s, old in zip(ts, items, strict=True) for a, b in zip(s, old, strict=True))
 
 
-@pytest.mark.parametrize("ts, seglen", [
-    ([[1.0]], 0),
-    ([[]], 0),
-    ([[1.0, 2.0]], -2),
-    ([[1.0], [1.0, 2.0, 3.0]], -2),   # the first word alone would be fine
-])
+@pytest.mark.parametrize(
+    "ts, seglen",
+    [
+        ([[1.0]], 0),
+        ([[]], 0),
+        ([[1.0, 2.0]], -2),
+        ([[1.0], [1.0, 2.0, 3.0]], -2),  # the first word alone would be fine
+    ],
+)
 def test_length_error(ts, seglen):
     with pytest.raises(ValueError, match="vector too long"):
         q.sax(ts, seglen, 3)
 
 
 @pytest.mark.parametrize("ts", [[], [[1.0]]])
-@pytest.mark.parametrize("alphabet", [-1, 11, -2**31, 2**31 - 1])
+@pytest.mark.parametrize("alphabet", [-1, 11, -(2**31), 2**31 - 1])
 def test_alphabet_out_of_range(ts, alphabet):
     with pytest.raises(ValueError) as err:
         q.sax(ts, 1, alphabet)

@@ -1,5 +1,6 @@
 """Threads: results do not depend on how many threads do the work
 (QOR_NUM_THREADS), and calls from several Python threads at once are safe."""
+
 import subprocess
 import sys
 import threading
@@ -51,8 +52,9 @@ def test_concurrent_calls_from_python_threads(walks):
         miner = shared if i % 2 else q.Miner(0.2, 4, 5)
         pm = shared_patterns if i % 2 else q.PatternMiner(0.2)
         pm.mine(words)
-        outcomes.append(([motif_state(m) for m in miner.mine(series)], q.sax(series, 4, 5),
-                         list(pm.frequent)))
+        outcomes.append(
+            ([motif_state(m) for m in miner.mine(series)], q.sax(series, 4, 5), list(pm.frequent))
+        )
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
     for t in threads:

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../motifs/motif.hpp"
+#include "motifs/motif.hpp"
 
 namespace qor::bindings {
 
@@ -25,11 +25,21 @@ struct WordList {
 
 // Python objects that are already built, tagged with the type their
 // signature shows.
-struct Latin1Str { pybind11::object value; };
-struct IndexesDict { pybind11::object value; };
-struct AveragesDict { pybind11::object value; };
-struct MatchesDict { pybind11::object value; };
-struct FrequentDict { pybind11::object value; };
+struct Latin1Str {
+    pybind11::object value;
+};
+struct IndexesDict {
+    pybind11::object value;
+};
+struct AveragesDict {
+    pybind11::object value;
+};
+struct MatchesDict {
+    pybind11::object value;
+};
+struct FrequentDict {
+    pybind11::object value;
+};
 
 }  // namespace qor::bindings
 
@@ -197,14 +207,12 @@ struct type_caster<qor::bindings::WordList> {
     }
 };
 
-#define QOR_OUTPUT_CASTER(Type, Name)                                                    \
-    template <>                                                                          \
-    struct type_caster<Type> {                                                           \
-        PYBIND11_TYPE_CASTER(Type, Name);                                                \
-        bool load(handle, bool) { return false; }                                        \
-        static handle cast(Type src, return_value_policy, handle) {                      \
-            return src.value.release();                                                  \
-        }                                                                                \
+#define QOR_OUTPUT_CASTER(Type, Name)                                                             \
+    template <>                                                                                   \
+    struct type_caster<Type> {                                                                    \
+        PYBIND11_TYPE_CASTER(Type, Name);                                                         \
+        bool load(handle, bool) { return false; }                                                 \
+        static handle cast(Type src, return_value_policy, handle) { return src.value.release(); } \
     };
 
 QOR_OUTPUT_CASTER(qor::bindings::Latin1Str, const_name("str"))

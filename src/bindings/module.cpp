@@ -3,10 +3,10 @@
 
 #include <exception>
 
-#include "../motifs/miner.hpp"
-#include "../patterns/pattern_miner.hpp"
-#include "../sax/sax.hpp"
-#include "casters.hpp"
+#include "bindings/casters.hpp"
+#include "patterns/pattern_miner.hpp"
+#include "pipeline/miner.hpp"
+#include "sax/sax.hpp"
 
 namespace py = pybind11;
 using namespace qor;
@@ -22,8 +22,7 @@ py::object latin1(const Pattern& p) {
 
 py::object int_list(const int32_t* first, const int32_t* last) {
     py::list out(last - first);
-    for (Py_ssize_t i = 0; first != last; ++first, ++i)
-        PyList_SET_ITEM(out.ptr(), i, py::int_(*first).release().ptr());
+    for (Py_ssize_t i = 0; first != last; ++first, ++i) PyList_SET_ITEM(out.ptr(), i, py::int_(*first).release().ptr());
     return std::move(out);
 }
 
@@ -130,15 +129,12 @@ PYBIND11_MODULE(_qor_cpp, m) {
     py::class_<Motif>(m, "Motif")
         .def_property_readonly("pattern", [](const Motif& s) { return Latin1Str{latin1(s.pattern)}; })
         .def_property_readonly("indexes", [](const Motif& s) { return IndexesDict{indexes_dict(s)}; })
-        .def_property_readonly("average_occurrences",
-                               [](const Motif& s) { return AveragesDict{averages_dict(s)}; })
+        .def_property_readonly("average_occurrences", [](const Motif& s) { return AveragesDict{averages_dict(s)}; })
         .def_property_readonly("representative", [](const Motif& s) { return s.representative; })
         .def_property_readonly("best_matches", [](const Motif& s) { return MatchesDict{matches_dict(s)}; })
         .def_property_readonly("length", [](const Motif& s) { return s.length; })
         .def_property_readonly("naed", [](const Motif& s) { return s.naed; })
-        .def("__repr__", [](const Motif& s) {
-            return Latin1Str{py::str("Motif('{}')").format(latin1(s.pattern))};
-        });
+        .def("__repr__", [](const Motif& s) { return Latin1Str{py::str("Motif('{}')").format(latin1(s.pattern))}; });
 
     py::class_<Miner>(m, "Miner")
         .def(py::init<double, int32_t, int32_t, int32_t, int32_t, double, int32_t>(), py::arg("minsup"),
@@ -153,7 +149,8 @@ PYBIND11_MODULE(_qor_cpp, m) {
         .def("mine", [](PatternMiner& self, const WordList& words) { mine_unlocked(self, words.value); })
         .def_property_readonly("frequent", [](const PatternMiner& self) { return FrequentDict{frequent_dict(self)}; });
 
-    m.def("sax",
-          [](const SeriesList& ts, int32_t seglen, int32_t alphabet) { return sax_unlocked(ts.value, seglen, alphabet); },
-          py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
+    m.def(
+        "sax",
+        [](const SeriesList& ts, int32_t seglen, int32_t alphabet) { return sax_unlocked(ts.value, seglen, alphabet); },
+        py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
 }

@@ -6,7 +6,9 @@
 #include <map>
 #include <vector>
 
-#include "../motifs/motif.hpp"
+#include "core/parallel.hpp"
+#include "core/types.hpp"
+#include "motifs/motif.hpp"
 
 namespace qor {
 
@@ -23,12 +25,11 @@ public:
     // ascending pattern order; levels[0] stays empty.
     std::vector<std::vector<Pattern>> levels = std::vector<std::vector<Pattern>>(2);
 
-    explicit PatternMiner(double minsup, int32_t min_len = 3, int32_t max_len = 0,
-                          double max_overlap = 0.9)
+    explicit PatternMiner(double minsup, int32_t min_len = 3, int32_t max_len = 0, double max_overlap = 0.9)
         : minsup(minsup), min_len(min_len), max_len(max_len), max_overlap(max_overlap) {}
 
-    // Replaces `frequent` (and the search state) with the result for `words`.
-    void mine(const std::vector<Word>& words);
+    // Replaces `frequent` (and the search state) with the result for
+    // `words`, found on the threads of `workers`.
     void mine(const std::vector<Word>& words, Workers& workers);
 
     // Length of the longest common subsequence of a and b.

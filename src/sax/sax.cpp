@@ -1,12 +1,10 @@
-#include "sax.hpp"
+#include "sax/sax.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
-
-#include "parallel.hpp"
 
 namespace qor {
 
@@ -58,8 +56,7 @@ std::vector<double> breakpoints(int32_t alphabet) {
 
 void check_alphabet(int32_t alphabet) {
     if (alphabet < 0 || alphabet > 10)
-        throw std::invalid_argument("alphabet must be between 0 and 10, got " +
-                                    std::to_string(alphabet));
+        throw std::invalid_argument("alphabet must be between 0 and 10, got " + std::to_string(alphabet));
 }
 
 void znormalize(Series& s) {
@@ -73,6 +70,8 @@ void znormalize(Series& s) {
         x -= mean;
         sq += x * x;
     }
+    // No guard for a constant series: sd is 0 and every sample becomes NaN
+    // (0 / 0), which the words and the statistics then treat as missing.
     const double sd = std::sqrt(sq / n);
     for (double& x : s) x /= sd;
 }
@@ -117,9 +116,6 @@ void znormalize4(Series* const* group) {
 
 namespace {
 
-// Samples per part worth handing to another thread.
-constexpr std::size_t kSampleGrain = std::size_t{1} << 16;
-
 // Part boundaries over the series of `ts`, of about equal sample counts.
 std::vector<std::size_t> split_series(const std::vector<Series>& ts, const Workers& workers) {
     std::vector<std::size_t> before(ts.size() + 1, 0);
@@ -150,14 +146,8 @@ void znormalize(std::vector<Series>& ts, Workers& workers) {
     std::vector<std::size_t> bounds = split_series(ts, workers);
     for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
         bounds[k] = std::max(bounds[k - 1], std::min(ts.size(), (bounds[k] + 2) / 4 * 4));
-    workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
-        znormalize_range(ts, bounds[part], bounds[part + 1]);
-    });
-}
-
-void znormalize(std::vector<Series>& ts) {
-    Workers workers;
-    znormalize(ts, workers);
+    workers.run(bounds.size() - 1,
+                [&](std::size_t part, unsigned) { znormalize_range(ts, bounds[part], bounds[part + 1]); });
 }
 
 int32_t segment_count(std::size_t n, int32_t seglen) {
@@ -224,11 +214,6 @@ std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alp
         }
     });
     return words;
-}
-
-std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
-    Workers workers;
-    return sax(ts, seglen, alphabet, workers);
 }
 
 }  // namespace qor

@@ -5,12 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "parallel.hpp"
+#include "core/parallel.hpp"
+#include "core/types.hpp"
 
 namespace qor {
-
-using Series = std::vector<double>;
-using Word = std::vector<char>;
 
 // The a - 1 ascending breakpoints of an alphabet of a letters, for
 // a = 0..10 (none for 0 and 1); throws like check_alphabet otherwise.
@@ -19,8 +17,8 @@ std::vector<double> breakpoints(int32_t alphabet);
 // Throws std::invalid_argument unless 0 <= alphabet <= 10.
 void check_alphabet(int32_t alphabet);
 
-// Z-normalises every series in place (population standard deviation).
-void znormalize(std::vector<Series>& ts);
+// Z-normalises every series in place (population standard deviation), the
+// collection on the threads of `workers`.
 void znormalize(std::vector<Series>& ts, Workers& workers);
 void znormalize(Series& series);
 
@@ -34,7 +32,6 @@ void sax_word(const double* samples, std::size_t n, int32_t seglen, int32_t alph
 Word sax_word(const Series& series, int32_t seglen, int32_t alphabet);
 
 // One word per series, in series order. Does not normalise.
-std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet);
 std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet, Workers& workers);
 
 }  // namespace qor

@@ -1,4 +1,4 @@
-#include "parallel.hpp"
+#include "core/parallel.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -39,8 +39,8 @@ struct Workers::State {
     unsigned busy = 0;
     unsigned long long round = 0;
     bool stop = false;
-    std::exception_ptr error;      // thrown by the lowest failing part,
-    std::size_t error_part = 0;    // which is that part
+    std::exception_ptr error;    // thrown by the lowest failing part,
+    std::size_t error_part = 0;  // which is that part
 };
 
 Workers::Workers(unsigned threads, bool eager)
@@ -149,9 +149,8 @@ std::vector<std::size_t> split_by_weight(const std::size_t* cumulative, std::siz
     const std::size_t total = cumulative[n] - base;
     for (std::size_t k = 1; k < parts; ++k) {
         // First item whose weight before it reaches k / parts of the total.
-        const std::size_t target = base + static_cast<std::size_t>(
-                                              static_cast<double>(total) * static_cast<double>(k) /
-                                              static_cast<double>(parts));
+        const std::size_t target = base + static_cast<std::size_t>(static_cast<double>(total) * static_cast<double>(k) /
+                                                                   static_cast<double>(parts));
         const std::size_t* at = std::lower_bound(cumulative, cumulative + n, target);
         bounds[k] = std::max(bounds[k - 1], static_cast<std::size_t>(at - cumulative));
     }

@@ -56,4 +56,8 @@ private:
 // ascending). Returns the parts + 1 boundaries.
 std::vector<std::size_t> split_by_weight(const std::size_t* cumulative, std::size_t n, std::size_t parts);
 
+// Samples per part worth handing to another thread, for the loops over
+// series samples and over motif window samples alike.
+constexpr std::size_t kSampleGrain = std::size_t{1} << 16;
+
 }  // namespace qor

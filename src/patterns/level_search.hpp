@@ -1,0 +1,101 @@
+// The level-wise search: the patterns of each length that pass the support
+// test, built from those one symbol shorter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/parallel.hpp"
+#include "core/types.hpp"
+#include "patterns/pattern_miner.hpp"
+#include "patterns/text.hpp"
+
+namespace qor::detail {
+
+// Occurrences per part worth handing to another thread.
+constexpr std::size_t kOccurrenceGrain = std::size_t{1} << 15;
+
+// The patterns of one length that passed the support test, in ascending
+// pattern order. Entry i is the entry parent[i] of the level below extended
+// by the symbol last[i]; suffix[i] is the entry of the level below that
+// equals it without its first symbol. Its occurrences are the global start
+// positions at[occ[i] .. occ[i + 1]), ascending.
+struct Level {
+    std::vector<int32_t> parent, suffix;
+    std::vector<uint16_t> last;
+    std::vector<std::size_t> occ{0};
+    std::vector<uint32_t> at;
+    // Entries of the next level whose parent is entry i:
+    // [children[i], children[i + 1]).
+    std::vector<uint32_t> children;
+
+    std::size_t size() const { return last.size(); }
+
+    void release_occurrences() {
+        std::vector<std::size_t>().swap(occ);
+        std::vector<uint32_t>().swap(at);
+    }
+};
+
+// Per-thread scratch of Search::extend_range, indexed by candidate slot.
+struct Scratch {
+    std::vector<uint16_t> slot_of, slot;
+    std::vector<std::size_t> count, support, end_of_word, dest;
+    std::vector<int32_t> joined;
+};
+
+class Search {
+public:
+    Search(const PatternMiner& m, const std::vector<Word>& words, Workers& workers)
+        : miner_(m), text_(words), levels_(2), workers_(workers) {}
+
+    // Builds the levels from length 1 up; cur_len ends as the first length
+    // not built or found empty.
+    void run(int32_t& cur_len);
+
+    std::size_t level_count() const { return levels_.size(); }
+    const Level& level(std::size_t k) const { return levels_[k]; }
+    std::size_t alphabet() const { return text_.symbols.size(); }
+
+    // Dense ids of entry i of level k, first symbol first.
+    void ids_of(std::size_t k, std::size_t i, uint8_t* out) const {
+        for (std::size_t len = k; len > 0; --len) {
+            const Level& l = levels_[len];
+            out[len - 1] = static_cast<uint8_t>(l.last[i]);
+            i = static_cast<std::size_t>(l.parent[i]);
+        }
+    }
+
+    Pattern pattern_of(std::size_t k, std::size_t i) const {
+        Pattern p(k);
+        ids_of(k, i, reinterpret_cast<uint8_t*>(p.data()));
+        for (char& c : p) c = text_.symbols[static_cast<uint8_t>(c)];
+        return p;
+    }
+
+    // Word index and start position within the word of a global position.
+    std::pair<int32_t, int32_t> locate(uint32_t gp) const { return text_.locate(gp); }
+
+private:
+    // "Not below min_count" rather than "at least min_count", so that a NaN
+    // threshold lets every pattern pass; support > 0 keeps a zero or
+    // negative threshold from passing patterns that do not occur at all,
+    // and so the search still ends.
+    bool passes(std::size_t support) const { return support > 0 && !(miner_.min_count > static_cast<double>(support)); }
+
+    void scan_symbols();
+    void extend(int32_t n);
+    void extend_range(int32_t n, std::size_t p0, std::size_t p1, Level& next, Scratch& sc) const;
+    void classify(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const;
+    std::size_t place(std::size_t p, const Level& below, Level& next, Scratch& sc) const;
+    void join(std::vector<Level>& fragments, Level& next);
+
+    const PatternMiner& miner_;
+    Text text_;
+    std::vector<Level> levels_;
+    Workers& workers_;
+    std::vector<Scratch> scratch_;
+};
+
+}  // namespace qor::detail

@@ -1,0 +1,53 @@
+// The words as one text of dense symbol ids, the form the pattern search
+// reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "core/types.hpp"
+
+namespace qor::detail {
+
+// The words re-encoded as dense symbol ids (0 = smallest symbol present, in
+// signed 8-bit order) and concatenated, each followed by a separator id that
+// no pattern contains. A symbol is addressed by its global position.
+struct Text {
+    std::vector<uint16_t> ids;
+    std::vector<uint32_t> word_of;   // global position -> word index
+    std::vector<std::size_t> start;  // word g is ids[start[g] .. start[g + 1]), separator last
+    std::vector<char> symbols;       // dense id -> original symbol
+    uint16_t separator = 0;
+
+    // Throws std::length_error("vector too long") when the text, separators
+    // included, has more positions than a 32-bit signed value can address.
+    explicit Text(const std::vector<Word>& words);
+
+    // When every word has the same length (at least 1), `stride` is that
+    // length plus one (its separator) and word ends are computed; otherwise
+    // it is 0.
+    std::size_t stride = 0;
+    uint64_t reciprocal = 0;
+
+    // Global position just past the word that holds position gp.
+    std::size_t word_end(uint32_t gp) const {
+#if defined(__SIZEOF_INT128__)
+        if (stride != 0) {
+            // gp / stride by multiplication, exact for every 32-bit gp.
+            const auto q = static_cast<std::size_t>((static_cast<unsigned __int128>(reciprocal) * gp) >> 64);
+            return (q + 1) * stride;
+        }
+#endif
+        return start[word_of[gp] + 1];
+    }
+
+    // Word index and start position within the word of a global position.
+    std::pair<int32_t, int32_t> locate(uint32_t gp) const {
+        const uint32_t g = word_of[gp];
+        return {static_cast<int32_t>(g), static_cast<int32_t>(gp - start[g])};
+    }
+};
+
+}  // namespace qor::detail

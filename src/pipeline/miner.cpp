@@ -1,0 +1,34 @@
+#include "pipeline/miner.hpp"
+
+#include <utility>
+
+#include "motifs/statistics.hpp"
+#include "patterns/pattern_miner.hpp"
+#include "pipeline/ranking.hpp"
+#include "sax/sax.hpp"
+
+namespace qor {
+
+void Miner::collect_and_rank(const std::vector<Series>& ts, Workers& workers) {
+    // A fresh collection on every call: motifs of an earlier call would
+    // be scored again, from their old sums, against other series.
+    motifs.clear();
+    {
+        PatternMiner miner(minsup, min_len, max_len, max_overlap);
+        miner.mine(sax(ts, seglen, alphabet, workers), workers);
+        motifs.reserve(miner.frequent.size());
+        for (auto& entry : miner.frequent) motifs.push_back(std::move(entry.second));
+    }
+    prepare_motifs(motifs, seglen);
+    score_motifs(motifs, ts, workers);
+    rank_motifs(motifs);
+}
+
+std::vector<Motif> Miner::mine(std::vector<Series>& ts, Workers& workers) {
+    check_alphabet(alphabet);
+    znormalize(ts, workers);
+    collect_and_rank(ts, workers);
+    return top_motifs(motifs, k);
+}
+
+}  // namespace qor

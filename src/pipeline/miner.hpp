@@ -1,0 +1,43 @@
+// The pipeline from numeric series to ranked motifs.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/parallel.hpp"
+#include "core/types.hpp"
+#include "motifs/motif.hpp"
+
+namespace qor {
+
+class Miner {
+public:
+    double minsup;
+    int32_t seglen;
+    int32_t alphabet;
+    int32_t min_len;
+    int32_t max_len;
+    double max_overlap;
+    int32_t k;
+    std::vector<Motif> motifs;
+
+    Miner(double minsup, int32_t seglen, int32_t alphabet, int32_t min_len = 3, int32_t max_len = 0,
+          double max_overlap = 0.9, int32_t k = 0)
+        : minsup(minsup),
+          seglen(seglen),
+          alphabet(alphabet),
+          min_len(min_len),
+          max_len(max_len),
+          max_overlap(max_overlap),
+          k(k) {}
+
+    // Normalises `ts` in place, mines it on the threads of `workers` and
+    // returns the first k motifs; `motifs` is replaced by the whole ranked
+    // collection.
+    std::vector<Motif> mine(std::vector<Series>& ts, Workers& workers);
+
+    // Fills `motifs` from the normalised series (everything but selection).
+    void collect_and_rank(const std::vector<Series>& ts, Workers& workers);
+};
+
+}  // namespace qor

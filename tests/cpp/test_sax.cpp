@@ -1,0 +1,71 @@
+// Discretisation: z-normalisation, breakpoints and SAX words.
+#include <doctest/doctest.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "helpers.hpp"
+#include "sax/sax.hpp"
+
+using namespace qor;
+using namespace qor::test;
+
+TEST_CASE("znormalize: population deviation; constant and NaN series become NaN; empty stays empty") {
+    std::vector<Series> ts = {{1.0, 2.0, 3.0}, {1.0, 1.0, 1.0}, {5.0}, {}, {0.1, 0.1, 0.1}, {1.0, NaN}};
+    Workers team;
+    znormalize(ts, team);
+    CHECK(same(ts[0], {-1.224744871391589, 0.0, 1.224744871391589}));
+    CHECK(same(ts[1], {NaN, NaN, NaN}));
+    CHECK(same(ts[2], {NaN}));
+    CHECK(ts[3].empty());
+    CHECK(same(ts[4], {-1.0, -1.0, -1.0}));
+    CHECK(same(ts[5], {NaN, NaN}));
+}
+
+TEST_CASE("sax: words of series") {
+    struct Case {
+        std::vector<Series> ts;
+        int32_t seglen, alphabet;
+        std::vector<std::string> words;
+    };
+    const Case cases[] = {
+        {{{-1.0, -1.0, 0.0, 0.0, 1.0, 1.0}}, 2, 3, {"abc"}},
+        {{{0.6, 0.6, 0.6}}, 2, 3, {"cb"}},  // the last segment is divided by seglen too
+        {{{0.0}}, 1, 2, {"a"}},
+        {{{0.43}}, 1, 3, {"b"}},  // a mean equal to a breakpoint is not above it
+        {{{5.0, NaN, 5.0, 5.0}}, 2, 4, {"ad"}},
+        {{{-9.0, 9.0}}, 1, 0, {"aa"}},
+        {{{-9.0, 9.0}}, 1, 1, {"aa"}},
+        {{{-9.0, 9.0}}, 1, 10, {"aj"}},
+        {{{3.0, 3.0}}, 10, 4, {"c"}},  // 6 / 10 = 0.6
+        {{{}, {1.0}}, 3, 4, {"", "c"}},
+        {{}, 0, 4, {}},
+        {{{10.0, 10.0}}, 1, 4, {"dd"}},
+        {{{1.0}}, -2, 4, {""}},
+    };
+    Workers team;
+    for (const Case& c : cases) {
+        CAPTURE(c.seglen);
+        CAPTURE(c.alphabet);
+        CHECK(sax(c.ts, c.seglen, c.alphabet, team) == words_of(c.words));
+    }
+}
+
+TEST_CASE("sax: a segment count that is not representable or negative, and a bad alphabet, throw") {
+    Workers team;
+    CHECK_THROWS_WITH_AS(sax({{}}, 0, 4, team), "vector too long", std::length_error);
+    CHECK_THROWS_WITH_AS(sax({{1.0, 2.0}}, -2, 4, team), "vector too long", std::length_error);
+    CHECK_THROWS_WITH_AS(sax({}, 2, 11, team), "alphabet must be between 0 and 10, got 11", std::invalid_argument);
+    CHECK_THROWS_WITH_AS(sax({}, 2, -1, team), "alphabet must be between 0 and 10, got -1", std::invalid_argument);
+}
+
+TEST_CASE("breakpoints: a - 1 ascending values for each alphabet") {
+    for (int32_t a = 0; a <= 10; ++a) {
+        CAPTURE(a);
+        const std::vector<double> row = breakpoints(a);
+        CHECK(row.size() == static_cast<std::size_t>(a < 2 ? 0 : a - 1));
+        CHECK(std::is_sorted(row.begin(), row.end()));
+        if (a == 6) CHECK(row[2] == 0.0);
+    }
+    CHECK(breakpoints(10).back() == 1.28);
+}

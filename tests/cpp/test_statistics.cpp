@@ -1,0 +1,189 @@
+// The motif record and its statistics, through the per-motif methods and
+// through score_motifs, the path the Miner runs.
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <random>
+#include <stdexcept>
+
+#include "helpers.hpp"
+#include "motifs/statistics.hpp"
+#include "patterns/pattern_miner.hpp"
+#include "sax/sax.hpp"
+
+using namespace qor;
+using namespace qor::test;
+
+TEST_CASE("record: copies share the averages; moves leave an empty, usable record") {
+    Motif m = motif_with("abc", 2, {{0, {1, 2}}, {3, {0}}});
+    m.naed = 0.25;
+    m.average_occurrences = SharedValues(Values{1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0});
+    Motif copy(m);
+    CHECK(copy.average_occurrences.to_vector() == m.average_occurrences.to_vector());
+    CHECK(copy.average_occurrences.data() == m.average_occurrences.data());
+    CHECK((text(copy.pattern) == "abc" && positions(copy) == positions(m) && copy.representative.size() == 6));
+    Motif moved(std::move(copy));
+    CHECK((copy.pattern.empty() && copy.indexes.empty() && copy.representative.empty() &&
+           copy.average_occurrences.empty()));
+    CHECK((moved.naed == 0.25 && moved.length == 6 && positions(moved) == positions(m)));
+    copy = std::move(moved);
+    CHECK((moved.pattern.empty() && text(copy.pattern) == "abc"));
+    Motif& alias = copy;
+    copy = std::move(alias);
+    CHECK((text(copy.pattern) == "abc" && positions(copy) == positions(m)));
+    copy.indexes.add(7, 1);  // a moved-from or reused record stays usable
+    CHECK(copy.indexes.size() == 3);
+}
+
+TEST_CASE("extract_occurrence: a window past the end of its series is padded with NaN") {
+    // Series of 10 samples, seglen 4: the window at symbol 1 is samples 4..9
+    // followed by two NaN values.
+    const Series s10 = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const Motif w = motif_with("ab", 4, {{0, {1}}});
+    CHECK(same(w.extract_occurrence(s10, 1), {4, 5, 6, 7, 8, 9, NaN, NaN}));
+}
+
+// Each case runs twice: through compute_average_occurrences,
+// compute_representative and compute_best_matches on each motif, and
+// through score_motifs on all the cases' motifs at once (on one thread and
+// split into parts); both must give the expected values.
+struct Case {
+    const char* what;
+    std::string pattern;
+    int32_t seglen;
+    Positions occ;
+    std::vector<double> averages, representative;
+    std::vector<int32_t> best_matches;
+    double naed;
+};
+
+TEST_CASE("statistics: per motif and in a batch, the same expected values") {
+    const std::vector<Series> ts = {{1.0, 2.0, NaN, 3.0}, {2.0, NaN},      {4.0, 6.0}, {1, 0, 0, 0},
+                                    {0, 3, 0, 0},         Series(40, 1.0), {0.0, 2e6}, {7.0, 7.0, -0.0, NaN, 5.0}};
+    const double root = std::sqrt(2.5);
+    const Case cases[] = {
+        // Windows [1, 2, NaN] and [3, NaN, NaN] average to [2, 2, NaN];
+        // both are at distance 1 from it, and the first recorded wins.
+        {"two windows", "abc", 1, {{0, {0, 3}}}, {2.0, 2.0, NaN}, {2.0, 2.0, NaN}, {0}, 1.0 / 3.0},
+        // Averages [2, NaN] and [4, 6] give [3, 6], each added in two
+        // halves; distances 1 and 1 over 2 series x 2 samples.
+        {"two series", "ab", 1, {{1, {0}}, {2, {0}}}, {2.0, NaN, 4.0, 6.0}, {3.0, 6.0}, {0, 0}, 0.5},
+        // Representative [0.5, 1.5, 0, 0]: both distances are sqrt(2.5).
+        {"two halves", "ab", 2, {{3, {0}}, {4, {0}}}, {1, 0, 0, 0, 0, 3, 0, 0}, {0.5, 1.5, 0, 0}, {0, 0}, root / 4.0},
+        // Equal windows: the earlier position wins, reported in samples.
+        {"tie", "a", 4, {{5, {5, 7}}}, {1, 1, 1, 1}, {1, 1, 1, 1}, {20}, 0.0},
+        // One window is its own mean, except that -0.0 becomes +0.0; the
+        // samples past the end are NaN, and NaN samples add nothing.
+        {"one window", "abc", 2, {{7, {1}}}, {0.0, NaN, 5.0, NaN, NaN, NaN}, {0.0, NaN, 5.0, NaN, NaN, NaN}, {2}, 0.0},
+    };
+    std::vector<Motif> batch, serial;
+    for (const Case& c : cases) {
+        CAPTURE(c.what);
+        Motif m = motif_with(c.pattern, c.seglen, c.occ);
+        batch.push_back(m);
+        m.compute_average_occurrences(ts);
+        m.compute_representative();
+        m.compute_best_matches(ts);
+        const std::vector<double> averages = m.average_occurrences.to_vector();
+        CHECK(same(averages, c.averages));
+        CHECK(same(m.representative, c.representative));
+        CHECK(m.best_matches == c.best_matches);
+        CHECK(m.naed == c.naed);
+        if (c.averages[0] == 0.0) CHECK(!std::signbit(averages[0]));
+        serial.push_back(std::move(m));
+    }
+    std::vector<Motif> split = batch;
+    Workers one(1), parts(3, true);
+    score_motifs(batch, ts, one);
+    score_motifs(split, ts, parts);
+    for (std::size_t i = 0; i < serial.size(); ++i) {
+        CAPTURE(cases[i].what);
+        CHECK(same_motif(batch[i], serial[i]));
+        CHECK(same_motif(split[i], serial[i]));
+    }
+}
+
+TEST_CASE("compute_representative: from averages set by hand") {
+    Motif rep = motif_with("ab", 1, {{0, {0}}, {1, {0}}});
+    rep.average_occurrences = SharedValues(Values{2.0, NaN, 4.0, 6.0});
+    rep.compute_representative();
+    CHECK(same(rep.representative, {3.0, 6.0}));
+}
+
+TEST_CASE("compute_best_matches: fallback distance, NaN windows, the distance to the representative held") {
+    // Best distances 1 and 3 to a representative of zeros, length 4: naed 0.5.
+    Motif best = motif_with("ab", 2, {{0, {0}}, {1, {0}}});
+    best.compute_best_matches({{1.0, 0.0, 0.0, 0.0}, {0.0, 3.0, 0.0, 0.0}});
+    CHECK(best.naed == 0.5);
+    CHECK(best.best_matches == std::vector<int32_t>{0, 0});
+
+    // No window closer than 1000000: fallback distance, position 0.
+    Motif far = motif_with("a", 1, {{0, {1}}});
+    far.compute_best_matches({{0.0, 2e6}});
+    CHECK(far.naed == 1000000.0);
+    CHECK(far.best_matches == std::vector<int32_t>{0});
+
+    // A window that is all NaN has distance 0 and wins.
+    Motif nan = motif_with("a", 2, {{0, {0, 1}}});
+    nan.representative = {5.0, 5.0};
+    nan.compute_best_matches({{1.0, 1.0, NaN, NaN}});
+    CHECK(nan.naed == 0.0);
+    CHECK(nan.best_matches == std::vector<int32_t>{2});
+}
+
+TEST_CASE("statistics of a motif without occurrences: naed is 0 / 0, the representative unchanged") {
+    Workers team;
+    Motif none = motif_with("a", 1, {});
+    std::vector<Motif> batch = {none};
+    none.compute_average_occurrences({});
+    none.compute_representative();
+    none.compute_best_matches({});
+    CHECK(std::isnan(none.naed));
+    CHECK(none.best_matches.empty());
+    CHECK(same(none.representative, {0.0}));
+    score_motifs(batch, {}, team);
+    CHECK(same_motif(batch[0], none));
+}
+
+TEST_CASE("motif_length and prepare_motifs") {
+    CHECK(motif_length(3, 4) == 12);
+    CHECK_THROWS_AS(motif_length(1 << 30, 2), std::invalid_argument);
+    std::vector<Motif> ms;
+    ms.emplace_back(P("ab"));
+    ms.emplace_back(P("abc"));
+    prepare_motifs(ms, 3);
+    CHECK((ms[0].seglen == 3 && ms[0].length == 6 && ms[0].representative == std::vector<double>(6, 0.0)));
+    CHECK((ms[1].seglen == 3 && ms[1].length == 9 && ms[1].representative == std::vector<double>(9, 0.0)));
+    // A length that does not fit, 4 x 600000000 samples, fails before any
+    // motif changes, also those whose lengths fit.
+    ms.emplace_back(Pattern(4, 'a'));
+    CHECK_THROWS_AS(prepare_motifs(ms, 600000000), std::invalid_argument);
+    CHECK((ms[0].seglen == 3 && ms[0].length == 6));
+}
+
+TEST_CASE("score_motifs equals the per-motif methods on mined random collections") {
+    std::mt19937_64 rng(3);
+    Workers one(1), parts(3, true);
+    for (int round = 0; round < 20; ++round) {
+        CAPTURE(round);
+        const std::vector<Series> ts = random_walks(rng, 30, 300, 40);
+        const int32_t seglen = 1 + static_cast<int32_t>(rng() % 5);
+        PatternMiner miner(0.2, 2, 0, 0.9);
+        miner.mine(sax(ts, seglen, 4, one), one);
+        std::vector<Motif> each;
+        for (auto& entry : miner.frequent) each.push_back(entry.second);
+        prepare_motifs(each, seglen);
+        std::vector<Motif> batch = each, split = each;
+        for (Motif& m : each) {
+            m.compute_average_occurrences(ts);
+            m.compute_representative();
+            m.compute_best_matches(ts);
+        }
+        score_motifs(batch, ts, one);
+        score_motifs(split, ts, parts);
+        for (std::size_t i = 0; i < each.size(); ++i) {
+            REQUIRE(same_motif(batch[i], each[i]));
+            REQUIRE(same_motif(split[i], each[i]));
+        }
+    }
+}
