@@ -6,10 +6,10 @@
 >>> best[0].pattern, best[0].best_matches
 ('bdddaa', {0: 1, 1: 0})
 """
+
 from importlib.metadata import PackageNotFoundError, version
 
 from _qor_cpp import Miner, Motif, PatternMiner, sax
-
 from qor._load import LoadError, load
 from qor._mine import default_seglen, mine
 from qor._score import RANKINGS, RankBy, rank, relative_naed, score
@@ -24,7 +24,6 @@ except PackageNotFoundError:  # a source tree that was never installed
 __all__ = [
     "RANKINGS",
     "LoadError",
-
     "Miner",
     "Motif",
     "PatternMiner",
@@ -32,7 +31,6 @@ __all__ = [
     "__version__",
     "default_seglen",
     "load",
-
     "mine",
     "plot_motifs",
     "rank",

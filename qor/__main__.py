@@ -1,4 +1,5 @@
 """``python -m qor``: the command line."""
+
 import sys
 
 from qor.cli import main

@@ -1,4 +1,5 @@
 """Reading collections of time series from text, .npy and .npz files."""
+
 from __future__ import annotations
 
 import codecs
@@ -110,13 +111,17 @@ def load(
 def _check_options(
     suffix: str, label_column: int | None, header: bool | None, delimiter: str | None, key: str | None
 ) -> None:
-    if label_column is not None and (isinstance(label_column, bool) or not isinstance(label_column, numbers.Integral)):
+    if label_column is not None and (
+        isinstance(label_column, bool) or not isinstance(label_column, numbers.Integral)
+    ):
         raise TypeError(f"label_column must be an int or None, not {type(label_column).__name__}")
     if header is not None and not isinstance(header, bool):
         raise TypeError(f"header must be True, False or None, not {type(header).__name__}")
     if delimiter is not None and delimiter != _WHITESPACE:
         if not isinstance(delimiter, str) or len(delimiter) != 1 or delimiter in '\r\n"':
-            raise ValueError(f"delimiter must be one character (not a quote or newline) or 'whitespace', not {delimiter!r}")
+            raise ValueError(
+                f"delimiter must be one character (not a quote or newline) or 'whitespace', not {delimiter!r}"
+            )
     if suffix in (".npy", ".npz"):
         # Text options on a binary file would otherwise be ignored without a word.
         for option, value in (("label_column", label_column), ("header", header), ("delimiter", delimiter)):
@@ -191,7 +196,7 @@ def _decoded_lines(fp: IO[bytes], name: str) -> Iterator[str]:
     # UTF-8 sequence, so the lines can be split before they are decoded.
     for line_no, raw in enumerate(_physical_lines(fp), 1):
         if line_no == 1 and raw.startswith(codecs.BOM_UTF8):
-            raw = raw[len(codecs.BOM_UTF8):]
+            raw = raw[len(codecs.BOM_UTF8) :]
         try:
             yield raw.decode("utf-8")
         except UnicodeDecodeError as err:
@@ -237,7 +242,7 @@ def _is_header(row: list[str], label_column: int | None) -> bool:
     if label_column is not None:
         index = _label_index(row, label_column)
         if index is not None:
-            cells = row[:index] + row[index + 1:]
+            cells = row[:index] + row[index + 1 :]
     filled = [cell for cell in cells if cell.strip()]
     return bool(filled) and not any(_is_number(cell) for cell in filled)
 
@@ -261,7 +266,7 @@ def _parse_row(row: list[str], line_no: int, label_column: int | None, name: str
                 f" (the row has {len(row)} column{'' if len(row) == 1 else 's'})"
             )
         label = index
-        cells = row[:index] + row[index + 1:]
+        cells = row[:index] + row[index + 1 :]
     end = len(cells)
     while end and not cells[end - 1].strip():
         end -= 1
@@ -365,7 +370,10 @@ def _check_numeric(dtype: np.dtype[Any], where: str) -> None:
     if dtype.kind in "biuf":
         return
     if dtype.kind == "c":
-        raise LoadError(f"{where}: holds complex numbers ({dtype}); series are real, and the imaginary parts would be lost")
+        raise LoadError(
+            f"{where}: holds complex numbers ({dtype}); series are real, "
+            "and the imaginary parts would be lost"
+        )
     if dtype.kind == "O":
         raise LoadError(f"{where}: holds Python objects, not numbers")
     raise LoadError(f"{where}: holds values of dtype {dtype}, not numbers")
@@ -376,7 +384,9 @@ def _series_of(array: Any, where: str) -> list[Series]:
         raise LoadError(f"{where}: does not hold a NumPy array")
     if array.dtype.kind == "O":
         if array.ndim != 1:
-            raise LoadError(f"{where}: holds a {array.ndim}-D array of objects; expected a 1-D array of series")
+            raise LoadError(
+                f"{where}: holds a {array.ndim}-D array of objects; expected a 1-D array of series"
+            )
         return [_element_series(element, f"{where}, element {i}") for i, element in enumerate(array)]
     _check_numeric(array.dtype, where)
     if array.ndim == 1:

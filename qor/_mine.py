@@ -1,9 +1,10 @@
 """One call from a collection of series to ranked motifs."""
+
 from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import SupportsFloat, TypeAlias
+from typing import SupportsFloat
 
 import numpy as np
 import numpy.typing as npt
@@ -11,7 +12,7 @@ import numpy.typing as npt
 from _qor_cpp import Miner, Motif
 from qor._score import RankBy, rank
 
-Collection: TypeAlias = npt.NDArray[np.floating] | Sequence[npt.ArrayLike] | Sequence[Sequence[SupportsFloat]]
+type Collection = npt.NDArray[np.floating] | Sequence[npt.ArrayLike] | Sequence[Sequence[SupportsFloat]]
 
 #: Letters per word that the default ``seglen`` aims at.
 WORD_LETTERS = 32
@@ -37,7 +38,7 @@ def default_seglen(series: Collection) -> int:
 
 
 def _as_float64(series: Collection) -> npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]:
-    """The collection as the engine reads it fastest: one C-contiguous float64 block, or one array per series."""
+    """The collection as the engine reads it fastest: one float64 block, or one array per series."""
     if isinstance(series, np.ndarray) and series.ndim == 2:
         if np.iscomplexobj(series):
             raise TypeError("complex series are not supported")

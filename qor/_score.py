@@ -1,4 +1,5 @@
 """Scores and orders for lists of motifs."""
+
 from __future__ import annotations
 
 import math

@@ -1,4 +1,5 @@
 """Motifs as records, text tables, JSON, CSV and DataFrames."""
+
 from __future__ import annotations
 
 import csv
@@ -18,8 +19,20 @@ if TYPE_CHECKING:
 
 #: The fields of a motif record, in the order of tables, CSV columns and DataFrame columns.
 FIELDS = (
-    "rank", "pattern", "series", "share", "occurrences", "length", "seglen", "naed", "relative_naed",
-    "typical_position", "best_matches", "indexes", "representative", "average_occurrences",
+    "rank",
+    "pattern",
+    "series",
+    "share",
+    "occurrences",
+    "length",
+    "seglen",
+    "naed",
+    "relative_naed",
+    "typical_position",
+    "best_matches",
+    "indexes",
+    "representative",
+    "average_occurrences",
 )
 
 
@@ -82,11 +95,15 @@ def format_table(rows: Sequence[dict[str, Any]]) -> str:
         ]
         for r in rows
     ]
-    widths = [max(len(c) for c in col) for col in zip(header, *body)]
+    widths = [max(len(c) for c in col) for col in zip(header, *body, strict=True)]
     left = {1}  # the pattern column reads best left-aligned
     lines = []
     for cells in [header, *body]:
-        lines.append("  ".join(c.ljust(w) if i in left else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))))
+        padded = (
+            c.ljust(w) if i in left else c.rjust(w)
+            for i, (c, w) in enumerate(zip(cells, widths, strict=True))
+        )
+        lines.append("  ".join(padded))
     return "\n".join(line.rstrip() for line in lines)
 
 
@@ -112,9 +129,12 @@ def to_csv(rows: Sequence[dict[str, Any]]) -> str:
     writer = csv.DictWriter(out, fieldnames=FIELDS, lineterminator="\n")
     writer.writeheader()
     for r in rows:
-        writer.writerow({
-            k: json.dumps(_plain(v), allow_nan=False) if isinstance(v, (dict, list)) else v for k, v in r.items()
-        })
+        writer.writerow(
+            {
+                k: json.dumps(_plain(v), allow_nan=False) if isinstance(v, (dict, list)) else v
+                for k, v in r.items()
+            }
+        )
     return out.getvalue()
 
 
@@ -142,6 +162,8 @@ def to_frame(motifs: Iterable[Motif], n_series: int | None = None) -> pd.DataFra
     rows = records(motifs, n_series or 0)
     for r in rows:
         r["representative"] = np.asarray(r["representative"], dtype=np.float64)
-        r["average_occurrences"] = {k: np.asarray(v, dtype=np.float64) for k, v in r["average_occurrences"].items()}
+        r["average_occurrences"] = {
+            k: np.asarray(v, dtype=np.float64) for k, v in r["average_occurrences"].items()
+        }
     frame = pd.DataFrame(rows, columns=list(FIELDS))
     return frame.set_index("rank")

@@ -1,4 +1,5 @@
 """The ``qor`` command line: ``qor mine FILE...``."""
+
 from __future__ import annotations
 
 import argparse
@@ -8,14 +9,12 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, NoReturn, TypeVar
+from typing import Any, NoReturn
 
 import qor
 from qor._mine import DEFAULT_ALPHABET, DEFAULT_MINSUP, WORD_LETTERS, default_seglen
 from qor._score import RANKINGS
 from qor._table import format_table, records, to_csv, to_json
-
-T = TypeVar("T")
 
 EXIT_FAILURE = 1
 EXIT_USAGE = 2  # bad options, unreadable or invalid input
@@ -66,7 +65,7 @@ def _alphabet(text: str) -> int:
     return value
 
 
-def _typed(kind: Callable[[str], T], name: str) -> Callable[[str], T]:
+def _typed[T](kind: Callable[[str], T], name: str) -> Callable[[str], T]:
     """``kind`` with an argparse-friendly name, so errors read 'invalid int value'."""
 
     def convert(text: str) -> T:
@@ -96,46 +95,112 @@ def build_parser() -> argparse.ArgumentParser:
     mine.add_argument("files", nargs="+", metavar="FILE", help="series to mine")
     engine = mine.add_argument_group("mining")
     engine.add_argument(
-        "--seglen", type=_typed(_positive, "int"), metavar="N",
+        "--seglen",
+        type=_typed(_positive, "int"),
+        metavar="N",
         help=f"samples per SAX letter (default: the median series length / {WORD_LETTERS}, so words of about "
         f"{WORD_LETTERS} letters; for shapes about W samples wide, W/8 works well)",
     )
-    engine.add_argument("--alphabet", type=_typed(_alphabet, "int"), default=DEFAULT_ALPHABET, metavar="A",
-                        help="letters per SAX word, 2 to 10 (default: %(default)s)")
-    engine.add_argument("--minsup", type=_typed(_share, "float"), default=DEFAULT_MINSUP, metavar="S",
-                        help="share of the series a motif must occur in, above 0 and at most 1 "
-                        "(default: %(default)s); small values on long words can take very long")
-    engine.add_argument("--min-len", type=_typed(_positive, "int"), default=3, metavar="L",
-                        help="shortest motif in letters (default: %(default)s)")
-    engine.add_argument("--max-len", type=_typed(_non_negative, "int"), default=0, metavar="L",
-                        help="longest motif in letters, 0 for no limit (default: %(default)s)")
-    engine.add_argument("--max-overlap", type=_typed(_overlap, "float"), default=0.9, metavar="F",
-                        help="drop a motif that repeats a longer one by more than this share (default: %(default)s)")
-    engine.add_argument("--threads", type=_typed(_positive, "int"), metavar="N",
-                        help="threads to use (default: every CPU this process may run on)")
+    engine.add_argument(
+        "--alphabet",
+        type=_typed(_alphabet, "int"),
+        default=DEFAULT_ALPHABET,
+        metavar="A",
+        help="letters per SAX word, 2 to 10 (default: %(default)s)",
+    )
+    engine.add_argument(
+        "--minsup",
+        type=_typed(_share, "float"),
+        default=DEFAULT_MINSUP,
+        metavar="S",
+        help="share of the series a motif must occur in, above 0 and at most 1 "
+        "(default: %(default)s); small values on long words can take very long",
+    )
+    engine.add_argument(
+        "--min-len",
+        type=_typed(_positive, "int"),
+        default=3,
+        metavar="L",
+        help="shortest motif in letters (default: %(default)s)",
+    )
+    engine.add_argument(
+        "--max-len",
+        type=_typed(_non_negative, "int"),
+        default=0,
+        metavar="L",
+        help="longest motif in letters, 0 for no limit (default: %(default)s)",
+    )
+    engine.add_argument(
+        "--max-overlap",
+        type=_typed(_overlap, "float"),
+        default=0.9,
+        metavar="F",
+        help="drop a motif that repeats a longer one by more than this share (default: %(default)s)",
+    )
+    engine.add_argument(
+        "--threads",
+        type=_typed(_positive, "int"),
+        metavar="N",
+        help="threads to use (default: every CPU this process may run on)",
+    )
     shown = mine.add_argument_group("results")
-    shown.add_argument("--rank", choices=RANKINGS, default="relative_naed",
-                       help="order of the motifs: relative_naed (shapes first; the default) or naed "
-                       "(the engine's order)")
-    shown.add_argument("--top", type=_typed(_non_negative, "int"), default=10, metavar="N",
-                       help="motifs to list, write and draw, 0 for all (default: %(default)s)")
-    shown.add_argument("--json", type=Path, metavar="PATH", help="write every field of the listed motifs as JSON")
-    shown.add_argument("--csv", type=Path, metavar="PATH", help="write every field of the listed motifs as CSV")
-    shown.add_argument("--plot", type=Path, metavar="PATH.png", help="draw the listed motifs (needs matplotlib)")
-    shown.add_argument("--plot-top", type=_typed(_positive, "int"), default=4, metavar="N",
-                       help="motifs to draw (default: %(default)s)")
+    shown.add_argument(
+        "--rank",
+        choices=RANKINGS,
+        default="relative_naed",
+        help="order of the motifs: relative_naed (shapes first; the default) or naed (the engine's order)",
+    )
+    shown.add_argument(
+        "--top",
+        type=_typed(_non_negative, "int"),
+        default=10,
+        metavar="N",
+        help="motifs to list, write and draw, 0 for all (default: %(default)s)",
+    )
+    shown.add_argument(
+        "--json", type=Path, metavar="PATH", help="write every field of the listed motifs as JSON"
+    )
+    shown.add_argument(
+        "--csv", type=Path, metavar="PATH", help="write every field of the listed motifs as CSV"
+    )
+    shown.add_argument(
+        "--plot", type=Path, metavar="PATH.png", help="draw the listed motifs (needs matplotlib)"
+    )
+    shown.add_argument(
+        "--plot-top",
+        type=_typed(_positive, "int"),
+        default=4,
+        metavar="N",
+        help="motifs to draw (default: %(default)s)",
+    )
     reading = mine.add_argument_group("reading files")
-    reading.add_argument("--label-column", type=int, metavar="I",
-                         help="column to drop from every row, e.g. 0 for the class label of labelled archives")
+    reading.add_argument(
+        "--label-column",
+        type=int,
+        metavar="I",
+        help="column to drop from every row, e.g. 0 for the class label of labelled archives",
+    )
     header = reading.add_mutually_exclusive_group()
-    header.add_argument("--header", dest="header", action="store_const", const=True,
-                        help="the first row is a header (default: detected)")
-    header.add_argument("--no-header", dest="header", action="store_const", const=False,
-                        help="the first row is data")
-    reading.add_argument("--delimiter", metavar="C",
-                         help="cell separator of text files (default: by extension; 'whitespace' for runs of blanks)")
-    reading.add_argument("--allow-pickle", action="store_true",
-                         help="allow .npy/.npz object arrays (runs pickle code: only for files you trust)")
+    header.add_argument(
+        "--header",
+        dest="header",
+        action="store_const",
+        const=True,
+        help="the first row is a header (default: detected)",
+    )
+    header.add_argument(
+        "--no-header", dest="header", action="store_const", const=False, help="the first row is data"
+    )
+    reading.add_argument(
+        "--delimiter",
+        metavar="C",
+        help="cell separator of text files (default: by extension; 'whitespace' for runs of blanks)",
+    )
+    reading.add_argument(
+        "--allow-pickle",
+        action="store_true",
+        help="allow .npy/.npz object arrays (runs pickle code: only for files you trust)",
+    )
     return parser
 
 
@@ -143,8 +208,15 @@ def _load(args: argparse.Namespace) -> list[Any]:
     series: list[Any] = []
     for name in args.files:
         try:
-            series.extend(qor.load(name, label_column=args.label_column, header=args.header,
-                                   delimiter=args.delimiter, allow_pickle=args.allow_pickle))
+            series.extend(
+                qor.load(
+                    name,
+                    label_column=args.label_column,
+                    header=args.header,
+                    delimiter=args.delimiter,
+                    allow_pickle=args.allow_pickle,
+                )
+            )
         except (ValueError, TypeError, OSError) as err:  # LoadError is a ValueError
             raise UsageError(str(err)) from err
     if not series:
@@ -152,7 +224,7 @@ def _load(args: argparse.Namespace) -> list[Any]:
     return series
 
 
-def _interruptible(task: Callable[[], T]) -> T:
+def _interruptible[T](task: Callable[[], T]) -> T:
     """Runs ``task`` on a helper thread while this thread stays ready for Ctrl-C.
 
     The engine releases the interpreter lock while it computes, so the main
@@ -191,8 +263,14 @@ def mine_command(args: argparse.Namespace) -> int:
         os.environ["QOR_NUM_THREADS"] = str(args.threads)
     series = _load(args)
     seglen = args.seglen if args.seglen is not None else default_seglen(series)
-    settings = dict(seglen=seglen, alphabet=args.alphabet, minsup=args.minsup, min_len=args.min_len,
-                    max_len=args.max_len, max_overlap=args.max_overlap)
+    settings = dict(
+        seglen=seglen,
+        alphabet=args.alphabet,
+        minsup=args.minsup,
+        min_len=args.min_len,
+        max_len=args.max_len,
+        max_overlap=args.max_overlap,
+    )
     start = time.perf_counter()
     try:
         motifs = _interruptible(lambda: qor.mine(series, rank_by=args.rank, **settings))
@@ -204,10 +282,14 @@ def mine_command(args: argparse.Namespace) -> int:
 
     lengths = sorted(len(s) for s in series)
     size = f"{lengths[0]}" if lengths[0] == lengths[-1] else f"{lengths[0]} to {lengths[-1]}"
-    print(f"{len(series)} series of {size} samples; seglen {seglen}, alphabet {args.alphabet}, "
-          f"minsup {args.minsup}, min_len {args.min_len}")
+    print(
+        f"{len(series)} series of {size} samples; seglen {seglen}, alphabet {args.alphabet}, "
+        f"minsup {args.minsup}, min_len {args.min_len}"
+    )
     found = f"{len(motifs)} motifs found in {elapsed:.2f} s"
-    print(f"{found}; the {len(rows)} best by {args.rank}:" if motifs else f"no motifs found ({elapsed:.2f} s)")
+    print(
+        f"{found}; the {len(rows)} best by {args.rank}:" if motifs else f"no motifs found ({elapsed:.2f} s)"
+    )
     if rows:
         print()
         print(format_table(rows))
@@ -235,7 +317,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"qor: error: {err}", file=sys.stderr)
         return EXIT_USAGE
     except MemoryError:
-        print("qor: error: out of memory; try a larger --seglen, a larger --minsup or a --max-len", file=sys.stderr)
+        print(
+            "qor: error: out of memory; try a larger --seglen, a larger --minsup or a --max-len",
+            file=sys.stderr,
+        )
         return EXIT_FAILURE
     except KeyboardInterrupt:
         print("qor: interrupted", file=sys.stderr)

@@ -3,6 +3,7 @@
 matplotlib is an optional extra (``pip install "qor[plot]"``); it is imported
 when a figure is drawn, never when qor is imported.
 """
+
 from __future__ import annotations
 
 import os
@@ -53,7 +54,9 @@ class _Row:
 def _as_collection(series: Sequence[ArrayLike] | NDArray[Any]) -> list[FloatArray]:
     """The series as a list of 1-D float64 arrays, read the way the miner reads them."""
     if isinstance(series, np.ndarray) and series.ndim != 2:
-        raise TypeError(f"series: expected a 2-D array or a list of 1-D sequences, got a {series.ndim}-D array")
+        raise TypeError(
+            f"series: expected a 2-D array or a list of 1-D sequences, got a {series.ndim}-D array"
+        )
     rows = [np.asarray(s, dtype=np.float64) for s in series]
     for i, row in enumerate(rows):
         if row.ndim != 1:
@@ -250,7 +253,9 @@ def plot_motifs(
         fig.text(0.5, 0.5, "no motifs", ha="center", va="center", fontsize=16, color="0.4")
     else:
         # A band on top for the title and the legend, then one band per motif.
-        grid = fig.subfigures(len(rows) + 1, 1, squeeze=False, height_ratios=[header] + [_ROW_HEIGHT] * len(rows))
+        grid = fig.subfigures(
+            len(rows) + 1, 1, squeeze=False, height_ratios=[header] + [_ROW_HEIGHT] * len(rows)
+        )
         bands: list[SubFigure] = list(grid.ravel()) if isinstance(grid, np.ndarray) else [grid]
         top_band: SubFigure = bands[0]
         if title:
@@ -267,7 +272,7 @@ def plot_motifs(
         # Height of a panel, for the width of the occurrence segments: the band less
         # its title, tick labels and x label.
         axes_height_pt = max(_ROW_HEIGHT - 0.95, 0.5) * 72.0
-        for band, row in zip(bands[1:], rows):
+        for band, row in zip(bands[1:], rows, strict=False):
             left, right = band.subplots(1, 2, width_ratios=[1.0, 1.7])
             band.suptitle(_title(row, len(collection)), x=0.01, ha="left", fontsize=11.5, fontweight="bold")
             _draw_windows(left, row, collection, zcache)

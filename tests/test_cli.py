@@ -1,4 +1,5 @@
 """The qor command line, run as a user runs it: in a subprocess."""
+
 import csv
 import json
 import os
@@ -22,14 +23,16 @@ PNG = b"\x89PNG\r\n\x1a\n"
 def qor_cmd(*args, cwd=None, module=False):
     cmd = [sys.executable, "-m", "qor"] if module else [QOR]
     env = {**os.environ, "MPLBACKEND": "Agg"}
-    return subprocess.run([*cmd, *map(str, args)], capture_output=True, text=True, cwd=cwd, env=env, timeout=120)
+    return subprocess.run(
+        [*cmd, *map(str, args)], capture_output=True, text=True, cwd=cwd, env=env, timeout=120
+    )
 
 
 @pytest.fixture(scope="module")
 def planted_csv(tmp_path_factory):
     rng = np.random.default_rng(1)
     x = rng.normal(size=(40, 600))
-    for row, s in zip(x, rng.integers(0, 536, size=40)):
+    for row, s in zip(x, rng.integers(0, 536, size=40), strict=False):
         row[s : s + 64] += 4 * np.sin(np.linspace(0, 2 * np.pi, 64))
     path = tmp_path_factory.mktemp("data") / "planted.csv"
     np.savetxt(path, x, delimiter=",")
@@ -58,7 +61,9 @@ def test_mine_prints_the_ranked_table(planted_csv, module):
 def test_rankings_differ_and_follow_the_api(planted_csv):
     path, x = planted_csv
     for by in ("naed", "relative_naed"):
-        result = qor_cmd("mine", path, *SETTINGS, "--top", "0", "--rank", by, "--csv", path.with_name(f"{by}.csv"))
+        result = qor_cmd(
+            "mine", path, *SETTINGS, "--top", "0", "--rank", by, "--csv", path.with_name(f"{by}.csv")
+        )
         assert result.returncode == 0, result.stderr
         with open(path.with_name(f"{by}.csv")) as f:
             patterns = [row["pattern"] for row in csv.DictReader(f)]
@@ -69,7 +74,9 @@ def test_rankings_differ_and_follow_the_api(planted_csv):
 def test_json_csv_and_plot_outputs(planted_csv, tmp_path):
     path, x = planted_csv
     out = tmp_path / "m.json", tmp_path / "m.csv", tmp_path / "m.png"
-    result = qor_cmd("mine", path, *SETTINGS, "--top", "4", "--json", out[0], "--csv", out[1], "--plot", out[2])
+    result = qor_cmd(
+        "mine", path, *SETTINGS, "--top", "4", "--json", out[0], "--csv", out[1], "--plot", out[2]
+    )
     assert result.returncode == 0, result.stderr
     doc = json.loads(out[0].read_text())
     best = qor.mine(x, seglen=8, alphabet=5, minsup=0.8, top=4)
@@ -84,8 +91,10 @@ def test_json_csv_and_plot_outputs(planted_csv, tmp_path):
 
 def test_default_settings_and_labelled_archive_file(tmp_path):
     rng = np.random.default_rng(2)
-    rows = [f"{rng.integers(1, 4)}\t" + "\t".join(f"{v:.6f}" for v in np.cumsum(rng.normal(size=256)))
-            for _ in range(30)]
+    rows = [
+        f"{rng.integers(1, 4)}\t" + "\t".join(f"{v:.6f}" for v in np.cumsum(rng.normal(size=256)))
+        for _ in range(30)
+    ]
     path = tmp_path / "walks.tsv"
     path.write_text("\n".join(rows) + "\n")
     result = qor_cmd("mine", path, "--label-column", "0")
@@ -93,24 +102,27 @@ def test_default_settings_and_labelled_archive_file(tmp_path):
     assert result.stdout.startswith("30 series of 256 samples; seglen 8, alphabet 4, minsup 0.5, min_len 3")
 
 
-@pytest.mark.parametrize("args, message", [
-    (["mine", "missing.csv"], "missing.csv"),
-    (["mine", "bad.csv"], "bad.csv, line 2, column 3"),
-    (["mine", "empty.csv"], "no series in"),
-    (["mine", "good.csv", "--alphabet", "11"], "argument --alphabet: must be between 2 and 10, got 11"),
-    (["mine", "good.csv", "--alphabet", "four"], "argument --alphabet: invalid int value: 'four'"),
-    (["mine", "good.csv", "--minsup", "0"], "argument --minsup: must be above 0 and at most 1"),
-    (["mine", "good.csv", "--minsup", "nan"], "argument --minsup: must be above 0 and at most 1"),
-    (["mine", "good.csv", "--seglen", "0"], "argument --seglen: must be at least 1"),
-    (["mine", "good.csv", "--max-overlap", "2"], "argument --max-overlap: must be between 0 and 1"),
-    (["mine", "good.csv", "--top", "-1"], "argument --top: must be at least 0"),
-    (["mine", "good.csv", "--rank", "size"], "argument --rank: invalid choice: 'size'"),
-    (["mine", "good.csv", "--frobnicate"], "unrecognized arguments: --frobnicate"),
-    (["mine", "good.csv", "--plot", "out.pdf"], "give a path ending in .png"),
-    (["mine", "good.csv", "--json", "no/such/dir/out.json"], "cannot write no/such/dir/out.json"),
-    (["mine"], "the following arguments are required: FILE"),
-    ([], "the following arguments are required: COMMAND"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["mine", "missing.csv"], "missing.csv"),
+        (["mine", "bad.csv"], "bad.csv, line 2, column 3"),
+        (["mine", "empty.csv"], "no series in"),
+        (["mine", "good.csv", "--alphabet", "11"], "argument --alphabet: must be between 2 and 10, got 11"),
+        (["mine", "good.csv", "--alphabet", "four"], "argument --alphabet: invalid int value: 'four'"),
+        (["mine", "good.csv", "--minsup", "0"], "argument --minsup: must be above 0 and at most 1"),
+        (["mine", "good.csv", "--minsup", "nan"], "argument --minsup: must be above 0 and at most 1"),
+        (["mine", "good.csv", "--seglen", "0"], "argument --seglen: must be at least 1"),
+        (["mine", "good.csv", "--max-overlap", "2"], "argument --max-overlap: must be between 0 and 1"),
+        (["mine", "good.csv", "--top", "-1"], "argument --top: must be at least 0"),
+        (["mine", "good.csv", "--rank", "size"], "argument --rank: invalid choice: 'size'"),
+        (["mine", "good.csv", "--frobnicate"], "unrecognized arguments: --frobnicate"),
+        (["mine", "good.csv", "--plot", "out.pdf"], "give a path ending in .png"),
+        (["mine", "good.csv", "--json", "no/such/dir/out.json"], "cannot write no/such/dir/out.json"),
+        (["mine"], "the following arguments are required: FILE"),
+        ([], "the following arguments are required: COMMAND"),
+    ],
+)
 def test_bad_input_and_options_exit_2_with_one_line(tmp_path, args, message):
     (tmp_path / "good.csv").write_text("1,2,3,4,5,6\n2,3,4,5,6,7\n")
     (tmp_path / "bad.csv").write_text("1,2,3\n4,5,x,6\n")
@@ -132,8 +144,12 @@ def test_ctrl_c_stops_a_long_run_with_status_130(tmp_path):
     # series: the pattern search alone takes close to a minute.
     path = tmp_path / "long.txt"
     np.savetxt(path, np.random.default_rng(0).normal(size=(1, 1500)))
-    proc = subprocess.Popen([QOR, "mine", str(path), "--seglen", "1", "--alphabet", "10", "--minsup", "1"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [QOR, "mine", str(path), "--seglen", "1", "--alphabet", "10", "--minsup", "1"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     time.sleep(1.5)
     assert proc.poll() is None, proc.communicate()
     sent = time.monotonic()

@@ -1,4 +1,5 @@
 """Reading series from files: text (csv, tsv, whitespace), .npy and .npz."""
+
 import math
 
 import numpy as np

@@ -1,4 +1,5 @@
 """The qor package: exports, one-call mining, the rankings, records and DataFrames."""
+
 import csv
 import io
 import json
@@ -26,7 +27,7 @@ def planted(n, m, *, kind="sine", amp=4.0, seed=0):
         walk = np.cumsum(np.random.default_rng(99).normal(size=WIDTH))
         shape = (walk - walk.mean()) / np.abs(walk - walk.mean()).max()
     starts = rng.integers(0, m - WIDTH, size=n)
-    for row, s in zip(x, starts):
+    for row, s in zip(x, starts, strict=False):
         row[s : s + WIDTH] += amp * shape
     return x, starts
 
@@ -40,7 +41,11 @@ def finds_planted(motif, starts):
 def test_exports_and_version():
     assert qor.__version__ == version("qor")
     assert (qor.Miner, qor.PatternMiner, qor.Motif, qor.sax) == (
-        _qor_cpp.Miner, _qor_cpp.PatternMiner, _qor_cpp.Motif, _qor_cpp.sax)
+        _qor_cpp.Miner,
+        _qor_cpp.PatternMiner,
+        _qor_cpp.Motif,
+        _qor_cpp.sax,
+    )
     assert all(hasattr(qor, name) for name in qor.__all__)
 
 
@@ -71,21 +76,30 @@ class FakeMotif:
         self.naed, self.representative = naed, representative
 
 
-@pytest.mark.parametrize("naed, rep, expected", [
-    (0.5, [1.0, -1.0], 0.5),
-    (0.5, [1.0, math.nan, -1.0], 0.5),       # NaN samples are left out of the spread
-    (0.5, [2.0, 2.0, 2.0], math.inf),        # no spread
-    (0.5, [math.nan, math.nan], math.inf),   # no samples
-    (0.5, [], math.inf),
-    (math.nan, [1.0, -1.0], math.inf),
-])
+@pytest.mark.parametrize(
+    "naed, rep, expected",
+    [
+        (0.5, [1.0, -1.0], 0.5),
+        (0.5, [1.0, math.nan, -1.0], 0.5),  # NaN samples are left out of the spread
+        (0.5, [2.0, 2.0, 2.0], math.inf),  # no spread
+        (0.5, [math.nan, math.nan], math.inf),  # no samples
+        (0.5, [], math.inf),
+        (math.nan, [1.0, -1.0], math.inf),
+    ],
+)
 def test_relative_naed_edge_cases(naed, rep, expected):
     assert qor.relative_naed(FakeMotif(naed, rep)) == expected
 
 
 def test_rank_is_stable_and_puts_inf_and_nan_last():
-    motifs = [FakeMotif(0.2, [1.0, -1.0]), FakeMotif(0.1, [5.0, 5.0]), FakeMotif(0.2, [2.0, -2.0]),
-              FakeMotif(math.nan, [1.0, 0.0]), FakeMotif(0.1, [1.0, -1.0]), FakeMotif(0.1, [2.0, -2.0])]
+    motifs = [
+        FakeMotif(0.2, [1.0, -1.0]),
+        FakeMotif(0.1, [5.0, 5.0]),
+        FakeMotif(0.2, [2.0, -2.0]),
+        FakeMotif(math.nan, [1.0, 0.0]),
+        FakeMotif(0.1, [1.0, -1.0]),
+        FakeMotif(0.1, [2.0, -2.0]),
+    ]
     order = [motifs.index(m) for m in qor.rank(motifs)]
     assert order == [5, 2, 4, 0, 1, 3]  # 0.05, then a tie at 0.1 in the order given, 0.2, then inf, inf
     assert [motifs.index(m) for m in qor.rank(motifs, "naed")] == [1, 4, 5, 0, 2, 3]
@@ -101,16 +115,20 @@ def test_mine_matches_the_engine_and_ranks():
         assert [m.pattern for m in ours] == [m.pattern for m in qor.rank(engine, by)]
         assert [m.naed for m in ours] == [m.naed for m in qor.rank(engine, by)]
     assert [m.pattern for m in qor.mine(x, seglen=8, alphabet=5, minsup=0.8, rank_by="naed")] == [
-        m.pattern for m in engine]
+        m.pattern for m in engine
+    ]
     assert len(qor.mine(x, seglen=8, alphabet=5, minsup=0.8, top=2)) == 2
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    (dict(top=-1), "top must be at least 0"),
-    (dict(seglen=0), "seglen must be at least 1"),
-    (dict(minsup=math.nan), "minsup must be a finite number"),
-    (dict(alphabet=11), "alphabet must be between 0 and 10"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        (dict(top=-1), "top must be at least 0"),
+        (dict(seglen=0), "seglen must be at least 1"),
+        (dict(minsup=math.nan), "minsup must be a finite number"),
+        (dict(alphabet=11), "alphabet must be between 0 and 10"),
+    ],
+)
 def test_mine_refuses_bad_settings(kwargs, error):
     with pytest.raises(ValueError, match=error):
         qor.mine([[1.0, 2.0, 3.0]], **kwargs)
@@ -141,10 +159,14 @@ def test_records_hold_every_field(mined):
     motifs, n = mined
     rows = records(motifs, n)
     assert [r["rank"] for r in rows] == [1, 2, 3, 4]
-    for r, m in zip(rows, motifs):
+    for r, m in zip(rows, motifs, strict=False):
         assert tuple(r) == FIELDS
         assert (r["pattern"], r["length"], r["indexes"], r["best_matches"]) == (
-            m.pattern, m.length, m.indexes, m.best_matches)
+            m.pattern,
+            m.length,
+            m.indexes,
+            m.best_matches,
+        )
         assert r["seglen"] == 8 and r["series"] == len(m.indexes) and r["share"] == len(m.indexes) / n
         assert r["occurrences"] == sum(map(len, m.indexes.values()))
         assert r["typical_position"] == int(np.median(list(m.best_matches.values())))
@@ -158,7 +180,7 @@ def test_json_and_csv_round_trip(mined):
     rows = records(motifs, n)
     doc = json.loads(to_json(rows, series=n))
     assert doc["series"] == n and len(doc["motifs"]) == len(rows)
-    for got, r in zip(doc["motifs"], rows):
+    for got, r in zip(doc["motifs"], rows, strict=False):
         assert got["best_matches"] == {str(k): v for k, v in r["best_matches"].items()}
         rep = [math.nan if v is None else v for v in got["representative"]]
         np.testing.assert_array_equal(rep, r["representative"])  # exact: JSON keeps every digit

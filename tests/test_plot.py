@@ -1,4 +1,5 @@
 """plot_motifs: real renders, the windows and occurrences it draws, and its refusals."""
+
 import sys
 
 import numpy as np
@@ -92,7 +93,7 @@ def test_left_panel_draws_the_best_match_windows_and_the_representative(ragged):
     *windows, rep = left.lines
     assert len(windows) == len(best)
     padded = 0
-    for line, (k, start) in zip(windows, sorted(best.items())):
+    for line, (k, start) in zip(windows, sorted(best.items()), strict=False):
         expected = window(series[k], start, length)
         np.testing.assert_allclose(line.get_ydata(), expected, rtol=1e-9, atol=1e-12)
         np.testing.assert_array_equal(line.get_xdata(), np.arange(length))

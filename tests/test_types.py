@@ -1,4 +1,5 @@
 """The type stubs of _qor_cpp and the typing of the qor package and the README's examples."""
+
 import ast
 import doctest
 import importlib
@@ -30,8 +31,14 @@ def test_installed_stubs_are_the_source_stubs():
 
 
 def test_stubtest(tmp_path):
-    result = run("-m", "mypy.stubtest", "_qor_cpp", "--allowlist", str(STUB.with_name("stubtest-allowlist.txt")),
-                 cwd=tmp_path)
+    result = run(
+        "-m",
+        "mypy.stubtest",
+        "_qor_cpp",
+        "--allowlist",
+        str(STUB.with_name("stubtest-allowlist.txt")),
+        cwd=tmp_path,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -65,7 +72,7 @@ def test_stub_parameters_match_the_module(name, params):
     fn = stub_signatures()[name].args
     positional = fn.posonlyargs + fn.args
     defaults = [None] * (len(positional) - len(fn.defaults)) + [ast.unparse(d) for d in fn.defaults]
-    assert [(a.arg, d) for a, d in zip(positional, defaults)] == params
+    assert [(a.arg, d) for a, d in zip(positional, defaults, strict=False)] == params
     # pybind11 names an unnamed argument arg0: such arguments are positional only.
     assert [a.arg for a in fn.posonlyargs[1:]] == [p for p, _ in params if p.startswith("arg")]
 
@@ -74,8 +81,12 @@ def test_stub_properties_match_the_module():
     tree = ast.parse(STUB.read_text())
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
-            stubbed = {f.name for f in node.body if isinstance(f, ast.FunctionDef)
-                       and any(ast.unparse(d) == "property" for d in f.decorator_list)}
+            stubbed = {
+                f.name
+                for f in node.body
+                if isinstance(f, ast.FunctionDef)
+                and any(ast.unparse(d) == "property" for d in f.decorator_list)
+            }
             runtime = {n for n, v in vars(getattr(_qor_cpp, node.name)).items() if isinstance(v, property)}
             assert stubbed == runtime, node.name
 
