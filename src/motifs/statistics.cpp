@@ -197,10 +197,11 @@ void average_pass(Motif* motifs, Values* rows, std::size_t n, const SeriesEntrie
     for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].average_occurrences = SharedValues(std::move(rows[mi]));
 }
 
-// The best matches and naed of motifs[0 .. n), series by series: the
-// windows of all the entries of a series are measured in one batch.
-void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, const std::vector<Series>& ts) {
-    for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].best_matches.assign(motifs[mi].indexes.size(), 0);
+// The best match of every entry of motifs[0 .. n), series by series (the
+// windows of all the entries of a series are measured in one batch), handed
+// to found(motif, row, distance, symbol position) in series order.
+template <typename Found>
+void best_pass(const Motif* motifs, const SeriesEntries& entries, const std::vector<Series>& ts, Found&& found) {
     detail::WindowBatch batch;
     for (std::size_t s = 0; s < ts.size(); ++s) {
         if (s + 1 < ts.size()) prefetch(ts[s + 1]);
@@ -216,21 +217,22 @@ void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, cons
         batch.compute();
         const double* dist = batch.dist.data();
         for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
-            Motif& m = motifs[entries.at[e].first];
-            const std::size_t r = entries.at[e].second;
+            const auto [mi, r] = entries.at[e];
+            const Motif& m = motifs[mi];
             const auto [distance, position] = best_of(m, r, dist);
             dist += m.indexes.end_of(r) - m.indexes.begin_of(r);
-            // Added to what naed holds, not to a fresh sum: the record keeps
-            // the running total, which starts at the 0.0 of a new motif.
-            m.naed = m.naed + distance;
-            m.best_matches[r] = position * m.seglen;
+            found(mi, r, distance, position);
         }
     }
-    // The mean best distance per series and sample.
-    for (std::size_t mi = 0; mi < n; ++mi) {
-        Motif& m = motifs[mi];
-        m.naed = m.naed / (static_cast<double>(m.indexes.size()) * static_cast<double>(m.length));
-    }
+}
+
+// The best matches and naed of motifs[0 .. n).
+void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, const std::vector<Series>& ts) {
+    for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].best_matches.assign(motifs[mi].indexes.size(), 0);
+    best_pass(motifs, entries, ts, [motifs](std::size_t mi, std::size_t r, double distance, int32_t position) {
+        add_best_match(motifs[mi], r, distance, position * motifs[mi].seglen);
+    });
+    for (std::size_t mi = 0; mi < n; ++mi) finish_naed(motifs[mi]);
 }
 
 // score_motifs on motifs[0 .. n), average rows kept in averages[0 .. n).
@@ -245,6 +247,26 @@ void score_range(Motif* motifs, Values* averages, std::size_t n, const std::vect
 }
 
 }  // namespace
+
+void add_best_match(Motif& m, std::size_t r, double distance, int32_t start) {
+    // Added to what naed holds, not to a fresh sum: the record keeps the
+    // running total, which starts at the 0.0 of a new motif.
+    m.naed = m.naed + distance;
+    m.best_matches[r] = start;
+}
+
+void finish_naed(Motif& m) {
+    // The mean best distance per series and sample.
+    m.naed = m.naed / (static_cast<double>(m.indexes.size()) * static_cast<double>(m.length));
+}
+
+void row_best_matches(const Motif& m, const std::vector<Series>& ts, double* distance, int32_t* start) {
+    const SeriesEntries entries(&m, 1, ts.size());
+    best_pass(&m, entries, ts, [&](std::size_t, std::size_t r, double d, int32_t position) {
+        distance[r] = d;
+        start[r] = position * m.seglen;
+    });
+}
 
 void Motif::compute_average_occurrences(const std::vector<Series>& ts) {
     const SeriesEntries entries(this, 1, ts.size());
