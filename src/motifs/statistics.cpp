@@ -260,12 +260,23 @@ void finish_naed(Motif& m) {
     m.naed = m.naed / (static_cast<double>(m.indexes.size()) * static_cast<double>(m.length));
 }
 
-void row_best_matches(const Motif& m, const std::vector<Series>& ts, double* distance, int32_t* start) {
-    const SeriesEntries entries(&m, 1, ts.size());
-    best_pass(&m, entries, ts, [&](std::size_t, std::size_t r, double d, int32_t position) {
-        distance[r] = d;
-        start[r] = position * m.seglen;
+void row_best_matches(const std::vector<Motif>& motifs, const std::vector<Series>& ts, double* distance,
+                      int32_t* start) {
+    std::vector<std::size_t> first(motifs.size() + 1, 0);
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi) first[mi + 1] = first[mi] + motifs[mi].indexes.size();
+    const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
+    best_pass(motifs.data(), entries, ts, [&](std::size_t mi, std::size_t r, double d, int32_t position) {
+        distance[first[mi] + r] = d;
+        start[first[mi] + r] = position * motifs[mi].seglen;
     });
+}
+
+void compute_average_occurrences(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
+    const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
+    std::vector<Values> rows(motifs.size());
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi)
+        rows[mi].reserve(motifs[mi].indexes.size() * window_length(motifs[mi].length));
+    average_pass(motifs.data(), rows.data(), motifs.size(), entries, ts, nullptr);
 }
 
 void Motif::compute_average_occurrences(const std::vector<Series>& ts) {
