@@ -30,6 +30,13 @@ unsigned thread_count() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
+void prepare_exceptions() {
+    try {
+        throw Stopped();
+    } catch (const Stopped&) {
+    }
+}
+
 struct Workers::State {
     std::mutex mutex;
     std::condition_variable wake, done;
@@ -62,12 +69,24 @@ std::size_t Workers::parts(std::size_t work, std::size_t grain, std::size_t per_
     return std::max<std::size_t>(1, std::min(most, work / std::max<std::size_t>(grain, 1)));
 }
 
+void Workers::poll_when_due() {
+    if (std::chrono::steady_clock::now() - last_poll_ < poll_interval) return;
+    poll_now();
+    if (stop_requested()) throw Stopped();
+}
+
+void Workers::poll_now() {
+    last_poll_ = std::chrono::steady_clock::now();
+    if (poll_ && !stop_requested() && poll_()) request_stop();
+}
+
 void Workers::work(unsigned thread) {
     State& s = *state_;
     for (;;) {
         const std::size_t part = s.next.fetch_add(1);
         if (part >= s.parts) return;
         try {
+            check();
             (*s.task)(part, thread);
         } catch (...) {
             // Parts are claimed in order, so every lower part has started
@@ -84,6 +103,7 @@ void Workers::work(unsigned thread) {
 }
 
 void Workers::serve(unsigned thread, unsigned long long seen) {
+    prepare_exceptions();
     State& s = *state_;
     for (;;) {
         {
@@ -103,7 +123,10 @@ void Workers::serve(unsigned thread, unsigned long long seen) {
 void Workers::run(std::size_t n, const std::function<void(std::size_t, unsigned)>& task) {
     if (n == 0) return;
     if (threads_ == 1 || n == 1) {
-        for (std::size_t part = 0; part < n; ++part) task(part, 0);
+        for (std::size_t part = 0; part < n; ++part) {
+            check();
+            task(part, 0);
+        }
         return;
     }
     State& s = *state_;
@@ -115,7 +138,7 @@ void Workers::run(std::size_t n, const std::function<void(std::size_t, unsigned)
         const unsigned id = static_cast<unsigned>(helpers_.size()) + 1;
         try {
             helpers_.emplace_back([this, id, seen = s.round] { serve(id, seen); });
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {  // no thread, or no memory for one
             break;
         }
     }
@@ -133,7 +156,13 @@ void Workers::run(std::size_t n, const std::function<void(std::size_t, unsigned)
     std::exception_ptr error;
     {
         std::unique_lock<std::mutex> lock(s.mutex);
-        s.done.wait(lock, [&] { return s.busy == 0; });
+        const auto finished = [&] { return s.busy == 0; };
+        // Waits in slices, polling in between, when there is a poll.
+        while (!s.done.wait_for(lock, poll_ ? poll_interval : std::chrono::hours(1), finished)) {
+            lock.unlock();
+            poll_now();
+            lock.lock();
+        }
         s.task = nullptr;
         error = s.error;
         s.error = nullptr;

@@ -177,14 +177,16 @@ struct SeriesEntries {
 // The average rows of motifs[0 .. n), series by series, appended to rows[mi]
 // (empty, capacity reserved) and then kept as the motifs' averages. With
 // `sums`, each row is also added to sums[mi] while it is fresh.
+// `workers`, where given, is checked for a stop request entry by entry.
 void average_pass(Motif* motifs, Values* rows, std::size_t n, const SeriesEntries& entries,
-                  const std::vector<Series>& ts, RepresentativeSums* sums) {
+                  const std::vector<Series>& ts, RepresentativeSums* sums, Workers* workers) {
     std::size_t longest = 0;
     for (std::size_t mi = 0; mi < n; ++mi) longest = std::max(longest, window_length(motifs[mi].length));
     std::vector<double> counts(longest);
     for (std::size_t s = 0; s < ts.size(); ++s) {
         if (s + 1 < ts.size()) prefetch(ts[s + 1]);
         for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
+            if (workers && e % 16 == 0) workers->check();
             const auto [mi, r] = entries.at[e];
             Values& out = rows[mi];
             const std::size_t len = window_length(motifs[mi].length);
@@ -200,13 +202,16 @@ void average_pass(Motif* motifs, Values* rows, std::size_t n, const SeriesEntrie
 // The best match of every entry of motifs[0 .. n), series by series (the
 // windows of all the entries of a series are measured in one batch), handed
 // to found(motif, row, distance, symbol position) in series order.
+// `workers`, where given, is checked for a stop request entry by entry.
 template <typename Found>
-void best_pass(const Motif* motifs, const SeriesEntries& entries, const std::vector<Series>& ts, Found&& found) {
+void best_pass(const Motif* motifs, const SeriesEntries& entries, const std::vector<Series>& ts, Workers* workers,
+               Found&& found) {
     detail::WindowBatch batch;
     for (std::size_t s = 0; s < ts.size(); ++s) {
         if (s + 1 < ts.size()) prefetch(ts[s + 1]);
         batch.clear();
         for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
+            if (workers && e % 16 == 0) workers->check();
             const Motif& m = motifs[entries.at[e].first];
             const std::size_t r = entries.at[e].second;
             for (const int32_t* p = m.indexes.begin_of(r); p != m.indexes.end_of(r); ++p) {
@@ -227,23 +232,24 @@ void best_pass(const Motif* motifs, const SeriesEntries& entries, const std::vec
 }
 
 // The best matches and naed of motifs[0 .. n).
-void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, const std::vector<Series>& ts) {
+void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, const std::vector<Series>& ts,
+                Workers* workers) {
     for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].best_matches.assign(motifs[mi].indexes.size(), 0);
-    best_pass(motifs, entries, ts, [motifs](std::size_t mi, std::size_t r, double distance, int32_t position) {
+    best_pass(motifs, entries, ts, workers, [motifs](std::size_t mi, std::size_t r, double distance, int32_t position) {
         add_best_match(motifs[mi], r, distance, position * motifs[mi].seglen);
     });
     for (std::size_t mi = 0; mi < n; ++mi) finish_naed(motifs[mi]);
 }
 
 // score_motifs on motifs[0 .. n), average rows kept in averages[0 .. n).
-void score_range(Motif* motifs, Values* averages, std::size_t n, const std::vector<Series>& ts) {
+void score_range(Motif* motifs, Values* averages, std::size_t n, const std::vector<Series>& ts, Workers& workers) {
     const SeriesEntries entries(motifs, n, ts.size());
     std::vector<RepresentativeSums> sums;
     sums.reserve(n);
     for (std::size_t mi = 0; mi < n; ++mi) sums.emplace_back(motifs[mi].representative.size());
-    average_pass(motifs, averages, n, entries, ts, sums.data());
+    average_pass(motifs, averages, n, entries, ts, sums.data(), &workers);
     for (std::size_t mi = 0; mi < n; ++mi) sums[mi].finish(motifs[mi]);
-    match_pass(motifs, n, entries, ts);
+    match_pass(motifs, n, entries, ts, &workers);
 }
 
 }  // namespace
@@ -265,7 +271,7 @@ void row_best_matches(const std::vector<Motif>& motifs, const std::vector<Series
     std::vector<std::size_t> first(motifs.size() + 1, 0);
     for (std::size_t mi = 0; mi < motifs.size(); ++mi) first[mi + 1] = first[mi] + motifs[mi].indexes.size();
     const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
-    best_pass(motifs.data(), entries, ts, [&](std::size_t mi, std::size_t r, double d, int32_t position) {
+    best_pass(motifs.data(), entries, ts, nullptr, [&](std::size_t mi, std::size_t r, double d, int32_t position) {
         distance[first[mi] + r] = d;
         start[first[mi] + r] = position * motifs[mi].seglen;
     });
@@ -283,7 +289,7 @@ void Motif::compute_average_occurrences(const std::vector<Series>& ts) {
     const SeriesEntries entries(this, 1, ts.size());
     Values rows;
     rows.reserve(indexes.size() * window_length(length));
-    average_pass(this, &rows, 1, entries, ts, nullptr);
+    average_pass(this, &rows, 1, entries, ts, nullptr, nullptr);
 }
 
 void Motif::compute_representative() {
@@ -297,7 +303,7 @@ void Motif::compute_representative() {
 
 void Motif::compute_best_matches(const std::vector<Series>& ts) {
     const SeriesEntries entries(this, 1, ts.size());
-    match_pass(this, 1, entries, ts);
+    match_pass(this, 1, entries, ts, nullptr);
 }
 
 int32_t motif_length(int32_t seglen, std::size_t symbols) {
@@ -334,7 +340,7 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts, Wor
         averages[mi].reserve(motifs[mi].indexes.size() * window_length(motifs[mi].length));
     workers.run(parts, [&](std::size_t part, unsigned) {
         const std::size_t m0 = bounds[part], m1 = bounds[part + 1];
-        score_range(motifs.data() + m0, averages.data() + m0, m1 - m0, ts);
+        score_range(motifs.data() + m0, averages.data() + m0, m1 - m0, ts, workers);
     });
 }
 

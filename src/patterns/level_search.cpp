@@ -43,6 +43,7 @@ void Search::run(int32_t& cur_len) {
     for (;;) {
         if (levels_[static_cast<std::size_t>(cur_len) - 1].size() == 0) break;
         if (miner_.max_len != 0 && cur_len > miner_.max_len) break;
+        workers_.check();
         extend(cur_len);
         // A level shorter than min_len is never listed; once the next
         // level is built its occurrences are no longer needed.
@@ -130,6 +131,7 @@ void Search::extend_range(int32_t n, std::size_t p0, std::size_t p1, Level& next
     // The symbol after an occurrence of a pattern of n - 1 symbols.
     const uint16_t* ids = text_.ids.data() + (n - 1);
     for (std::size_t p = p0; p < p1; ++p) {
+        if (p % 64 == 0) workers_.check();
         // The candidates: the patterns q of the level below whose prefix
         // is p without its first symbol (all of them for single symbols).
         std::size_t first = 0, end = below.size();

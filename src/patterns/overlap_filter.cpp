@@ -109,6 +109,7 @@ public:
             turn.clear();
             Probe& probe = probes[0];
             for (std::size_t a = a0; a < a1; ++a) {
+                workers.check();
                 if (removed[a]) continue;
                 turn.push_back(a);
                 probe.set(a);
@@ -123,9 +124,12 @@ public:
                 Probe& mine = probes[thread];
                 const std::size_t first = later.size() * part / parts, last = later.size() * (part + 1) / parts;
                 for (std::size_t a : turn) {
+                    workers.check();
                     mine.set(a);
-                    for (std::size_t i = first; i < last; ++i)
+                    for (std::size_t i = first; i < last; ++i) {
+                        if (i % 256 == 0) workers.check();
                         if (!removed[later[i]] && mine.overlaps(later[i])) removed[later[i]] = 1;
+                    }
                 }
             });
         }

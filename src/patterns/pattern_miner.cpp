@@ -17,10 +17,11 @@ using detail::Search;
 
 // Length filter: lists the patterns of min_len symbols or more, longest
 // first, each length in ascending pattern order.
-Listing list_patterns(const Search& search, int32_t cur_len, int32_t min_len) {
+Listing list_patterns(const Search& search, int32_t cur_len, int32_t min_len, Workers& workers) {
     Listing list;
     for (int64_t k = cur_len - 1; k >= 1; --k) {
         if (k < min_len) continue;
+        workers.check();
         const std::size_t len = static_cast<std::size_t>(k);
         const Level& level = search.level(len);
         for (std::size_t i = 0; i < level.size(); ++i) {
@@ -61,6 +62,7 @@ std::vector<std::vector<Motif>> kept_motifs(const Search& search, const Listing&
     workers.run(parts, [&](std::size_t part, unsigned) {
         built[part].reserve(bounds[part + 1] - bounds[part]);
         for (std::size_t j = bounds[part]; j < bounds[part + 1]; ++j) {
+            if (j % 64 == 0) workers.check();
             const auto [k, index] = list.entry[kept[j]];
             built[part].push_back(motif_of(search, k, index));
         }
@@ -87,15 +89,18 @@ void PatternMiner::mine(const std::vector<Word>& words, Workers& workers) {
 
     levels.assign(search.level_count(), {});
     for (std::size_t k = 1; k < search.level_count(); ++k) {
+        workers.check();
         const std::size_t count = search.level(k).size();
         levels[k].reserve(count);
         for (std::size_t i = 0; i < count; ++i) levels[k].push_back(search.pattern_of(k, i));
     }
 
-    const Listing list = list_patterns(search, cur_len, min_len);
+    const Listing list = list_patterns(search, cur_len, min_len, workers);
     const std::vector<char> removed = detail::overlap_losers(list, search.alphabet(), max_overlap, workers);
+    std::size_t made = 0;
     for (std::vector<Motif>& part : kept_motifs(search, list, removed, workers)) {
         for (Motif& motif : part) {
+            if (++made % 64 == 0) workers.check();
             Pattern key = motif.pattern;
             frequent.emplace(std::move(key), std::move(motif));
         }

@@ -123,10 +123,11 @@ std::vector<std::size_t> split_series(const std::vector<Series>& ts, const Worke
     return split_by_weight(before.data(), ts.size(), workers.parts(before.back(), kSampleGrain));
 }
 
-void znormalize_range(std::vector<Series>& ts, std::size_t first, std::size_t last) {
+void znormalize_range(std::vector<Series>& ts, std::size_t first, std::size_t last, Workers& workers) {
     Series* group[4];
     int filled = 0;
     for (std::size_t i = first; i < last; ++i) {
+        workers.check();
         Series& s = ts[i];
         if (s.empty()) continue;
         group[filled++] = &s;
@@ -147,7 +148,7 @@ void znormalize(std::vector<Series>& ts, Workers& workers) {
     for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
         bounds[k] = std::max(bounds[k - 1], std::min(ts.size(), (bounds[k] + 2) / 4 * 4));
     workers.run(bounds.size() - 1,
-                [&](std::size_t part, unsigned) { znormalize_range(ts, bounds[part], bounds[part + 1]); });
+                [&](std::size_t part, unsigned) { znormalize_range(ts, bounds[part], bounds[part + 1], workers); });
 }
 
 int32_t segment_count(std::size_t n, int32_t seglen) {
@@ -209,6 +210,7 @@ std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alp
     const std::vector<std::size_t> bounds = split_series(ts, workers);
     workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
         for (std::size_t i = bounds[part]; i < bounds[part + 1]; ++i) {
+            workers.check();
             words[i].resize(letters[i]);
             sax_word(ts[i].data(), ts[i].size(), seglen, alphabet, words[i].data());
         }

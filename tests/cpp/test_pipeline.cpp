@@ -93,3 +93,22 @@ TEST_CASE("the pipeline on one thread and split into parts: the same results") {
         CHECK(sax(a, seglen, alphabet, serial) == sax(b, seglen, alphabet, split));
     }
 }
+
+TEST_CASE("Miner::mine stops part way, with Stopped, once the poll asks to") {
+    // Every pattern of one random series is frequent at minsup 0: a search
+    // that takes far longer than one poll interval.
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> sample;
+    std::vector<Series> ts(1, Series(700));
+    for (double& x : ts[0]) x = sample(rng);
+    for (unsigned threads : {1u, 3u}) {
+        CAPTURE(threads);
+        Workers team(threads);
+        int polls = 0;
+        team.set_poll([&] { return ++polls == 1; });
+        Miner miner(0.0, 1, 10);
+        std::vector<Series> copy = ts;
+        CHECK_THROWS_AS(miner.mine(copy, team), Stopped);
+        CHECK(polls == 1);
+    }
+}

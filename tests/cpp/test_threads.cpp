@@ -5,6 +5,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/parallel.hpp"
@@ -69,4 +70,35 @@ TEST_CASE("Workers::parts and split_by_weight") {
     CHECK(bounds.back() == 6);
     CHECK(std::is_sorted(bounds.begin(), bounds.end()));
     CHECK(split_by_weight(before.data(), 0, 4) == std::vector<std::size_t>(5, 0));
+}
+
+TEST_CASE("Workers: a stop request ends run() with Stopped, on one thread and on several") {
+    for (unsigned threads : {1u, 3u}) {
+        CAPTURE(threads);
+        Workers team(threads);
+        team.request_stop();
+        std::atomic<int> ran{0};
+        CHECK_THROWS_AS(team.run(10, [&](std::size_t, unsigned) { ++ran; }), Stopped);
+        CHECK(ran == 0);
+    }
+    // Parts that would run forever end at their next check once the poll,
+    // called on this thread only, asks to stop.
+    for (unsigned threads : {1u, 3u}) {
+        CAPTURE(threads);
+        Workers team(threads);
+        const std::thread::id caller = std::this_thread::get_id();
+        int polls = 0;
+        bool on_caller = true;
+        team.set_poll([&] {
+            on_caller = on_caller && std::this_thread::get_id() == caller;
+            return ++polls == 3;
+        });
+        CHECK_THROWS_AS(team.run(6,
+                                 [&](std::size_t, unsigned) {
+                                     for (;;) team.check();
+                                 }),
+                        Stopped);
+        CHECK(polls == 3);
+        CHECK(on_caller);
+    }
 }
