@@ -40,6 +40,15 @@ struct MatchesDict {
 struct FrequentDict {
     pybind11::object value;
 };
+struct MotifList {
+    pybind11::object value;
+};
+struct WordsList {
+    pybind11::object value;
+};
+struct FloatList {
+    pybind11::object value;
+};
 
 }  // namespace qor::bindings
 
@@ -77,10 +86,11 @@ bool for_each_item(handle seq, F&& f) {
     return true;
 }
 
+// Room to reserve for a sequence's items: known without running Python
+// code for lists and tuples only (for_each_item asks the others once).
 inline Py_ssize_t size_hint(handle seq) {
-    const Py_ssize_t n = PySequence_Size(seq.ptr());
-    if (n < 0) PyErr_Clear();
-    return n < 0 ? 0 : n;
+    PyObject* o = seq.ptr();
+    return PyList_CheckExact(o) || PyTuple_CheckExact(o) ? PySequence_Fast_GET_SIZE(o) : 0;
 }
 
 // A C-contiguous buffer of native 64-bit floats with `ndim` dimensions, or
@@ -143,10 +153,12 @@ bool load_items(handle seq, bool convert, std::vector<T>& out, Fast&& fast) {
 }
 
 // Reads a sequence of sequences: `load_row(row, out.back())` reads each row.
+// Signal handlers run between rows, so that Ctrl-C stops a long reading.
 template <typename Row, typename F>
 bool load_rows(handle seq, std::vector<Row>& out, F&& load_row) {
     out.reserve(static_cast<std::size_t>(size_hint(seq)));
     return for_each_item(seq, [&](handle item) {
+        if (PyErr_CheckSignals() != 0) throw error_already_set();
         object row = reinterpret_borrow<object>(item);
         if (!is_input_sequence(row)) return false;
         out.emplace_back();
@@ -154,10 +166,50 @@ bool load_rows(handle seq, std::vector<Row>& out, F&& load_row) {
     });
 }
 
+// Whether x is a complex number of some kind (Python's complex and its
+// subclasses, NumPy's complex scalars): never read as a real sample, which
+// would drop its imaginary part.
+inline bool is_complex(PyObject* x) {
+    if (PyComplex_Check(x)) return true;
+    PyObject* mro = Py_TYPE(x)->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        const char* name = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_name;
+        if (std::strcmp(name, "numpy.complexfloating") == 0) return true;
+    }
+    return false;
+}
+
+// Reads one sample into `out`: Python floats directly, other real numbers
+// through their own conversion (__float__, or __index__), called once.
+// Objects that are no real number (str, None, complex numbers, an int too
+// large for a float) do not convert; an exception that a conversion raises
+// (KeyboardInterrupt included) propagates as it is.
+inline bool load_sample(PyObject* x, qor::Series& out) {
+    if (PyFloat_Check(x)) {
+        out.push_back(PyFloat_AS_DOUBLE(x));
+        return true;
+    }
+    const bool plain_int = PyLong_CheckExact(x) || PyBool_Check(x);
+    if (!plain_int) {
+        const PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
+        if (!nb || (!nb->nb_float && !nb->nb_index) || is_complex(x)) return false;
+    }
+    const double v = PyFloat_AsDouble(x);
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (plain_int && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return false;
+        }
+        throw error_already_set();
+    }
+    out.push_back(v);
+    return true;
+}
+
 // Any sequence of sequences of numbers. Python floats are read directly,
 // float64 buffers (NumPy arrays, array.array('d')) are copied block-wise,
-// and everything else goes through pybind11's float conversion, so results
-// and errors are those of the stock list caster.
+// and everything else is read sample by sample (load_sample).
 template <>
 struct type_caster<qor::bindings::SeriesList> {
     PYBIND11_TYPE_CASTER(qor::bindings::SeriesList, const_name("List[List[float]]"));
@@ -177,10 +229,17 @@ struct type_caster<qor::bindings::SeriesList> {
                 series.assign(samples.data(), samples.data() + samples.shape(0));
                 return true;
             }
-            return load_items(row, convert, series, [](PyObject* x, qor::Series& to) {
-                if (!PyFloat_CheckExact(x)) return false;
-                to.push_back(PyFloat_AS_DOUBLE(x));
-                return true;
+            (void)convert;
+            series.reserve(static_cast<std::size_t>(size_hint(row)));
+            return for_each_item(row, [&series](handle x) {
+                if (PyFloat_CheckExact(x.ptr())) {
+                    series.push_back(PyFloat_AS_DOUBLE(x.ptr()));
+                    return true;
+                }
+                // A conversion runs Python code, which may drop the row's
+                // last reference to x.
+                object keep = reinterpret_borrow<object>(x);
+                return load_sample(keep.ptr(), series);
             });
         });
     }
@@ -221,6 +280,9 @@ QOR_OUTPUT_CASTER(qor::bindings::AveragesDict, const_name("Dict[int, List[float]
 QOR_OUTPUT_CASTER(qor::bindings::MatchesDict, const_name("Dict[int, int]"))
 QOR_OUTPUT_CASTER(qor::bindings::FrequentDict,
                   const_name("Dict[str, ") + make_caster<qor::Motif>::name + const_name("]"))
+QOR_OUTPUT_CASTER(qor::bindings::MotifList, const_name("List[") + make_caster<qor::Motif>::name + const_name("]"))
+QOR_OUTPUT_CASTER(qor::bindings::WordsList, const_name("List[List[str]]"))
+QOR_OUTPUT_CASTER(qor::bindings::FloatList, const_name("List[float]"))
 
 #undef QOR_OUTPUT_CASTER
 

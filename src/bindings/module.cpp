@@ -2,8 +2,11 @@
 #include <pybind11/stl.h>
 
 #include <exception>
+#include <new>
 
 #include "bindings/casters.hpp"
+#include "bindings/instances.hpp"
+#include "bindings/objects.hpp"
 #include "patterns/pattern_miner.hpp"
 #include "pipeline/miner.hpp"
 #include "sax/sax.hpp"
@@ -21,41 +24,68 @@ py::object latin1(const Pattern& p) {
 }
 
 py::object int_list(const int32_t* first, const int32_t* last) {
-    py::list out(last - first);
-    for (Py_ssize_t i = 0; first != last; ++first, ++i) PyList_SET_ITEM(out.ptr(), i, py::int_(*first).release().ptr());
-    return std::move(out);
+    py::object out = new_list(static_cast<std::size_t>(last - first));
+    for (std::size_t i = 0; first != last; ++first, ++i) set_item(out, i, int_object(*first));
+    return out;
 }
 
 py::object float_list(const double* first, const double* last) {
-    py::list out(last - first);
-    for (Py_ssize_t i = 0; first != last; ++first, ++i)
-        PyList_SET_ITEM(out.ptr(), i, py::float_(*first).release().ptr());
-    return std::move(out);
+    py::object out = new_list(static_cast<std::size_t>(last - first));
+    for (std::size_t i = 0; first != last; ++first, ++i) set_item(out, i, float_object(*first));
+    return out;
 }
 
 py::object indexes_dict(const Motif& m) {
-    py::dict out;
+    py::object out = new_dict();
     for (std::size_t r = 0; r < m.indexes.size(); ++r)
-        out[py::int_(m.indexes.series[r])] = int_list(m.indexes.begin_of(r), m.indexes.end_of(r));
-    return std::move(out);
+        set_key(out, int_object(m.indexes.series[r]), int_list(m.indexes.begin_of(r), m.indexes.end_of(r)));
+    return out;
 }
 
 py::object averages_dict(const Motif& m) {
-    py::dict out;
-    if (m.average_occurrences.empty()) return std::move(out);
+    py::object out = new_dict();
+    if (m.average_occurrences.empty()) return out;
     const std::size_t len = static_cast<std::size_t>(m.length);
     for (std::size_t r = 0; r < m.indexes.size(); ++r) {
         const double* row = m.average_occurrences.data() + r * len;
-        out[py::int_(m.indexes.series[r])] = float_list(row, row + len);
+        set_key(out, int_object(m.indexes.series[r]), float_list(row, row + len));
     }
-    return std::move(out);
+    return out;
 }
 
 py::object matches_dict(const Motif& m) {
-    py::dict out;
+    py::object out = new_dict();
     for (std::size_t r = 0; r < m.best_matches.size(); ++r)
-        out[py::int_(m.indexes.series[r])] = py::int_(m.best_matches[r]);
-    return std::move(out);
+        set_key(out, int_object(m.indexes.series[r]), int_object(m.best_matches[r]));
+    return out;
+}
+
+// Python lists and dicts of results, built with the GIL held; a signal
+// handler that raises meanwhile stops the building.
+void check_signals(std::size_t i) {
+    if ((i & 1023) == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+py::object motif_list(std::vector<Motif>&& motifs) {
+    py::object out = new_list(motifs.size());
+    for (std::size_t i = 0; i < motifs.size(); ++i) {
+        check_signals(i);
+        set_item(out, i, instance_of(std::move(motifs[i])));
+    }
+    return out;
+}
+
+py::object word_list(const std::vector<Word>& words) {
+    py::object out = new_list(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        check_signals(i);
+        const Word& word = words[i];
+        py::object letters = new_list(word.size());
+        for (std::size_t j = 0; j < word.size(); ++j)
+            set_item(letters, j, checked(PyUnicode_FromOrdinal(static_cast<unsigned char>(word[j]))));
+        set_item(out, i, std::move(letters));
+    }
+    return out;
 }
 
 py::object frequent_dict(const PatternMiner& miner) {
@@ -64,90 +94,153 @@ py::object frequent_dict(const PatternMiner& miner) {
     std::vector<Motif> motifs;
     motifs.reserve(miner.frequent.size());
     for (const auto& entry : miner.frequent) motifs.push_back(entry.second);
-    py::dict out;
-    for (Motif& motif : motifs) {
-        py::object key = latin1(motif.pattern);
-        out[key] = py::cast(std::move(motif), py::return_value_policy::move);
+    py::object out = new_dict();
+    for (std::size_t i = 0; i < motifs.size(); ++i) {
+        check_signals(i);
+        py::object key = latin1(motifs[i].pattern);
+        set_key(out, key, instance_of(std::move(motifs[i])));
     }
-    return std::move(out);
+    return out;
 }
 
-// Runs f() without the GIL and returns what it threw, if anything. The GIL
-// is taken back by a plain call rather than by a destructor: a thread that
-// asks for it while the interpreter shuts down is ended by a forced unwind,
-// which must pass through no noexcept frame (and no handler that would
-// touch Python objects).
+// Runs f(workers) without the GIL, on a team made here while the GIL is
+// held (it reads QOR_NUM_THREADS, which other Python threads may be
+// changing), and returns what f threw, if anything. On the main thread the
+// team polls for signals: it takes the GIL back for a moment and runs
+// PyErr_CheckSignals, and when a handler raises (Ctrl-C's raises
+// KeyboardInterrupt), the computation stops and that exception is raised
+// here instead of any result. A signal that arrives after the last poll is
+// taken the same way before the result is used.
+//
+// The GIL is taken back by plain calls rather than by destructors: a thread
+// that asks for it while the interpreter shuts down is ended by a forced
+// unwind, which must pass through no noexcept frame (and no handler that
+// would touch Python objects). Only the main thread polls, and it is never
+// ended that way.
 template <typename F>
-std::exception_ptr without_gil(F&& f) {
+std::exception_ptr released(F&& f) {
+    (void)std::uncaught_exceptions();  // this thread's exception storage, before memory runs short
+    Workers workers;
+    PyThreadState* state = nullptr;
+    PyObject* raised = nullptr;
+    if (_PyOS_IsMainThread()) {
+        workers.set_poll([&state, &raised] {
+            PyEval_RestoreThread(state);
+            const bool stop = PyErr_CheckSignals() != 0;
+            if (stop) raised = PyErr_GetRaisedException();
+            state = PyEval_SaveThread();
+            return stop;
+        });
+    }
     std::exception_ptr error;
-    PyThreadState* state = PyEval_SaveThread();
+    state = PyEval_SaveThread();
     try {
-        f();
+        f(workers);
     } catch (...) {
         error = std::current_exception();
     }
     PyEval_RestoreThread(state);
+    if (raised) {
+        PyErr_SetRaisedException(raised);
+        throw py::error_already_set();
+    }
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     return error;
+}
+
+// Whether a failure of the computation says nothing about its inputs (out
+// of memory, stopped): the object that ran it keeps its previous state.
+bool resource_failure(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        return true;
+    } catch (const Stopped&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 // The mining calls compute on a miner of their own with the same settings,
 // so that other Python threads (which may read or mine with `self`
 // meanwhile) never see a half-built state. The outcome replaces self's
-// state once the GIL is held again, also when mining fails part way (a
-// failure may leave the results emptied, or complete but unselected).
-// The thread team is made while the GIL is held: it reads QOR_NUM_THREADS,
-// which other Python threads may be changing.
-std::vector<Motif> mine_unlocked(Miner& self, std::vector<Series>& ts) {
+// state once the GIL is held again and the result is built; after a
+// failure of the inputs it does too (the results may be emptied, or
+// complete but unselected), but not after running out of memory or being
+// stopped.
+MotifList mine_unlocked(Miner& self, std::vector<Series>& ts) {
     Miner work(self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k);
     std::vector<Motif> top;
-    Workers workers;
-    const std::exception_ptr error = without_gil([&] { top = work.mine(ts, workers); });
+    const std::exception_ptr error = released([&](Workers& workers) { top = work.mine(ts, workers); });
+    if (error) {
+        if (!resource_failure(error)) self.motifs = std::move(work.motifs);
+        std::rethrow_exception(error);
+    }
+    MotifList out{motif_list(std::move(top))};
     self.motifs = std::move(work.motifs);
-    if (error) std::rethrow_exception(error);
-    return top;
+    return out;
 }
 
 void mine_unlocked(PatternMiner& self, const std::vector<Word>& words) {
     PatternMiner work(self.minsup, self.min_len, self.max_len, self.max_overlap);
-    Workers workers;
-    const std::exception_ptr error = without_gil([&] { work.mine(words, workers); });
+    const std::exception_ptr error = released([&](Workers& workers) { work.mine(words, workers); });
+    if (error && resource_failure(error)) std::rethrow_exception(error);
     self = std::move(work);
     if (error) std::rethrow_exception(error);
 }
 
-std::vector<Word> sax_unlocked(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
+WordsList sax_unlocked(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
     std::vector<Word> words;
-    Workers workers;
-    const std::exception_ptr error = without_gil([&] { words = sax(ts, seglen, alphabet, workers); });
+    const std::exception_ptr error = released([&](Workers& workers) { words = sax(ts, seglen, alphabet, workers); });
     if (error) std::rethrow_exception(error);
-    return words;
+    return WordsList{word_list(words)};
+}
+
+// Motif has no constructor, and no __new__ either: an instance could only
+// be made without its record.
+void forbid_instances(py::handle cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    type->tp_new = nullptr;
+    if (PyDict_DelItemString(type->tp_dict, "__new__") != 0) PyErr_Clear();
+    PyType_Modified(type);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_qor_cpp, m) {
-    py::class_<Motif>(m, "Motif")
-        .def_property_readonly("pattern", [](const Motif& s) { return Latin1Str{latin1(s.pattern)}; })
-        .def_property_readonly("indexes", [](const Motif& s) { return IndexesDict{indexes_dict(s)}; })
-        .def_property_readonly("average_occurrences", [](const Motif& s) { return AveragesDict{averages_dict(s)}; })
-        .def_property_readonly("representative", [](const Motif& s) { return s.representative; })
-        .def_property_readonly("best_matches", [](const Motif& s) { return MatchesDict{matches_dict(s)}; })
-        .def_property_readonly("length", [](const Motif& s) { return s.length; })
-        .def_property_readonly("naed", [](const Motif& s) { return s.naed; })
-        .def("__repr__", [](const Motif& s) { return Latin1Str{py::str("Motif('{}')").format(latin1(s.pattern))}; });
+    prepare_exceptions();  // the importing thread's exception storage, while memory is at hand
+
+    using MotifSelf = Self<const Motif>;
+    py::class_<Motif> motif(m, "Motif");
+    motif.def_property_readonly("pattern", [](MotifSelf s) { return Latin1Str{latin1(s->pattern)}; })
+        .def_property_readonly("indexes", [](MotifSelf s) { return IndexesDict{indexes_dict(*s)}; })
+        .def_property_readonly("average_occurrences", [](MotifSelf s) { return AveragesDict{averages_dict(*s)}; })
+        .def_property_readonly("representative",
+                               [](MotifSelf s) {
+                                   const std::vector<double>& r = s->representative;
+                                   return FloatList{float_list(r.data(), r.data() + r.size())};
+                               })
+        .def_property_readonly("best_matches", [](MotifSelf s) { return MatchesDict{matches_dict(*s)}; })
+        .def_property_readonly("length", [](MotifSelf s) { return s->length; })
+        .def_property_readonly("naed", [](MotifSelf s) { return s->naed; })
+        .def("__repr__", [](MotifSelf s) { return Latin1Str{py::str("Motif('{}')").format(latin1(s->pattern))}; });
+    forbid_instances(motif);
 
     py::class_<Miner>(m, "Miner")
         .def(py::init<double, int32_t, int32_t, int32_t, int32_t, double, int32_t>(), py::arg("minsup"),
              py::arg("seglen"), py::arg("alphabet"), py::arg("min_len") = 3, py::arg("max_len") = 0,
              py::arg("max_overlap") = 0.9, py::arg("k") = 0)
-        .def("mine", [](Miner& self, SeriesList ts) { return mine_unlocked(self, ts.value); })
-        .def_property_readonly("motifs", [](const Miner& self) { return self.motifs; });
+        .def("mine", [](Self<Miner> self, SeriesList ts) { return mine_unlocked(*self, ts.value); })
+        .def_property_readonly(
+            "motifs", [](Self<const Miner> self) { return MotifList{motif_list(std::vector<Motif>(self->motifs))}; });
 
     py::class_<PatternMiner>(m, "PatternMiner")
         .def(py::init<double, int32_t, int32_t, double>(), py::arg("minsup"), py::arg("min_len") = 3,
              py::arg("max_len") = 0, py::arg("max_overlap") = 0.9)
-        .def("mine", [](PatternMiner& self, const WordList& words) { mine_unlocked(self, words.value); })
-        .def_property_readonly("frequent", [](const PatternMiner& self) { return FrequentDict{frequent_dict(self)}; });
+        .def("mine", [](Self<PatternMiner> self, const WordList& words) { mine_unlocked(*self, words.value); })
+        .def_property_readonly("frequent",
+                               [](Self<const PatternMiner> self) { return FrequentDict{frequent_dict(*self)}; });
 
     m.def(
         "sax",
