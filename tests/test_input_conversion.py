@@ -3,6 +3,8 @@ equivalent lists, and sequences are read the way pybind11's own list conversion 
 
 import array
 import math
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -143,3 +145,107 @@ def test_sequences_read_through_the_sequence_protocol():
     growing = [0.0, 5.0]
     growing[0] = Growing(growing)
     assert q.sax([growing], 1, 3) == [["c", "c"]]  # read up to its length at the start
+
+
+class Raising:
+    """A number whose conversion raises `error`, counting its calls."""
+
+    def __init__(self, error):
+        self.error, self.calls = error, 0
+
+    def __float__(self):
+        self.calls += 1
+        raise self.error
+
+
+class RaisingIndex:
+    def __init__(self, error):
+        self.error, self.calls = error, 0
+
+    def __index__(self):
+        self.calls += 1
+        raise self.error
+
+
+CALLS = [
+    lambda d: q.sax(d, 1, 3),
+    lambda d: q.Miner(0.5, 1, 3).mine(d),
+]
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize("make", [Raising, RaisingIndex])
+@pytest.mark.parametrize(
+    "error",
+    [KeyboardInterrupt(), SystemExit(3), MemoryError(), RuntimeError("x"), TypeError("own"), ValueError("v")],
+    ids=lambda e: type(e).__name__,
+)
+def test_exception_of_a_conversion_propagates_as_itself_after_one_attempt(call, make, error):
+    sample = make(error)
+    with pytest.raises(type(error)) as caught:
+        call([[1.0, sample, 2.0]])
+    assert caught.value is error
+    assert sample.calls == 1
+
+
+def test_nested_conversions_run_once_each():
+    calls = []
+
+    class Nested:
+        def __init__(self, depth):
+            self.depth = depth
+
+        def __float__(self):
+            calls.append(self.depth)
+            if self.depth == 0:
+                raise ValueError("innermost")
+            return float(q.sax([[Nested(self.depth - 1)]], 1, 3)[0][0] == "a")
+
+    with pytest.raises(ValueError, match="innermost"):
+        q.sax([[Nested(15)]], 1, 3)
+    assert calls == list(range(15, -1, -1))
+
+
+def test_length_errors_propagate_once():
+    class BadLength(list):
+        calls = 0
+
+        def __len__(self):
+            BadLength.calls += 1
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        q.sax([BadLength([1.0])], 1, 3)
+    assert BadLength.calls == 1
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        np.ones((2, 3), dtype=np.complex128),
+        np.ones((2, 3), dtype=np.complex64),
+        [np.ones(3, dtype=np.complex128)],
+        [[1.0, 2j, 3.0]],
+        [[1.0, complex(2.0, 0.0)]],
+        [[np.complex128(1.0)]],
+        [[np.complex64(1.0)]],
+        [[np.clongdouble(1.0)]],
+    ],
+    ids=lambda d: type(d).__name__ + (str(d.dtype) if hasattr(d, "dtype") else ""),
+)
+def test_complex_input_is_refused(data):
+    for call in CALLS:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            call(data)
+
+
+@pytest.mark.parametrize("item", ["1.5", None, [1.0], b"1", 10**400])
+def test_non_numbers_keep_the_signature_type_error(item):
+    for call in CALLS:
+        with pytest.raises(TypeError, match=r"incompatible function arguments(.|\n)*List\[List\[float\]\]"):
+            call([[1.0, item]])
+
+
+@pytest.mark.parametrize("item", [Fraction(1, 3), np.float32(0.25), np.int64(-3), True, 7, Decimal("0.5")])
+def test_real_numbers_read_as_their_float(item):
+    assert q.sax([[item, 0.0]], 1, 3) == q.sax([[float(item), 0.0]], 1, 3)

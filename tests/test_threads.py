@@ -108,3 +108,59 @@ started.wait()
 def test_exit_while_a_daemon_thread_computes(call):
     done = subprocess.run([sys.executable, "-c", TEARDOWN, call], capture_output=True, timeout=120)
     assert done.returncode == 0, done.stderr.decode(errors="replace")
+
+
+def test_eight_threads_share_objects_while_others_read(walks):
+    # Eight threads mine different collections on one Miner and one
+    # PatternMiner while two threads keep reading their results: every call
+    # returns its own single-threaded result, every read is one complete
+    # result (the first, or one that a call produced), and so is the end state.
+    inputs = [walks[i * 10 : i * 10 + 30 + 5 * i] for i in range(8)]
+    words = [q.sax(s, 4, 5) for s in inputs]
+    expected_top, expected_frequent = [], []
+    for s, w in zip(inputs, words, strict=True):
+        expected_top.append([motif_state(m) for m in q.Miner(0.3, 4, 5).mine(s)])
+        alone = q.PatternMiner(0.3)
+        alone.mine(w)
+        expected_frequent.append({k: sorted(v.indexes.items()) for k, v in alone.frequent.items()})
+    shared, shared_patterns = q.Miner(0.3, 4, 5), q.PatternMiner(0.3)
+    first = [motif_state(m) for m in shared.mine(walks[200:230])]
+    shared_patterns.mine(q.sax(walks[200:230], 4, 5))
+    first_frequent = {k: sorted(v.indexes.items()) for k, v in shared_patterns.frequent.items()}
+    possible_motifs = [first] + expected_top
+    possible_frequent = [first_frequent] + expected_frequent
+    results, torn, done = [None] * 8, [], threading.Event()
+    start = threading.Barrier(10)
+
+    def mine(i):
+        start.wait()
+        for _ in range(3):
+            top = [motif_state(m) for m in shared.mine(inputs[i])]
+            shared_patterns.mine(words[i])
+            results[i] = top
+
+    def read():
+        start.wait()
+        reads = 0
+        while not done.is_set() or reads < 20:
+            reads += 1
+            if [motif_state(m) for m in shared.motifs] not in possible_motifs:
+                torn.append("motifs")
+            if {
+                k: sorted(v.indexes.items()) for k, v in shared_patterns.frequent.items()
+            } not in possible_frequent:
+                torn.append("frequent")
+
+    miners = [threading.Thread(target=mine, args=(i,)) for i in range(8)]
+    readers = [threading.Thread(target=read) for _ in range(2)]
+    for t in miners + readers:
+        t.start()
+    for t in miners:
+        t.join()
+    done.set()
+    for t in readers:
+        t.join()
+    assert results == expected_top and not torn
+    assert [motif_state(m) for m in shared.motifs] in expected_top
+    final = {k: sorted(v.indexes.items()) for k, v in shared_patterns.frequent.items()}
+    assert final in expected_frequent
