@@ -63,5 +63,9 @@ else
     status=1
 fi
 
+# About a minute of fuzzing of the three calls and their input conversion,
+# its corpus then replayed under the sanitizers (scripts/fuzz.sh).
+bash "$ROOT/scripts/fuzz.sh" "${QOR_FUZZ_SECONDS:-60}" || status=1
+
 if [ "$status" -ne 0 ]; then echo "== FAILED"; else echo "== all tests passed"; fi
 exit "$status"

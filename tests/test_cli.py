@@ -149,6 +149,9 @@ def test_ctrl_c_stops_a_long_run_with_status_130(tmp_path):
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        # Python keeps SIGINT ignored if it starts so (as a shell's
+        # background jobs do); the command must see it as a terminal would.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     time.sleep(1.5)
     assert proc.poll() is None, proc.communicate()

@@ -177,7 +177,7 @@ CALLS = [
 @pytest.mark.parametrize("make", [Raising, RaisingIndex])
 @pytest.mark.parametrize(
     "error",
-    [KeyboardInterrupt(), SystemExit(3), MemoryError(), RuntimeError("x"), TypeError("own"), ValueError("v")],
+    [KeyboardInterrupt(), SystemExit(3), MemoryError(), RuntimeError("x"), ZeroDivisionError()],
     ids=lambda e: type(e).__name__,
 )
 def test_exception_of_a_conversion_propagates_as_itself_after_one_attempt(call, make, error):
@@ -185,6 +185,16 @@ def test_exception_of_a_conversion_propagates_as_itself_after_one_attempt(call, 
     with pytest.raises(type(error)) as caught:
         call([[1.0, sample, 2.0]])
     assert caught.value is error
+    assert sample.calls == 1
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize("error", [TypeError("own"), ValueError("v"), OverflowError("o")], ids=repr)
+def test_value_that_does_not_convert_is_refused_after_one_attempt(call, error):
+    # The errors of a value that is no real number: the signature TypeError.
+    sample = Raising(error)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        call([[1.0, sample, 2.0]])
     assert sample.calls == 1
 
 
@@ -198,10 +208,10 @@ def test_nested_conversions_run_once_each():
         def __float__(self):
             calls.append(self.depth)
             if self.depth == 0:
-                raise ValueError("innermost")
+                raise ValueError("innermost")  # each level above: TypeError from the call it makes
             return float(q.sax([[Nested(self.depth - 1)]], 1, 3)[0][0] == "a")
 
-    with pytest.raises(ValueError, match="innermost"):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
         q.sax([[Nested(15)]], 1, 3)
     assert calls == list(range(15, -1, -1))
 

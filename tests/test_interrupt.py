@@ -28,6 +28,9 @@ def raise_stop(signum, frame):
 
 if handler == "custom":
     signal.signal(signal.SIGUSR1, raise_stop)
+# Python leaves SIGINT ignored when it starts so (as a shell's background
+# jobs do): Ctrl-C's handler, whatever launched the tests.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 class Slow:
     # A sample whose conversion runs Python code for a while.
