@@ -182,22 +182,23 @@ inline bool is_complex(PyObject* x) {
 
 // Reads one sample into `out`: Python floats directly, other real numbers
 // through their own conversion (__float__, or __index__), called once.
-// Objects that are no real number (str, None, complex numbers, an int too
-// large for a float) do not convert; an exception that a conversion raises
-// (KeyboardInterrupt included) propagates as it is.
+// Objects that are no real number (str, None, complex numbers) do not
+// convert, and neither do those whose conversion fails with the errors of a
+// value that does not convert (TypeError, ValueError, OverflowError: an
+// array of several samples, an int too large for a float). Every other
+// exception a conversion raises (KeyboardInterrupt, MemoryError, ...)
+// propagates as it is.
 inline bool load_sample(PyObject* x, qor::Series& out) {
     if (PyFloat_Check(x)) {
         out.push_back(PyFloat_AS_DOUBLE(x));
         return true;
     }
-    const bool plain_int = PyLong_CheckExact(x) || PyBool_Check(x);
-    if (!plain_int) {
-        const PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
-        if (!nb || (!nb->nb_float && !nb->nb_index) || is_complex(x)) return false;
-    }
+    const PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
+    if (!nb || (!nb->nb_float && !nb->nb_index) || is_complex(x)) return false;
     const double v = PyFloat_AsDouble(x);
     if (v == -1.0 && PyErr_Occurred()) {
-        if (plain_int && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+            PyErr_ExceptionMatches(PyExc_OverflowError)) {
             PyErr_Clear();
             return false;
         }
