@@ -169,7 +169,7 @@ bool load_rows(handle seq, std::vector<Row>& out, F&& load_row) {
 // Whether x is a complex number of some kind (Python's complex and its
 // subclasses, NumPy's complex scalars): never read as a real sample, which
 // would drop its imaginary part.
-inline bool is_complex(PyObject* x) {
+inline bool is_complex_number(PyObject* x) {
     if (PyComplex_Check(x)) return true;
     PyObject* mro = Py_TYPE(x)->tp_mro;
     if (!mro || !PyTuple_Check(mro)) return false;
@@ -194,7 +194,7 @@ inline bool load_sample(PyObject* x, qor::Series& out) {
         return true;
     }
     const PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
-    if (!nb || (!nb->nb_float && !nb->nb_index) || is_complex(x)) return false;
+    if (!nb || (!nb->nb_float && !nb->nb_index) || is_complex_number(x)) return false;
     const double v = PyFloat_AsDouble(x);
     if (v == -1.0 && PyErr_Occurred()) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
