@@ -282,7 +282,7 @@ void compute_average_occurrences(std::vector<Motif>& motifs, const std::vector<S
     std::vector<Values> rows(motifs.size());
     for (std::size_t mi = 0; mi < motifs.size(); ++mi)
         rows[mi].reserve(motifs[mi].indexes.size() * window_length(motifs[mi].length));
-    average_pass(motifs.data(), rows.data(), motifs.size(), entries, ts, nullptr);
+    average_pass(motifs.data(), rows.data(), motifs.size(), entries, ts, nullptr, nullptr);
 }
 
 void Motif::compute_average_occurrences(const std::vector<Series>& ts) {
