@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "core/collection.hpp"
 #include "motifs/motif.hpp"
 
 namespace qor::bindings {
 
-// A list of series from any sequence of sequences of numbers.
+// A list of series from any sequence of sequences of numbers, read into
+// one block of samples.
 struct SeriesList {
-    std::vector<Series> value;
+    Collection value;
 };
 
 // A list of words from any sequence of sequences of characters.
@@ -154,32 +156,58 @@ bool load_rows(handle seq, std::vector<Row>& out, F&& load_row) {
     });
 }
 
-// Any sequence of sequences of numbers. Python floats are read directly,
-// float64 buffers (NumPy arrays, array.array('d')) are copied block-wise,
-// and everything else goes through pybind11's float conversion, so results
-// and errors are those of the stock list caster.
+// The number of samples of a row that is a list, a tuple or a float64
+// buffer (others count 0): to size the block of samples once.
+inline std::size_t row_size_hint(handle row) {
+    if (PyList_CheckExact(row.ptr()) || PyTuple_CheckExact(row.ptr()))
+        return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(row.ptr()));
+    if (Float64Buffer samples{row, 1}) return static_cast<std::size_t>(samples.shape(0));
+    return 0;
+}
+
+// Any sequence of sequences of numbers, into one block of samples. Python
+// floats are read directly, float64 buffers (NumPy arrays, array.array('d'))
+// are copied block-wise (a 2-D one with one copy), and everything else goes
+// through pybind11's float conversion, so results and errors are those of
+// the stock list caster.
 template <>
 struct type_caster<qor::bindings::SeriesList> {
     PYBIND11_TYPE_CASTER(qor::bindings::SeriesList, const_name("List[List[float]]"));
 
     bool load(handle src, bool convert) {
         if (!is_input_sequence(src)) return false;
-        std::vector<qor::Series>& out = value.value;
+        qor::Collection& out = value.value;
         out.clear();
         if (Float64Buffer rows{src, 2}) {
             const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
-            out.resize(n);
-            for (std::size_t i = 0; i < n; ++i) out[i].assign(rows.data() + i * m, rows.data() + (i + 1) * m);
+            out.assign_rows(n, m);
+            if (n * m) std::memcpy(out.row(0), rows.data(), n * m * sizeof(double));
             return true;
         }
-        return load_rows(src, out, [convert](handle row, qor::Series& series) {
+        std::size_t total = 0;
+        if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr()))
+            for_each_item(src, [&](handle row) {
+                total += row_size_hint(row);
+                return true;
+            });
+        out.reserve(static_cast<std::size_t>(size_hint(src)), total);
+        return for_each_item(src, [&](handle item) {
+            object row = reinterpret_borrow<object>(item);
+            if (!is_input_sequence(row)) return false;
             if (Float64Buffer samples{row, 1}) {
-                series.assign(samples.data(), samples.data() + samples.shape(0));
+                out.add_row(samples.data(), static_cast<std::size_t>(samples.shape(0)));
                 return true;
             }
-            return load_items(row, convert, series, [](PyObject* x, qor::Series& to) {
-                if (!PyFloat_CheckExact(x)) return false;
-                to.push_back(PyFloat_AS_DOUBLE(x));
+            out.begin_row();
+            return for_each_item(row, [&](handle x) {
+                if (PyFloat_CheckExact(x.ptr())) {
+                    out.push(PyFloat_AS_DOUBLE(x.ptr()));
+                    return true;
+                }
+                object keep = reinterpret_borrow<object>(x);
+                make_caster<double> sample;
+                if (!sample.load(keep, convert)) return false;
+                out.push(cast_op<double>(sample));
                 return true;
             });
         });

@@ -40,13 +40,16 @@ py::object indexes_dict(const Motif& m) {
     return std::move(out);
 }
 
+// Rows that the motif computes when they are read are made one at a time,
+// straight into their lists.
 py::object averages_dict(const Motif& m) {
     py::dict out;
-    if (m.average_occurrences.empty()) return std::move(out);
+    if (!m.has_average_rows()) return std::move(out);
     const std::size_t len = static_cast<std::size_t>(m.length);
+    std::vector<double> row(len), scratch(len);
     for (std::size_t r = 0; r < m.indexes.size(); ++r) {
-        const double* row = m.average_occurrences.data() + r * len;
-        out[py::int_(m.indexes.series[r])] = float_list(row, row + len);
+        m.average_row(r, row.data(), scratch.data());
+        out[py::int_(m.indexes.series[r])] = float_list(row.data(), row.data() + len);
     }
     return std::move(out);
 }
@@ -97,11 +100,11 @@ std::exception_ptr without_gil(F&& f) {
 // failure may leave the results emptied, or complete but unselected).
 // The thread team is made while the GIL is held: it reads QOR_NUM_THREADS,
 // which other Python threads may be changing.
-std::vector<Motif> mine_unlocked(Miner& self, std::vector<Series>& ts) {
+std::vector<Motif> mine_unlocked(Miner& self, Collection&& ts) {
     Miner work(self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k);
     std::vector<Motif> top;
     Workers workers;
-    const std::exception_ptr error = without_gil([&] { top = work.mine(ts, workers); });
+    const std::exception_ptr error = without_gil([&] { top = work.mine(std::move(ts), workers); });
     self.motifs = std::move(work.motifs);
     if (error) std::rethrow_exception(error);
     return top;
@@ -115,7 +118,7 @@ void mine_unlocked(PatternMiner& self, const std::vector<Word>& words) {
     if (error) std::rethrow_exception(error);
 }
 
-std::vector<Word> sax_unlocked(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
+std::vector<Word> sax_unlocked(const Collection& ts, int32_t seglen, int32_t alphabet) {
     std::vector<Word> words;
     Workers workers;
     const std::exception_ptr error = without_gil([&] { words = sax(ts, seglen, alphabet, workers); });
@@ -140,7 +143,7 @@ PYBIND11_MODULE(_qor_cpp, m) {
         .def(py::init<double, int32_t, int32_t, int32_t, int32_t, double, int32_t>(), py::arg("minsup"),
              py::arg("seglen"), py::arg("alphabet"), py::arg("min_len") = 3, py::arg("max_len") = 0,
              py::arg("max_overlap") = 0.9, py::arg("k") = 0)
-        .def("mine", [](Miner& self, SeriesList ts) { return mine_unlocked(self, ts.value); })
+        .def("mine", [](Miner& self, SeriesList ts) { return mine_unlocked(self, std::move(ts.value)); })
         .def_property_readonly("motifs", [](const Miner& self) { return self.motifs; });
 
     py::class_<PatternMiner>(m, "PatternMiner")

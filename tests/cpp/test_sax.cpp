@@ -11,15 +11,15 @@ using namespace qor;
 using namespace qor::test;
 
 TEST_CASE("znormalize: population deviation; constant and NaN series become NaN; empty stays empty") {
-    std::vector<Series> ts = {{1.0, 2.0, 3.0}, {1.0, 1.0, 1.0}, {5.0}, {}, {0.1, 0.1, 0.1}, {1.0, NaN}};
+    Collection ts = {{1.0, 2.0, 3.0}, {1.0, 1.0, 1.0}, {5.0}, {}, {0.1, 0.1, 0.1}, {1.0, NaN}};
     Workers team;
     znormalize(ts, team);
-    CHECK(same(ts[0], {-1.224744871391589, 0.0, 1.224744871391589}));
-    CHECK(same(ts[1], {NaN, NaN, NaN}));
-    CHECK(same(ts[2], {NaN}));
-    CHECK(ts[3].empty());
-    CHECK(same(ts[4], {-1.0, -1.0, -1.0}));
-    CHECK(same(ts[5], {NaN, NaN}));
+    CHECK(same(ts.to_series(0), {-1.224744871391589, 0.0, 1.224744871391589}));
+    CHECK(same(ts.to_series(1), {NaN, NaN, NaN}));
+    CHECK(same(ts.to_series(2), {NaN}));
+    CHECK(ts.length(3) == 0);
+    CHECK(same(ts.to_series(4), {-1.0, -1.0, -1.0}));
+    CHECK(same(ts.to_series(5), {NaN, NaN}));
 }
 
 TEST_CASE("sax: words of series") {
