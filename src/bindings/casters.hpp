@@ -199,7 +199,7 @@ struct type_caster<qor::bindings::SeriesList> {
                 return true;
             }
             out.begin_row();
-            return for_each_item(row, [&](handle x) {
+            const bool read = for_each_item(row, [&](handle x) {
                 if (PyFloat_CheckExact(x.ptr())) {
                     out.push(PyFloat_AS_DOUBLE(x.ptr()));
                     return true;
@@ -210,6 +210,8 @@ struct type_caster<qor::bindings::SeriesList> {
                 out.push(cast_op<double>(sample));
                 return true;
             });
+            out.end_row();
+            return read;
         });
     }
 };

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -15,9 +16,17 @@
 
 namespace qor {
 
+// Blocks of at least kReusedBlock bytes: the last one released is kept for
+// the next request of up to its size, instead of being handed back to the
+// kernel (the allocator does that with blocks this large) and faulted in
+// again page by page on the next call. At most one block is kept.
+constexpr std::size_t kReusedBlock = std::size_t{16} << 20;
+void* allocate_block(std::size_t bytes);
+void release_block(void* p, std::size_t bytes) noexcept;
+
 // std::allocator, except that resize() leaves new elements of trivial types
 // uninitialised: for buffers that are written in full right after (their
-// pages are then touched once, by the writes).
+// pages are then touched once, by the writes). Large blocks as above.
 template <typename T>
 struct UninitializedAllocator : std::allocator<T> {
     template <typename U>
@@ -27,6 +36,17 @@ struct UninitializedAllocator : std::allocator<T> {
     UninitializedAllocator() = default;
     template <typename U>
     UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n >= kReusedBlock / sizeof(T) && n <= SIZE_MAX / sizeof(T))
+            return static_cast<T*>(allocate_block(n * sizeof(T)));
+        return std::allocator<T>::allocate(n);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n >= kReusedBlock / sizeof(T) && n <= SIZE_MAX / sizeof(T))
+            release_block(p, n * sizeof(T));
+        else
+            std::allocator<T>::deallocate(p, n);
+    }
     template <typename U>
     void construct(U* p) noexcept {
         ::new (static_cast<void*>(p)) U;
@@ -61,12 +81,10 @@ public:
     // Appends `n` samples, left uninitialised, as a new row; returns them.
     double* add_row(std::size_t n);
     void add_row(const double* x, std::size_t n);
-    // Starts an empty row that push() extends.
+    // Starts a row that push() extends and end_row() closes.
     void begin_row() { ends_.push_back(samples_.size()); }
-    void push(double x) {
-        samples_.push_back(x);
-        ++ends_.back();
-    }
+    void push(double x) { samples_.push_back(x); }
+    void end_row() { ends_.back() = samples_.size(); }
     // `rows` rows of `length` samples each, left uninitialised.
     void assign_rows(std::size_t rows, std::size_t length);
     // Back to no rows, keeping the memory.
