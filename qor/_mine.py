@@ -31,7 +31,11 @@ def default_seglen(series: Collection) -> int:
     >>> default_seglen([[0.0] * 251, [0.0] * 260])
     8
     """
-    lengths = [len(s) for s in series]  # type: ignore[arg-type]
+    return seglen_for_lengths([len(s) for s in series])  # type: ignore[arg-type]
+
+
+def seglen_for_lengths(lengths: Sequence[int]) -> int:
+    """:func:`default_seglen` of a collection whose series have these lengths."""
     if not lengths:
         return 1
     return max(1, round(float(np.median(lengths)) / WORD_LETTERS))

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import threading
@@ -12,7 +13,7 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 import qor
-from qor._mine import DEFAULT_ALPHABET, DEFAULT_MINSUP, WORD_LETTERS, default_seglen
+from qor._mine import DEFAULT_ALPHABET, DEFAULT_MINSUP, WORD_LETTERS, default_seglen, seglen_for_lengths
 from qor._score import RANKINGS
 from qor._table import format_table, records, to_csv, to_json
 
@@ -196,6 +197,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="C",
         help="cell separator of text files (default: by extension; 'whitespace' for runs of blanks)",
     )
+    engine.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="mine on the Dask cluster whose scheduler is at ADDRESS (or 'local' for a local cluster over "
+        "all CPUs); the files must be .npy (one series per row), readable by the workers at the same paths",
+    )
     reading.add_argument(
         "--allow-pickle",
         action="store_true",
@@ -256,14 +263,71 @@ def _write(path: Path, text: str) -> None:
         raise UsageError(f"cannot write {path}: {err.strerror or err}") from err
 
 
-def mine_command(args: argparse.Namespace) -> int:
-    if args.plot is not None and args.plot.suffix.lower() != ".png":
-        raise UsageError(f"--plot writes a PNG file; give a path ending in .png, not {str(args.plot)!r}")
-    if args.threads is not None:
-        os.environ["QOR_NUM_THREADS"] = str(args.threads)
+def _mine_here(args: argparse.Namespace) -> tuple[list[Any], list[Any], int]:
+    """Mines the files on this machine: (ranked motifs, series, seglen)."""
     series = _load(args)
     seglen = args.seglen if args.seglen is not None else default_seglen(series)
-    settings = dict(
+    settings = _settings(args, seglen)
+    try:
+        motifs = _interruptible(lambda: qor.mine(series, rank_by=args.rank, **settings))
+    except ValueError as err:
+        raise UsageError(str(err)) from err
+    return motifs, series, seglen
+
+
+def _mine_on_dask(args: argparse.Namespace) -> tuple[list[Any], list[int], int]:
+    """Mines .npy files on a Dask cluster: (ranked motifs, series lengths, seglen)."""
+    try:
+        from qor import distributed as qd
+    except ImportError as err:
+        raise UsageError(f'--dask needs Dask: pip install "qor[dask]" ({err})') from err
+    if args.plot is not None:
+        raise UsageError("--plot needs the series on this machine; it cannot be used with --dask")
+    lengths: list[int] = []
+    for name in args.files:
+        not_npy = UsageError(f"--dask reads .npy files of one series per row; {name} is not one")
+        if Path(name).suffix.lower() != ".npy":
+            raise not_npy
+        try:
+            shape, _ = qd.npy_header(Path(name))
+        except (OSError, ValueError) as err:
+            raise UsageError(str(err)) from err
+        if len(shape) not in (1, 2):
+            raise not_npy
+        lengths += [shape[-1]] * (1 if len(shape) == 1 else shape[0])
+    seglen = args.seglen if args.seglen is not None else seglen_for_lengths(lengths)
+    settings = _settings(args, seglen)
+    miner = qd.Miner(
+        settings["minsup"],
+        seglen,
+        settings["alphabet"],
+        settings["min_len"],
+        settings["max_len"],
+        settings["max_overlap"],
+    )
+    distributed: Any = importlib.import_module("distributed")
+    if args.dask == "local":
+        cluster = distributed.LocalCluster(threads_per_worker=1, dashboard_address=None, silence_logs=40)
+        client = distributed.Client(cluster)
+    else:
+        try:
+            client = distributed.Client(args.dask, timeout="20s")
+        except OSError as err:
+            raise UsageError(f"cannot reach the Dask scheduler at {args.dask}: {err}") from err
+        cluster = None
+    try:
+        found = _interruptible(lambda: miner.mine(list(args.files), client=client))
+    except ValueError as err:
+        raise UsageError(str(err)) from err
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    return qor.rank(found, args.rank), lengths, seglen
+
+
+def _settings(args: argparse.Namespace, seglen: int) -> dict[str, Any]:
+    return dict(
         seglen=seglen,
         alphabet=args.alphabet,
         minsup=args.minsup,
@@ -271,19 +335,31 @@ def mine_command(args: argparse.Namespace) -> int:
         max_len=args.max_len,
         max_overlap=args.max_overlap,
     )
-    start = time.perf_counter()
-    try:
-        motifs = _interruptible(lambda: qor.mine(series, rank_by=args.rank, **settings))
-    except ValueError as err:
-        raise UsageError(str(err)) from err
-    elapsed = time.perf_counter() - start
-    shown = motifs if args.top == 0 else motifs[: args.top]
-    rows = records(shown, len(series))
 
-    lengths = sorted(len(s) for s in series)
+
+def mine_command(args: argparse.Namespace) -> int:
+    if args.plot is not None and args.plot.suffix.lower() != ".png":
+        raise UsageError(f"--plot writes a PNG file; give a path ending in .png, not {str(args.plot)!r}")
+    if args.threads is not None:
+        os.environ["QOR_NUM_THREADS"] = str(args.threads)
+    start = time.perf_counter()
+    series: list[Any] = []
+    if args.dask:
+        motifs, lengths, seglen = _mine_on_dask(args)
+    else:
+        motifs, series, seglen = _mine_here(args)
+        lengths = [len(s) for s in series]
+    elapsed = time.perf_counter() - start
+    if not lengths:
+        raise UsageError(f"no series in {', '.join(args.files)}")
+    settings = _settings(args, seglen)
+    shown = motifs if args.top == 0 else motifs[: args.top]
+    rows = records(shown, len(lengths))
+
+    lengths = sorted(lengths)
     size = f"{lengths[0]}" if lengths[0] == lengths[-1] else f"{lengths[0]} to {lengths[-1]}"
     print(
-        f"{len(series)} series of {size} samples; seglen {seglen}, alphabet {args.alphabet}, "
+        f"{len(lengths)} series of {size} samples; seglen {seglen}, alphabet {args.alphabet}, "
         f"minsup {args.minsup}, min_len {args.min_len}"
     )
     found = f"{len(motifs)} motifs found in {elapsed:.2f} s"
@@ -294,7 +370,7 @@ def mine_command(args: argparse.Namespace) -> int:
         print()
         print(format_table(rows))
     if args.json is not None:
-        _write(args.json, to_json(rows, series=len(series), ranking=args.rank, settings=settings))
+        _write(args.json, to_json(rows, series=len(lengths), ranking=args.rank, settings=settings))
     if args.csv is not None:
         _write(args.csv, to_csv(rows))
     if args.plot is not None:

@@ -26,7 +26,7 @@ check_style() {
 check_style || { echo "== style check failed"; status=1; }
 
 echo "== pytest"
-"$VENV/bin/python" -m pytest -q "$ROOT/tests" || status=1
+"$VENV/bin/python" -P -m pytest -q "$ROOT/tests" || status=1
 
 # The C++ tests run on doctest (a header); as root on Debian (CI), it is
 # installed from Debian's doctest-dev where it is missing.

@@ -158,3 +158,38 @@ def test_ctrl_c_stops_a_long_run_with_status_130(tmp_path):
     assert proc.returncode == 130, err
     assert time.monotonic() - sent < 1.0
     assert err.strip().endswith("qor: interrupted")
+
+
+def test_dask_local_gives_the_same_table(planted_csv, tmp_path):
+    pytest.importorskip("distributed")
+    _, x = planted_csv
+    parts = [tmp_path / "a.npy", tmp_path / "b.npy"]
+    np.save(parts[0], x[:25])
+    np.save(parts[1], x[25:])
+    here = qor_cmd("mine", *parts, *SETTINGS, "--top", "0", "--json", tmp_path / "here.json")
+    there = qor_cmd(
+        "mine", *parts, *SETTINGS, "--top", "0", "--dask", "local", "--json", tmp_path / "there.json"
+    )
+    assert here.returncode == 0 and there.returncode == 0, here.stderr + there.stderr
+    assert json.loads((tmp_path / "here.json").read_text()) == json.loads(
+        (tmp_path / "there.json").read_text()
+    )
+    table = [line for line in here.stdout.splitlines() if " found in " not in line]
+    assert table == [line for line in there.stdout.splitlines() if " found in " not in line]
+
+
+@pytest.mark.parametrize(
+    "extra, message",
+    [
+        (["--plot", "m.png"], "--plot needs the series on this machine"),
+        ([], "--dask reads .npy files"),
+    ],
+)
+def test_dask_refusals(tmp_path, extra, message):
+    pytest.importorskip("distributed")
+    (tmp_path / "good.csv").write_text("1,2,3,4,5,6\n2,3,4,5,6,7\n")
+    np.save(tmp_path / "good.npy", np.zeros((2, 6)))
+    name = "good.npy" if extra else "good.csv"
+    result = qor_cmd("mine", name, "--dask", "local", *extra, cwd=tmp_path)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+    assert len(result.stderr.splitlines()) == 1

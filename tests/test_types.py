@@ -15,7 +15,7 @@ import _qor_cpp
 
 ROOT = Path(__file__).resolve().parents[1]
 STUB = ROOT / "src" / "bindings" / "_qor_cpp.pyi"
-PUBLIC_MODULES = ["qor", "qor._score", "qor._mine", "qor._table", "qor._load", "qor.plot"]
+PUBLIC_MODULES = ["qor", "qor._score", "qor._mine", "qor._table", "qor._load", "qor.plot", "qor.distributed"]
 
 pytest.importorskip("mypy")
 

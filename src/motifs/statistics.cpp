@@ -135,10 +135,11 @@ void average_pass(const Motif* motifs, std::size_t n, const SeriesEntries& entri
     }
 }
 
-// The best matches and naed of motifs[0 .. n), series by series: the
-// windows of all the entries of a series are measured in one batch.
-void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, const Collection& ts) {
-    for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].best_matches.assign(motifs[mi].indexes.size(), 0);
+// The best match of every entry of motifs[0 .. n), series by series (the
+// windows of all the entries of a series are measured in one batch), handed
+// to found(motif, row, best) in series order.
+template <typename Found>
+void best_pass(const Motif* motifs, const SeriesEntries& entries, const Collection& ts, Found&& found) {
     detail::WindowBatch batch;
     for (std::size_t s = 0; s < ts.size(); ++s) {
         if (s + 1 < ts.size()) prefetch(ts.row(s + 1), ts.length(s + 1));
@@ -154,21 +155,21 @@ void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, cons
         batch.compute();
         const double* dist = batch.dist.data();
         for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
-            Motif& m = motifs[entries.at[e].first];
-            const std::size_t r = entries.at[e].second;
-            const detail::BestMatch best = best_of(m.indexes.begin_of(r), windows_of(m, r), dist);
+            const auto [mi, r] = entries.at[e];
+            const Motif& m = motifs[mi];
+            found(mi, r, best_of(m.indexes.begin_of(r), windows_of(m, r), dist));
             dist += windows_of(m, r);
-            // Added to what naed holds, not to a fresh sum: the record keeps
-            // the running total, which starts at the 0.0 of a new motif.
-            m.naed = m.naed + best.distance;
-            m.best_matches[r] = best.position * m.seglen;
         }
     }
-    // The mean best distance per series and sample.
-    for (std::size_t mi = 0; mi < n; ++mi) {
-        Motif& m = motifs[mi];
-        m.naed = detail::finish_naed(m.naed, m.indexes.size(), m.length);
-    }
+}
+
+// The best matches and naed of motifs[0 .. n).
+void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, const Collection& ts) {
+    for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].best_matches.assign(motifs[mi].indexes.size(), 0);
+    best_pass(motifs, entries, ts, [motifs](std::size_t mi, std::size_t r, detail::BestMatch best) {
+        add_best_match(motifs[mi], r, best.distance, best.position * motifs[mi].seglen);
+    });
+    for (std::size_t mi = 0; mi < n; ++mi) finish_naed(motifs[mi]);
 }
 
 // score_motifs on motifs[0 .. n).
@@ -183,6 +184,23 @@ void score_range(Motif* motifs, std::size_t n, const Collection& ts) {
 }
 
 }  // namespace
+
+void add_best_match(Motif& m, std::size_t r, double distance, int32_t start) {
+    // Added to what naed holds, not to a fresh sum: the record keeps the
+    // running total, which starts at the 0.0 of a new motif.
+    m.naed = m.naed + distance;
+    m.best_matches[r] = start;
+}
+
+void finish_naed(Motif& m) { m.naed = detail::finish_naed(m.naed, m.indexes.size(), m.length); }
+
+void row_best_matches(const Motif& m, const Collection& ts, double* distance, int32_t* start) {
+    const SeriesEntries entries(&m, 1, ts.size());
+    best_pass(&m, entries, ts, [&](std::size_t, std::size_t r, detail::BestMatch best) {
+        distance[r] = best.distance;
+        start[r] = best.position * m.seglen;
+    });
+}
 
 void Motif::compute_average_occurrences(const Collection& ts) {
     const SeriesEntries entries(this, 1, ts.size());

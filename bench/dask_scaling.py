@@ -1,0 +1,230 @@
+"""qor.distributed against one machine, as the collection grows.
+
+    .venv/bin/python bench/dask_scaling.py              # 1x, 2x, 4x, 8x many-short
+    .venv/bin/python bench/dask_scaling.py --sizes 1 2  # fewer sizes
+    .venv/bin/python bench/dask_scaling.py --markdown
+
+The collection is the many-short workload of bench/run.py (20,000 random
+walks of 300 samples, half of them with a bump; minsup 0.1, seglen 6,
+alphabet 6) repeated with new seeds to 1, 2, 4 and 8 times its size, written
+as .npy files of 10,000 series (one partition each). For each size:
+
+- one machine: Miner.mine on the whole collection as one float64 array, in a
+  fresh process (the array is read from the files first, untimed);
+- Dask: qor.distributed.mine on a LocalCluster of two single-threaded worker
+  processes, from a fresh client process.
+
+Times are medians of --repeat runs after a warm-up. Peak memory is the
+process's peak resident set (VmHWM) minus its resident set before the call,
+after the kernel's peak mark is reset (writing 5 to /proc/self/clear_refs):
+for the client, and for each worker (reset and read through Client.run).
+Results are checked to be identical (every field of every motif).
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import numpy as np  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).parent))
+from run import WORKLOADS, walks_half_bumped  # noqa: E402
+
+N, LENGTH, MINSUP, SEGLEN, ALPHABET, _ = WORKLOADS["many-short"]
+PART = 10_000
+SETTINGS = dict(minsup=MINSUP, seglen=SEGLEN, alphabet=ALPHABET)
+
+
+def write_collection(folder, factor):
+    paths = []
+    for i in range(factor):
+        x = walks_half_bumped(N, LENGTH, seed=13 + i)
+        for j in range(0, N, PART):
+            paths.append(folder / f"part-{factor}-{i}-{j}.npy")
+            np.save(paths[-1], x[j : j + PART])
+    return paths
+
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def fingerprint(motifs):
+    h = hashlib.sha256()
+    for m in motifs:
+        fields = (
+            m.pattern,
+            m.length,
+            m.naed,
+            sorted(m.indexes.items()),
+            sorted(m.best_matches.items()),
+            m.representative,
+            sorted(m.average_occurrences.items()),
+        )
+        h.update(repr(fields).encode())
+    return h.hexdigest()[:16]
+
+
+def child_one_machine(paths, repeat):
+    import _qor_cpp
+
+    x = np.concatenate([np.load(p) for p in paths])
+    times = []
+    for i in range(repeat + 1):
+        miner = _qor_cpp.Miner(**SETTINGS)
+        before = status("VmRSS")
+        reset_peak()
+        start = time.perf_counter()
+        miner.mine(x)
+        times.append(time.perf_counter() - start)
+        peak = status("VmHWM") - before
+        if i < repeat:
+            del miner
+    return {
+        "times": times[1:],
+        "peak": peak,
+        "series_bytes": x.nbytes,
+        "fingerprint": fingerprint(miner.motifs),
+        "motifs": len(miner.motifs),
+    }
+
+
+def worker_reset():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    return status("VmRSS")
+
+
+def worker_peak():
+    return status("VmHWM")
+
+
+def child_dask(paths, repeat):
+    from distributed import Client, LocalCluster
+
+    import qor.distributed
+
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        times = []
+        for i in range(repeat + 1):
+            miner = qor.distributed.Miner(**SETTINGS)
+            base = client.run(worker_reset)
+            before = status("VmRSS")
+            reset_peak()
+            start = time.perf_counter()
+            miner.mine(paths, client=client)
+            times.append(time.perf_counter() - start)
+            peak = status("VmHWM") - before
+            peaks = client.run(worker_peak)
+            workers = sorted(peaks[w] - base[w] for w in peaks)
+            if i < repeat:
+                del miner
+        return {
+            "times": times[1:],
+            "peak": peak,
+            "workers": workers,
+            "fingerprint": fingerprint(miner.motifs),
+        }
+
+
+def run_child(kind, paths, repeat):
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", kind, "--repeat", str(repeat), *map(str, paths)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def mib(b):
+    return f"{b / 2**20:.0f}"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--sizes", type=int, nargs="+", default=[1, 2, 4, 8])
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--markdown", action="store_true")
+    ap.add_argument("--child", help=argparse.SUPPRESS)
+    ap.add_argument("paths", nargs="*", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.child:
+        run = child_one_machine if args.child == "one" else child_dask
+        print(json.dumps(run([Path(p) for p in args.paths], args.repeat)))
+        return
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for factor in args.sizes:
+            paths = write_collection(Path(tmp), factor)
+            one = run_child("one", paths, args.repeat)
+            dist = run_child("dask", paths, args.repeat)
+            same = "yes" if one["fingerprint"] == dist["fingerprint"] else "NO"
+            t1, t2 = statistics.median(one["times"]), statistics.median(dist["times"])
+            rows.append(
+                [
+                    f"{factor}x",
+                    f"{N * factor:,}",
+                    mib(one["series_bytes"]),
+                    one["motifs"],
+                    f"{t1:.2f}",
+                    f"{t2:.2f}",
+                    f"{t2 / t1:.2f}",
+                    mib(one["peak"]),
+                    mib(dist["peak"]),
+                    " / ".join(mib(w) for w in dist["workers"]),
+                    same,
+                ]
+            )
+            for p in paths:
+                p.unlink()
+    headers = [
+        "size",
+        "series",
+        "series MiB",
+        "motifs",
+        "one machine s",
+        "Dask s",
+        "Dask / one",
+        "one machine peak MiB",
+        "client peak MiB",
+        "worker peaks MiB",
+        "same motifs",
+    ]
+    if args.markdown:
+        print("| " + " | ".join(headers) + " |")
+        print("|" + "---|" * len(headers))
+        for r in rows:
+            print("| " + " | ".join(map(str, r)) + " |")
+    else:
+        widths = [max(len(str(c)) for c in col) for col in zip(headers, *rows, strict=True)]
+        for r in [headers, *rows]:
+            print("  ".join(str(c).rjust(w) for c, w in zip(r, widths, strict=True)))
+
+
+if __name__ == "__main__":
+    main()

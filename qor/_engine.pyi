@@ -1,0 +1,55 @@
+# Types of qor._engine, the internal extension module that runs the steps of
+# Miner.mine on parts of a collection (used by qor.distributed).
+import numpy as np
+import numpy.typing as npt
+
+from _qor_cpp import Motif
+
+_Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
+
+# (first series, seglen, motif per row, series per row, window length per row,
+#  position ends per row, positions)
+Occurrences = tuple[
+    int,
+    int,
+    npt.NDArray[np.int32],
+    npt.NDArray[np.int32],
+    npt.NDArray[np.int32],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int32],
+]
+# (offset of each row's representative, the representatives)
+Representatives = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
+
+def check_alphabet(alphabet: int) -> None: ...
+def discretise(
+    chunk: _Chunk, seglen: int, alphabet: int
+) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]: ...
+def average_rows(chunk: _Chunk, occurrences: Occurrences) -> npt.NDArray[np.float64]: ...
+def best_matches(
+    chunk: _Chunk, occurrences: Occurrences, representatives: Representatives
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
+
+class Plan:
+    def __init__(
+        self,
+        minsup: float,
+        seglen: int,
+        alphabet: int,
+        min_len: int,
+        max_len: int,
+        max_overlap: float,
+        k: int,
+    ) -> None: ...
+    def add_words(self, symbols: npt.NDArray[np.int8], ends: npt.NDArray[np.int64]) -> None: ...
+    def search(self) -> int: ...
+    def occurrences(self, first: int, last: int) -> Occurrences: ...
+    def add_average_rows(self, occurrences: Occurrences, rows: npt.NDArray[np.float64]) -> None: ...
+    def finish_representatives(self) -> None: ...
+    def representatives(self, occurrences: Occurrences) -> Representatives: ...
+    def add_best_matches(
+        self, occurrences: Occurrences, distances: npt.NDArray[np.float64], starts: npt.NDArray[np.int32]
+    ) -> None: ...
+    def finish(self) -> list[Motif]: ...
+    @property
+    def motifs(self) -> list[Motif]: ...

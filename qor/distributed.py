@@ -1,0 +1,308 @@
+"""Mining collections that do not fit in one machine's memory, on a Dask cluster.
+
+Only the pattern search needs the whole collection, and it needs only the SAX
+words, which are ``seglen`` times smaller than the series. So the series stay
+on the workers, one partition at a time, and the client holds the words and
+the results:
+
+1. per partition: z-normalise and discretise; the words come back;
+2. on the client: the pattern search over all words;
+3. per partition: the average window of every motif in every series it
+   holds; the client adds them into each representative in ascending series
+   order;
+4. per partition: each series' best match to each representative; the
+   client adds the distances into naed in ascending series order and ranks.
+
+Every step runs the engine's own C++ code (the internal module
+``qor._engine``), in the engine's order, so the motifs are the ones
+``Miner.mine`` finds on the whole collection on one machine, to the last bit.
+
+Requires ``dask[distributed]`` (``pip install "qor[dask]"``).
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from _qor_cpp import Motif
+from qor import _engine
+
+if TYPE_CHECKING:
+    from dask.delayed import Delayed
+    from distributed import Client
+
+#: Bytes of samples per partition when ``.npy`` files are split into partitions.
+PARTITION_BYTES = 32 * 2**20
+
+_Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
+
+
+def _dask() -> tuple[Any, Any]:
+    try:
+        import dask
+        import distributed
+    except ImportError as err:  # pragma: no cover - depends on the environment
+        raise ImportError('qor.distributed needs Dask: pip install "qor[dask]"') from err
+    return dask, distributed
+
+
+# --- what runs on the workers -------------------------------------------------
+
+
+def _as_chunk(data: Any) -> _Chunk:
+    """A partition as the engine reads it: a C-contiguous float64 2-D array, or a list of 1-D ones."""
+    if isinstance(data, np.ndarray) and data.ndim == 2:
+        return np.ascontiguousarray(data, dtype=np.float64)
+    out = []
+    for item in data:
+        a = np.asarray(item)
+        if a.ndim != 1 or not _real_dtype(a.dtype):
+            raise TypeError(
+                f"a partition holds an item of shape {a.shape} and dtype {a.dtype}; "
+                "every series must be a 1-D array of real numbers"
+            )
+        out.append(np.ascontiguousarray(a, dtype=np.float64))
+    return out
+
+
+def _words(data: Any, seglen: int, alphabet: int) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]:
+    return _engine.discretise(_as_chunk(data), seglen, alphabet)
+
+
+def _average_rows(data: Any, occurrences: _engine.Occurrences) -> npt.NDArray[np.float64]:
+    return _engine.average_rows(_as_chunk(data), occurrences)
+
+
+def _best_matches(
+    data: Any, occurrences: _engine.Occurrences, representatives: _engine.Representatives
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    return _engine.best_matches(_as_chunk(data), occurrences, representatives)
+
+
+def _read_npy_rows(path: str, start: int, stop: int) -> npt.NDArray[np.float64]:
+    rows = np.load(path, mmap_mode="r")
+    if rows.ndim == 1:
+        rows = rows.reshape(1, -1)
+    return np.array(rows[start:stop], dtype=np.float64, order="C")
+
+
+# --- partitions ---------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Partition:
+    load: Delayed  # computes to the partition's series on a worker
+    size: int | None  # number of series, when known before any task runs
+
+
+def _real_dtype(dtype: np.dtype[Any]) -> bool:
+    return bool(
+        np.issubdtype(dtype, np.floating)
+        or np.issubdtype(dtype, np.integer)
+        or np.issubdtype(dtype, np.bool_)
+    )
+
+
+def _from_array(array: Any) -> list[_Partition]:
+    if array.ndim != 2:
+        raise ValueError(f"a Dask array of series must be 2-D (one series per row), not {array.ndim}-D")
+    if not _real_dtype(array.dtype):
+        raise TypeError(f"a Dask array of series must hold real numbers, not {array.dtype}")
+    if len(array.chunks[1]) > 1:
+        array = array.rechunk({1: -1})
+    blocks = array.to_delayed()[:, 0]
+    return [_Partition(b, n) for b, n in zip(blocks, array.chunks[0], strict=False)]
+
+
+def npy_header(path: Path) -> tuple[tuple[int, ...], np.dtype[Any]]:
+    """The shape and dtype of a .npy file, read from its header only."""
+    try:
+        with open(path, "rb") as f:
+            version = np.lib.format.read_magic(f)
+            if version == (1, 0):
+                shape, _, dtype = np.lib.format.read_array_header_1_0(f)
+            else:
+                shape, _, dtype = np.lib.format.read_array_header_2_0(f)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"No such file: {path}") from None
+    except (OSError, ValueError) as err:
+        raise ValueError(f"{path}: not a readable .npy file ({err})") from None
+    return shape, dtype
+
+
+def _from_npy_files(paths: Sequence[str | os.PathLike[str]], partition_rows: int | None) -> list[_Partition]:
+    dask, _ = _dask()
+    parts = []
+    for name in paths:
+        path = Path(name)
+        if path.suffix.lower() != ".npy":
+            raise ValueError(f"{path}: expected a .npy file (one series per row)")
+        shape, dtype = npy_header(path)
+        if len(shape) not in (1, 2) or not _real_dtype(dtype) or dtype.hasobject:
+            raise TypeError(
+                f"{path}: holds a {len(shape)}-D array of {dtype}; expected a 1-D or 2-D "
+                "array of real numbers"
+            )
+        rows = 1 if len(shape) == 1 else shape[0]
+        row_bytes = max(1, (shape[-1] if shape else 1) * 8)
+        step = partition_rows or max(1, PARTITION_BYTES // row_bytes)
+        read = dask.delayed(_read_npy_rows, pure=True)
+        for start in range(0, rows, step):
+            stop = min(rows, start + step)
+            parts.append(_Partition(read(str(path.resolve()), start, stop), stop - start))
+    return parts
+
+
+def _from_bag(bag: Any) -> list[_Partition]:
+    return [_Partition(p, None) for p in bag.to_delayed()]
+
+
+def _partitions(collection: Any, partition_rows: int | None) -> list[_Partition]:
+    dask, _ = _dask()
+    import dask.array as da
+    import dask.bag as db
+
+    if isinstance(collection, da.Array):
+        return _from_array(collection)
+    if isinstance(collection, db.Bag):
+        return _from_bag(collection)
+    if isinstance(collection, (str, os.PathLike)):
+        collection = [collection]
+    if isinstance(collection, Sequence) and all(isinstance(p, (str, os.PathLike)) for p in collection):
+        return _from_npy_files(collection, partition_rows)
+    raise TypeError(
+        "collection must be a 2-D dask.array, a Dask bag of 1-D arrays, or a list of .npy files, "
+        f"not {type(collection).__name__}"
+    )
+
+
+# --- the client ---------------------------------------------------------------
+
+
+def _in_order(client: Any, tasks: list[Delayed], take: Callable[[int, Any], None]) -> None:
+    """Computes ``tasks`` on the cluster and hands each result to ``take`` in task order, releasing it."""
+    futures = client.compute(tasks)
+    for i, future in enumerate(futures):
+        take(i, future.result())
+        future.release()
+        futures[i] = None
+
+
+class Miner:
+    """``qor.Miner`` for a collection held by a Dask cluster.
+
+    The settings are those of :class:`qor.Miner`; :meth:`mine` returns the
+    first ``k`` motifs (all for 0) and :attr:`motifs` holds the whole ranked
+    collection, equal to what ``qor.Miner(...).mine`` gives on the whole
+    collection on one machine, to the last bit.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, qor, qor.distributed
+    >>> from distributed import Client
+    >>> client = Client(processes=False, dashboard_address=None)
+    >>> x = da.from_array(np.random.default_rng(0).normal(size=(2_000, 300)), chunks=(500, 300))
+    >>> top = qor.distributed.Miner(0.5, 8, 4, k=5).mine(x, client=client)
+    >>> [m.naed for m in top] == [m.naed for m in qor.Miner(0.5, 8, 4, k=5).mine(x.compute())]
+    True
+    >>> client.close()
+    """
+
+    def __init__(
+        self,
+        minsup: float,
+        seglen: int,
+        alphabet: int,
+        min_len: int = 3,
+        max_len: int = 0,
+        max_overlap: float = 0.9,
+        k: int = 0,
+    ) -> None:
+        self.minsup, self.seglen, self.alphabet = minsup, seglen, alphabet
+        self.min_len, self.max_len, self.max_overlap, self.k = min_len, max_len, max_overlap, k
+        self._motifs: list[Motif] = []
+
+    @property
+    def motifs(self) -> list[Motif]:
+        """The whole ranked collection of the last :meth:`mine`."""
+        return list(self._motifs)
+
+    def mine(
+        self, collection: Any, *, client: Client | None = None, partition_rows: int | None = None
+    ) -> list[Motif]:
+        """Mines ``collection`` on the cluster of ``client`` (default: the current Dask client).
+
+        ``collection`` is a 2-D ``dask.array`` (one series per row, chunked by
+        rows), a Dask bag whose items are 1-D arrays, or a list of ``.npy``
+        files (2-D, one series per row; read memory-mapped by the workers,
+        ``partition_rows`` rows at a time, by default about 32 MiB). Series are
+        numbered in that order across partitions and files.
+        """
+        _, distributed = _dask()
+        _engine.check_alphabet(self.alphabet)
+        parts = _partitions(collection, partition_rows)
+        if client is None:
+            try:
+                client = distributed.get_client()
+            except ValueError:
+                raise ValueError(
+                    "no Dask client: pass client=, or start one with distributed.Client()"
+                ) from None
+        plan = _engine.Plan(
+            self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k
+        )
+        sizes = [0] * len(parts)
+        dask = _dask()[0]
+
+        def take_words(i: int, words: tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]) -> None:
+            sizes[i] = len(words[1])
+            plan.add_words(*words)
+
+        _in_order(
+            client, [dask.delayed(_words)(p.load, self.seglen, self.alphabet) for p in parts], take_words
+        )
+        plan.search()
+        starts = [0, *np.cumsum(sizes).tolist()]
+        busy = [i for i in range(len(parts)) if sizes[i]]
+        occurrences = {i: plan.occurrences(starts[i], starts[i] + sizes[i]) for i in busy}
+        _in_order(
+            client,
+            [dask.delayed(_average_rows)(parts[i].load, occurrences[i]) for i in busy],
+            lambda j, rows: plan.add_average_rows(occurrences[busy[j]], rows),
+        )
+        plan.finish_representatives()
+        tasks = [
+            dask.delayed(_best_matches)(parts[i].load, occurrences[i], plan.representatives(occurrences[i]))
+            for i in busy
+        ]
+        _in_order(client, tasks, lambda j, found: plan.add_best_matches(occurrences[busy[j]], *found))
+        try:
+            return plan.finish()
+        finally:
+            self._motifs = plan.motifs
+
+
+def mine(
+    collection: Any,
+    *,
+    seglen: int,
+    alphabet: int,
+    minsup: float,
+    min_len: int = 3,
+    max_len: int = 0,
+    max_overlap: float = 0.9,
+    k: int = 0,
+    client: Client | None = None,
+    partition_rows: int | None = None,
+) -> list[Motif]:
+    """The first ``k`` motifs (all for 0) of a collection held by a Dask cluster; see :class:`Miner`."""
+    return Miner(minsup, seglen, alphabet, min_len, max_len, max_overlap, k).mine(
+        collection, client=client, partition_rows=partition_rows
+    )

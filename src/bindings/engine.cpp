@@ -1,0 +1,201 @@
+// qor._engine: the steps of Miner.mine on parts of a collection, NumPy
+// arrays in and out, for qor.distributed. The motifs it returns are
+// _qor_cpp.Motif objects.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <stdexcept>
+#include <utility>
+
+#include "bindings/casters.hpp"
+#include "pipeline/partitioned.hpp"
+#include "sax/sax.hpp"
+
+namespace py = pybind11;
+using namespace qor;
+using namespace qor::bindings;
+
+namespace {
+
+template <typename T>
+using Array = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+// A new array holding a copy of data[0 .. n).
+template <typename T>
+Array<T> to_array(const T* data, std::size_t n) {
+    return Array<T>(std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)}, data);
+}
+
+template <typename T>
+Array<T> to_array(const std::vector<T>& v) {
+    return to_array(v.data(), v.size());
+}
+
+template <typename T>
+std::vector<T> to_vector(const py::handle& h) {
+    const Array<T> a = py::cast<Array<T>>(h);
+    if (a.ndim() != 1) throw std::invalid_argument("expected a 1-D array");
+    return std::vector<T>(a.data(), a.data() + a.size());
+}
+
+// (first, seglen, motif, row, series, length, ends, positions)
+py::tuple occurrences_tuple(const PartOccurrences& o) {
+    return py::make_tuple(o.first, o.seglen, to_array(o.motif), to_array(o.row), to_array(o.series), to_array(o.length),
+                          to_array(o.ends), to_array(o.positions));
+}
+
+PartOccurrences occurrences_of(const py::tuple& t) {
+    if (t.size() != 8) throw std::invalid_argument("partition occurrences: expected a tuple of 8 items");
+    PartOccurrences o;
+    o.first = t[0].cast<int32_t>();
+    o.seglen = t[1].cast<int32_t>();
+    o.motif = to_vector<int32_t>(t[2]);
+    o.row = to_vector<int32_t>(t[3]);
+    o.series = to_vector<int32_t>(t[4]);
+    o.length = to_vector<int32_t>(t[5]);
+    o.ends = to_vector<int64_t>(t[6]);
+    o.positions = to_vector<int32_t>(t[7]);
+    return o;
+}
+
+std::size_t row_values(const PartOccurrences& o) {
+    std::size_t n = 0;
+    for (int32_t len : o.length) n += static_cast<std::size_t>(std::max(len, 0));
+    return n;
+}
+
+template <typename T>
+void check_size(const Array<T>& a, std::size_t n, const char* what) {
+    if (a.ndim() != 1 || static_cast<std::size_t>(a.size()) != n)
+        throw std::invalid_argument(std::string(what) + ": expected " + std::to_string(n) + " values");
+}
+
+// Runs f() with the GIL released: the work is plain C++ on data this call
+// owns, and a Dask worker's event loop keeps running meanwhile.
+template <typename F>
+auto unlocked(F&& f) {
+    py::gil_scoped_release release;
+    return f();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_engine, m) {
+    // The motifs returned are instances of _qor_cpp's Motif class.
+    py::module_::import("_qor_cpp");
+    // pybind11 looks NumPy's C API up once, on first use, in a static that
+    // holds other threads back while they hold the GIL: look it up now,
+    // while the import runs on one thread, not in the first of several
+    // concurrent calls (a deadlock on a multi-threaded Dask worker).
+    Array<double>(std::vector<py::ssize_t>{0});
+
+    m.def("check_alphabet", [](int32_t alphabet) { check_alphabet(alphabet); }, py::arg("alphabet"));
+
+    m.def(
+        "discretise",
+        [](SeriesList chunk, int32_t seglen, int32_t alphabet) {
+            std::vector<Word> words = unlocked([&] {
+                Workers workers;
+                znormalize(chunk.value, workers);
+                return sax(chunk.value, seglen, alphabet, workers);
+            });
+            std::vector<int8_t> symbols;
+            std::vector<int64_t> ends;
+            ends.reserve(words.size());
+            for (const Word& w : words) {
+                symbols.insert(symbols.end(), w.begin(), w.end());
+                ends.push_back(static_cast<int64_t>(symbols.size()));
+            }
+            return py::make_tuple(to_array(symbols), to_array(ends));
+        },
+        py::arg("chunk"), py::arg("seglen"), py::arg("alphabet"));
+
+    m.def(
+        "average_rows",
+        [](SeriesList chunk, const py::tuple& occ) {
+            const PartOccurrences o = occurrences_of(occ);
+            const std::vector<double> rows = unlocked([&] {
+                Workers workers;
+                znormalize(chunk.value, workers);
+                return average_rows(chunk.value, o);
+            });
+            return to_array(rows);
+        },
+        py::arg("chunk"), py::arg("occurrences"));
+
+    m.def(
+        "best_matches",
+        [](SeriesList chunk, const py::tuple& occ, const py::tuple& reps) {
+            const PartOccurrences o = occurrences_of(occ);
+            const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
+            const std::vector<double> values = to_vector<double>(reps[1]);
+            if (offset.size() != o.size()) throw std::invalid_argument("representatives: one offset per entry");
+            for (std::size_t e = 0; e < o.size(); ++e)
+                if (offset[e] < 0 ||
+                    static_cast<std::size_t>(offset[e]) + static_cast<std::size_t>(std::max(o.length[e], 0)) >
+                        values.size())
+                    throw std::invalid_argument("representatives: an offset out of range");
+            std::vector<double> distance(o.size());
+            std::vector<int32_t> start(o.size());
+            unlocked([&] {
+                Workers workers;
+                znormalize(chunk.value, workers);
+                best_matches(chunk.value, o, offset.data(), values.data(), distance.data(), start.data());
+            });
+            return py::make_tuple(to_array(distance), to_array(start));
+        },
+        py::arg("chunk"), py::arg("occurrences"), py::arg("representatives"));
+
+    py::class_<PartitionedMiner>(m, "Plan")
+        .def(py::init([](double minsup, int32_t seglen, int32_t alphabet, int32_t min_len, int32_t max_len,
+                         double max_overlap, int32_t k) {
+                 check_alphabet(alphabet);
+                 return PartitionedMiner(minsup, seglen, min_len, max_len, max_overlap, k);
+             }),
+             py::arg("minsup"), py::arg("seglen"), py::arg("alphabet"), py::arg("min_len"), py::arg("max_len"),
+             py::arg("max_overlap"), py::arg("k"))
+        .def("add_words",
+             [](PartitionedMiner& self, const Array<int8_t>& symbols, const Array<int64_t>& ends) {
+                 std::vector<Word> words(static_cast<std::size_t>(ends.size()));
+                 int64_t start = 0;
+                 for (std::size_t i = 0; i < words.size(); ++i) {
+                     const int64_t end = ends.data()[i];
+                     if (end < start || end > symbols.size()) throw std::invalid_argument("word ends out of range");
+                     words[i].assign(symbols.data() + start, symbols.data() + end);
+                     start = end;
+                 }
+                 self.add_words(std::move(words));
+             })
+        .def("search",
+             [](PartitionedMiner& self) {
+                 return unlocked([&] {
+                     Workers workers;
+                     return self.search(workers);
+                 });
+             })
+        .def("occurrences", [](const PartitionedMiner& self, int32_t first,
+                               int32_t last) { return occurrences_tuple(self.occurrences(first, last)); })
+        .def("add_average_rows",
+             [](PartitionedMiner& self, const py::tuple& occ, const Array<double>& rows) {
+                 const PartOccurrences o = occurrences_of(occ);
+                 check_size(rows, row_values(o), "average rows");
+                 self.add_average_rows(o, rows.data());
+             })
+        .def("finish_representatives", &PartitionedMiner::finish_representatives)
+        .def("representatives",
+             [](const PartitionedMiner& self, const py::tuple& occ) {
+                 const auto [offset, values] = self.representatives(occurrences_of(occ));
+                 return py::make_tuple(to_array(offset), to_array(values));
+             })
+        .def("add_best_matches",
+             [](PartitionedMiner& self, const py::tuple& occ, const Array<double>& distance,
+                const Array<int32_t>& start) {
+                 const PartOccurrences o = occurrences_of(occ);
+                 check_size(distance, o.size(), "distances");
+                 check_size(start, o.size(), "best matches");
+                 self.add_best_matches(o, distance.data(), start.data());
+             })
+        .def("finish", &PartitionedMiner::finish)
+        .def_property_readonly("motifs", [](const PartitionedMiner& self) { return self.motifs(); });
+}

@@ -1,0 +1,198 @@
+#include "pipeline/partitioned.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "motifs/statistics.hpp"
+#include "patterns/pattern_miner.hpp"
+#include "pipeline/ranking.hpp"
+
+namespace qor {
+
+namespace {
+
+std::size_t window_values(int32_t length) { return static_cast<std::size_t>(std::max(length, 0)); }
+
+// Whether occ's entries are rows of `motifs`, as occurrences() makes them.
+void check_entries(const PartOccurrences& occ, const std::vector<Motif>& motifs) {
+    const std::size_t n = occ.size();
+    if (occ.row.size() != n || occ.series.size() != n || occ.length.size() != n || occ.ends.size() != n)
+        throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+    for (std::size_t e = 0; e < n; ++e) {
+        const int32_t mi = occ.motif[e], r = occ.row[e];
+        if (mi < 0 || static_cast<std::size_t>(mi) >= motifs.size() || r < 0 ||
+            static_cast<std::size_t>(r) >= motifs[static_cast<std::size_t>(mi)].indexes.size() ||
+            occ.length[e] != motifs[static_cast<std::size_t>(mi)].length)
+            throw std::invalid_argument("partition occurrences: an entry that is not a row of a motif");
+    }
+}
+
+// Whether occ describes rows of series [first, first + series) whose
+// positions it holds, each entry after the one before.
+void check_part(const PartOccurrences& occ, std::size_t series) {
+    const std::size_t n = occ.size();
+    if (occ.row.size() != n || occ.series.size() != n || occ.length.size() != n || occ.ends.size() != n)
+        throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+    int64_t before = 0;
+    for (std::size_t e = 0; e < n; ++e) {
+        const int64_t local = static_cast<int64_t>(occ.series[e]) - occ.first;
+        if (local < 0 || local >= static_cast<int64_t>(series) || occ.ends[e] <= before ||
+            occ.ends[e] > static_cast<int64_t>(occ.positions.size()) ||
+            (e > 0 && occ.motif[e] == occ.motif[e - 1] && occ.series[e] <= occ.series[e - 1]))
+            throw std::invalid_argument("partition occurrences: an entry outside the partition or out of order");
+        before = occ.ends[e];
+    }
+}
+
+}  // namespace
+
+std::vector<Motif> PartOccurrences::local_motifs(const int64_t* rep_offset, const double* representatives) const {
+    std::vector<Motif> out;
+    for (std::size_t e = 0; e < size(); ++e) {
+        if (e == 0 || motif[e] != motif[e - 1]) {
+            out.emplace_back(Pattern{});
+            out.back().seglen = seglen;
+            out.back().length = length[e];
+            if (representatives) {
+                const double* rep = representatives + rep_offset[e];
+                out.back().representative.assign(rep, rep + window_values(length[e]));
+            }
+        }
+        for (int64_t p = e == 0 ? 0 : ends[e - 1]; p < ends[e]; ++p)
+            out.back().indexes.add(series[e] - first, positions[static_cast<std::size_t>(p)]);
+    }
+    return out;
+}
+
+std::vector<double> average_rows(const Collection& ts, const PartOccurrences& occ) {
+    check_part(occ, ts.size());
+    std::vector<double> out;
+    for (Motif& m : occ.local_motifs()) {
+        m.compute_average_occurrences(ts);
+        const SharedValues& rows = m.average_occurrences.table();
+        out.insert(out.end(), rows.data(), rows.data() + rows.size());
+    }
+    return out;
+}
+
+void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
+                  const double* representatives, double* distance, int32_t* start) {
+    check_part(occ, ts.size());
+    for (const Motif& m : occ.local_motifs(rep_offset, representatives)) {
+        row_best_matches(m, ts, distance, start);
+        distance += m.indexes.size();
+        start += m.indexes.size();
+    }
+}
+
+PartitionedMiner::PartitionedMiner(double minsup, int32_t seglen, int32_t min_len, int32_t max_len, double max_overlap,
+                                   int32_t k)
+    : minsup_(minsup), seglen_(seglen), min_len_(min_len), max_len_(max_len), max_overlap_(max_overlap), k_(k) {}
+
+void PartitionedMiner::add_words(std::vector<Word>&& words) {
+    words_.insert(words_.end(), std::make_move_iterator(words.begin()), std::make_move_iterator(words.end()));
+}
+
+std::size_t PartitionedMiner::search(Workers& workers) {
+    motifs_.clear();
+    {
+        PatternMiner miner(minsup_, min_len_, max_len_, max_overlap_);
+        miner.mine(words_, workers);
+        std::vector<Word>().swap(words_);
+        motifs_.reserve(miner.frequent.size());
+        for (auto& entry : miner.frequent) motifs_.push_back(std::move(entry.second));
+    }
+    prepare_motifs(motifs_, seglen_);
+    rows_.assign(motifs_.size(), Values());
+    distance_.assign(motifs_.size(), std::vector<double>());
+    for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
+        Motif& m = motifs_[mi];
+        rows_[mi].reserve(m.indexes.size() * window_values(m.length));
+        distance_[mi].assign(m.indexes.size(), 0.0);
+        m.best_matches.assign(m.indexes.size(), 0);
+    }
+    return motifs_.size();
+}
+
+PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last) const {
+    PartOccurrences occ;
+    occ.first = first;
+    occ.seglen = seglen_;
+    for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
+        const Occurrences& idx = motifs_[mi].indexes;
+        const auto lo = std::lower_bound(idx.series.begin(), idx.series.end(), first);
+        const auto hi = std::lower_bound(lo, idx.series.end(), last);
+        for (auto it = lo; it != hi; ++it) {
+            const std::size_t r = static_cast<std::size_t>(it - idx.series.begin());
+            occ.motif.push_back(static_cast<int32_t>(mi));
+            occ.row.push_back(static_cast<int32_t>(r));
+            occ.series.push_back(*it);
+            occ.length.push_back(motifs_[mi].length);
+            occ.positions.insert(occ.positions.end(), idx.begin_of(r), idx.end_of(r));
+            occ.ends.push_back(static_cast<int64_t>(occ.positions.size()));
+        }
+    }
+    return occ;
+}
+
+void PartitionedMiner::add_average_rows(const PartOccurrences& occ, const double* rows) {
+    check_entries(occ, motifs_);
+    for (std::size_t e = 0; e < occ.size(); ++e) {
+        Values& table = rows_[static_cast<std::size_t>(occ.motif[e])];
+        const std::size_t len = window_values(occ.length[e]);
+        if (table.size() != static_cast<std::size_t>(occ.row[e]) * len)
+            throw std::invalid_argument("partition rows out of order");
+        table.insert(table.end(), rows, rows + len);
+        rows += len;
+    }
+}
+
+void PartitionedMiner::finish_representatives() {
+    for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
+        Motif& m = motifs_[mi];
+        if (rows_[mi].size() != m.indexes.size() * window_values(m.length))
+            throw std::invalid_argument("average rows missing for some series");
+        m.average_occurrences = AverageRows(SharedValues(std::move(rows_[mi])));
+        m.compute_representative();
+    }
+    rows_.clear();
+}
+
+std::pair<std::vector<int64_t>, std::vector<double>> PartitionedMiner::representatives(
+    const PartOccurrences& occ) const {
+    check_entries(occ, motifs_);
+    std::vector<int64_t> offset(occ.size());
+    std::vector<double> values;
+    for (std::size_t e = 0; e < occ.size(); ++e) {
+        if (e == 0 || occ.motif[e] != occ.motif[e - 1]) {
+            const std::vector<double>& rep = motifs_[static_cast<std::size_t>(occ.motif[e])].representative;
+            values.insert(values.end(), rep.begin(), rep.end());
+        }
+        offset[e] = static_cast<int64_t>(values.size() - window_values(occ.length[e]));
+    }
+    return {std::move(offset), std::move(values)};
+}
+
+void PartitionedMiner::add_best_matches(const PartOccurrences& occ, const double* distance, const int32_t* start) {
+    check_entries(occ, motifs_);
+    for (std::size_t e = 0; e < occ.size(); ++e) {
+        const std::size_t mi = static_cast<std::size_t>(occ.motif[e]), r = static_cast<std::size_t>(occ.row[e]);
+        distance_[mi][r] = distance[e];
+        motifs_[mi].best_matches[r] = start[e];
+    }
+}
+
+std::vector<Motif> PartitionedMiner::finish() {
+    for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
+        Motif& m = motifs_[mi];
+        // The distances in row order, that is in series order, as
+        // compute_best_matches adds them.
+        for (std::size_t r = 0; r < m.indexes.size(); ++r) add_best_match(m, r, distance_[mi][r], m.best_matches[r]);
+        finish_naed(m);
+    }
+    distance_.clear();
+    rank_motifs(motifs_);
+    return top_motifs(motifs_, k_);
+}
+
+}  // namespace qor

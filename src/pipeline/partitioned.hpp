@@ -1,0 +1,82 @@
+// Miner::mine in steps, for a collection held in partitions by other
+// processes: each partition normalises and discretises its own series, and
+// later computes its share of the statistics, while one PartitionedMiner
+// holds the words, searches them and puts the results together in the order
+// Miner::mine uses, so the motifs are the same to the last bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "core/collection.hpp"
+#include "core/parallel.hpp"
+#include "core/types.hpp"
+#include "motifs/motif.hpp"
+
+namespace qor {
+
+// The occurrences of the motifs of a PartitionedMiner in the series
+// [first, first + series count) of the collection. Entry e is row row[e] of
+// motif motif[e] (its series series[e], numbered in the whole collection),
+// with the symbol positions positions[ends[e - 1] .. ends[e]) (from 0 for
+// e = 0); the entries of a motif are consecutive, in row order.
+struct PartOccurrences {
+    int32_t first = 0;
+    int32_t seglen = 0;
+    std::vector<int32_t> motif, row, series, length;
+    std::vector<int64_t> ends;
+    std::vector<int32_t> positions;
+
+    std::size_t size() const { return motif.size(); }
+    // The motifs of the entries, with their rows only (series numbered from
+    // `first`): what a partition computes the statistics of. With
+    // `representatives` (the entries' representatives, at the offsets
+    // rep_offset[e]), each carries its representative.
+    std::vector<Motif> local_motifs(const int64_t* rep_offset = nullptr, const double* representatives = nullptr) const;
+};
+
+// A partition's share of the statistics, from its normalised series.
+// average_rows: the average row of every entry, entry after entry.
+// best_matches: every entry's best distance and the first sample of that
+// window, given the representatives.
+std::vector<double> average_rows(const Collection& ts, const PartOccurrences& occ);
+void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
+                  const double* representatives, double* distance, int32_t* start);
+
+class PartitionedMiner {
+public:
+    PartitionedMiner(double minsup, int32_t seglen, int32_t min_len, int32_t max_len, double max_overlap, int32_t k);
+
+    // The words of the next partition, partitions in collection order.
+    void add_words(std::vector<Word>&& words);
+    // The pattern search over every word added; returns the number of motifs.
+    std::size_t search(Workers& workers);
+    PartOccurrences occurrences(int32_t first, int32_t last) const;
+    // The average rows of a partition (average_rows), partitions in
+    // collection order; then the representatives from all of them.
+    void add_average_rows(const PartOccurrences& occ, const double* rows);
+    void finish_representatives();
+    // The representatives of occ's entries: an offset per entry into the
+    // values, which hold each motif's representative once.
+    std::pair<std::vector<int64_t>, std::vector<double>> representatives(const PartOccurrences& occ) const;
+    // The best matches of a partition (best_matches), partitions in
+    // collection order; then naed, the ranking and the first k motifs.
+    void add_best_matches(const PartOccurrences& occ, const double* distance, const int32_t* start);
+    std::vector<Motif> finish();
+
+    const std::vector<Motif>& motifs() const { return motifs_; }
+
+private:
+    double minsup_;
+    int32_t seglen_, min_len_, max_len_;
+    double max_overlap_;
+    int32_t k_;
+    std::vector<Word> words_;
+    std::vector<Motif> motifs_;
+    std::vector<Values> rows_;                   // average rows received, per motif
+    std::vector<std::vector<double>> distance_;  // best distances received, per motif and row
+};
+
+}  // namespace qor

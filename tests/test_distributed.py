@@ -1,0 +1,164 @@
+"""qor.distributed on a real LocalCluster: the motifs of Miner.mine on one machine, to the last bit."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import _qor_cpp
+
+distributed = pytest.importorskip("distributed")
+da = pytest.importorskip("dask.array")
+db = pytest.importorskip("dask.bag")
+
+import qor.distributed  # noqa: E402
+from conftest import motif_state  # noqa: E402
+
+SETTINGS = dict(minsup=0.5, seglen=4, alphabet=4, min_len=2)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        yield c
+
+
+def collection(seed, n=30, ragged=True):
+    rng = np.random.default_rng(seed)
+    lengths = rng.integers(20, 80, size=n) if ragged else np.full(n, 60)
+    series = [np.cumsum(rng.normal(size=k)) for k in lengths]
+    series[1][:] = 3.0  # a constant series normalises to NaN
+    series[2][5:9] = np.nan
+    if ragged:
+        series[3] = series[3][:3]  # shorter than most windows
+    return series
+
+
+def expected(series, k=0, **settings):
+    miner = _qor_cpp.Miner(**{**SETTINGS, **settings}, k=k)
+    top = miner.mine([s.tolist() for s in series])
+    return [motif_state(m) for m in top], [motif_state(m) for m in miner.motifs]
+
+
+def mined(collection, client, k=0, partition_rows=None, **settings):
+    miner = qor.distributed.Miner(**{**SETTINGS, **settings}, k=k)
+    top = miner.mine(collection, client=client, partition_rows=partition_rows)
+    assert all(isinstance(m, _qor_cpp.Motif) for m in top)
+    return [motif_state(m) for m in top], [motif_state(m) for m in miner.motifs]
+
+
+def split(items, sizes):
+    out, start = [], 0
+    for size in sizes:
+        out.append(items[start : start + size])
+        start += size
+    return out
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("sizes", [[30], [1] * 30, [7, 0, 11, 12], [29, 1]])
+def test_bag_matches_one_machine(client, seed, sizes):
+    series = collection(seed)
+    bag = db.from_delayed([__import__("dask").delayed(list)(part) for part in split(series, sizes)])
+    assert mined(bag, client) == expected(series)
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("chunks", [(30,), (1,) * 30, (10, 0, 20), (4, 13, 13)])
+def test_dask_array_matches_one_machine(client, seed, chunks):
+    series = collection(seed, ragged=False)
+    x = da.from_array(np.array(series), chunks=(chunks, (60,)))
+    assert mined(x, client, k=5) == expected(series, k=5)
+
+
+@pytest.mark.parametrize("partition_rows", [None, 1, 4])
+def test_npy_files_match_one_machine(client, tmp_path, partition_rows):
+    series = collection(7, n=24, ragged=False)
+    paths = []
+    for i, part in enumerate(split(series, [5, 12, 7])):
+        paths.append(tmp_path / f"part{i}.npy")
+        np.save(paths[-1], np.array(part))
+    assert mined(paths, client, partition_rows=partition_rows) == expected(series)
+    assert (
+        qor.distributed.mine(paths, client=client, k=3, **SETTINGS)[0].pattern
+        == expected(series, k=3)[0][0][0]
+    )
+
+
+def test_empty_series_and_empty_collection(client):
+    series = [np.array([]), np.array([1.0, 2.0, 3.0, 1.0]), np.array([]), np.array([2.0, 3.0, 1.0, 0.0])]
+    bag = db.from_sequence(series, npartitions=3)
+    assert mined(bag, client, minsup=0.5, seglen=1) == expected(series, minsup=0.5, seglen=1)
+    assert mined(db.from_sequence([np.array([])] * 3, npartitions=2), client) == ([], [])
+
+
+def test_settings_follow_the_engine(client):
+    series = collection(11)
+    bag = db.from_sequence(series, npartitions=4)
+    with pytest.raises(ValueError, match="alphabet must be between 0 and 10"):
+        qor.distributed.mine(bag, client=client, seglen=4, alphabet=11, minsup=0.5)
+    with pytest.raises(ValueError, match="vector too long"):
+        qor.distributed.mine(bag, client=client, seglen=4, alphabet=4, minsup=0.5, k=-1)
+    with pytest.raises(ValueError, match="vector too long"):
+        qor.distributed.mine(bag, client=client, seglen=0, alphabet=4, minsup=0.5)
+
+
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (lambda tmp: da.zeros((4, 5, 6), chunks=2), ValueError, "must be 2-D"),
+        (lambda tmp: da.zeros((4, 5), dtype=complex, chunks=2), TypeError, "must hold real numbers"),
+        (lambda tmp: da.from_array(np.array([["a", "b"]])), TypeError, "must hold real numbers"),
+        (lambda tmp: [tmp / "missing.npy"], FileNotFoundError, "No such file"),
+        (lambda tmp: [tmp / "series.csv"], ValueError, "expected a .npy file"),
+        (
+            lambda tmp: [np.save(tmp / "c.npy", np.zeros((2, 3), complex)) or tmp / "c.npy"],
+            TypeError,
+            "complex",
+        ),
+        (lambda tmp: [np.save(tmp / "t.npy", np.zeros((2, 3, 4))) or tmp / "t.npy"], TypeError, "3-D"),
+        (lambda tmp: np.zeros((3, 4)), TypeError, "collection must be"),
+    ],
+)
+def test_bad_input_fails_before_any_task(client, tmp_path, make, error, message):
+    (tmp_path / "series.csv").write_text("1,2,3\n")
+    with distributed.get_task_stream(client) as stream, pytest.raises(error, match=message):
+        qor.distributed.mine(make(tmp_path), client=client, **SETTINGS)
+    assert stream.data == []
+
+
+def test_a_killed_worker_costs_a_retry_not_the_result(client):
+    series = collection(21, n=600, ragged=False)
+    x = da.from_array(np.array(series), chunks=(3, 60))  # 200 partitions: a run of a few seconds
+    want = expected(series)
+    pids = list(client.run(os.getpid).values())
+    result, errors = [], []
+
+    def run():
+        try:
+            result.append(mined(x, client))
+        except BaseException as err:  # reported below
+            errors.append(err)
+
+    miner = threading.Thread(target=run)
+    miner.start()
+    time.sleep(0.5)
+    assert miner.is_alive()
+    os.kill(pids[0], signal.SIGKILL)
+    miner.join(120)
+    assert not errors and result == [want]
+    client.wait_for_workers(2, timeout=60)
+
+
+def test_threaded_workers_in_one_process():
+    series = collection(5)
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=3, dashboard_address=None) as c:
+        assert mined(db.from_sequence(series, npartitions=6), c) == expected(series)
