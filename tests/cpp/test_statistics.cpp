@@ -176,6 +176,38 @@ TEST_CASE("motif_length and prepare_motifs") {
     CHECK((ms[0].seglen == 3 && ms[0].length == 6));
 }
 
+// The statistics of a motif made row by row from the kernels, the way a
+// caller that holds the series in parts puts them together; the averages
+// are kept as a stored table.
+Motif by_rows(const Motif& scored, const Collection& ts) {
+    Motif m = motif_with(text(scored.pattern), scored.seglen, positions(scored));
+    const std::size_t len = m.representative.size(), rows = m.indexes.size();
+    Values table(rows * len);
+    std::vector<double> scratch(len);
+    detail::RepresentativeSums sums(len);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const auto s = static_cast<std::size_t>(m.indexes.series[r]);
+        const int32_t* first = m.indexes.begin_of(r);
+        detail::average_row(ts.row(s), ts.length(s), first, static_cast<std::size_t>(m.indexes.end_of(r) - first),
+                            m.seglen, m.length, table.data() + r * len, scratch.data());
+        sums.add(table.data() + r * len);
+    }
+    sums.finish(rows, m.representative.data());
+    m.average_occurrences = AverageRows(SharedValues(std::move(table)));
+    double naed = 0.0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const auto s = static_cast<std::size_t>(m.indexes.series[r]);
+        const int32_t* first = m.indexes.begin_of(r);
+        const detail::BestMatch best =
+            detail::best_match(ts.row(s), ts.length(s), first, static_cast<std::size_t>(m.indexes.end_of(r) - first),
+                               m.seglen, m.length, m.representative.data());
+        naed = naed + best.distance;
+        m.best_matches.push_back(best.position * m.seglen);
+    }
+    m.naed = detail::finish_naed(naed, rows, m.length);
+    return m;
+}
+
 TEST_CASE("score_motifs equals the per-motif methods on mined random collections") {
     std::mt19937_64 rng(3);
     Workers one(1), parts(3, true);
@@ -201,6 +233,7 @@ TEST_CASE("score_motifs equals the per-motif methods on mined random collections
         for (std::size_t i = 0; i < each.size(); ++i) {
             REQUIRE(same_motif(batch[i], each[i]));
             REQUIRE(same_motif(split[i], each[i]));
+            REQUIRE(same_motif(by_rows(each[i], ts), each[i]));
         }
     }
 }
