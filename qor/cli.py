@@ -95,54 +95,61 @@ def build_parser() -> argparse.ArgumentParser:
     )
     mine.add_argument("files", nargs="+", metavar="FILE", help="series to mine")
     engine = mine.add_argument_group("mining")
+    # option, parsed as, default, metavar, help
+    numbers: list[tuple[str, Callable[[str], Any], Any, str, str]] = [
+        (
+            "--seglen",
+            _typed(_positive, "int"),
+            None,
+            "N",
+            f"samples per SAX letter (default: the median series length / {WORD_LETTERS}, so words of about "
+            f"{WORD_LETTERS} letters; for shapes about W samples wide, W/8 works well)",
+        ),
+        (
+            "--alphabet",
+            _typed(_alphabet, "int"),
+            DEFAULT_ALPHABET,
+            "A",
+            "letters per SAX word, 2 to 10 (default: %(default)s)",
+        ),
+        (
+            "--minsup",
+            _typed(_share, "float"),
+            DEFAULT_MINSUP,
+            "S",
+            "share of the series a motif must occur in, above 0 and at most 1 (default: %(default)s); "
+            "small values on long words can take very long",
+        ),
+        ("--min-len", _typed(_positive, "int"), 3, "L", "shortest motif in letters (default: %(default)s)"),
+        (
+            "--max-len",
+            _typed(_non_negative, "int"),
+            0,
+            "L",
+            "longest motif in letters, 0 for no limit (default: %(default)s)",
+        ),
+        (
+            "--max-overlap",
+            _typed(_overlap, "float"),
+            0.9,
+            "F",
+            "drop a motif that repeats a longer one by more than this share (default: %(default)s)",
+        ),
+        (
+            "--threads",
+            _typed(_positive, "int"),
+            None,
+            "N",
+            "threads to use (default: every CPU this process may run on)",
+        ),
+    ]
+    for option, kind, default, metavar, text in numbers:
+        engine.add_argument(option, type=kind, default=default, metavar=metavar, help=text)
     engine.add_argument(
-        "--seglen",
-        type=_typed(_positive, "int"),
-        metavar="N",
-        help=f"samples per SAX letter (default: the median series length / {WORD_LETTERS}, so words of about "
-        f"{WORD_LETTERS} letters; for shapes about W samples wide, W/8 works well)",
-    )
-    engine.add_argument(
-        "--alphabet",
-        type=_typed(_alphabet, "int"),
-        default=DEFAULT_ALPHABET,
-        metavar="A",
-        help="letters per SAX word, 2 to 10 (default: %(default)s)",
-    )
-    engine.add_argument(
-        "--minsup",
-        type=_typed(_share, "float"),
-        default=DEFAULT_MINSUP,
-        metavar="S",
-        help="share of the series a motif must occur in, above 0 and at most 1 "
-        "(default: %(default)s); small values on long words can take very long",
-    )
-    engine.add_argument(
-        "--min-len",
-        type=_typed(_positive, "int"),
-        default=3,
-        metavar="L",
-        help="shortest motif in letters (default: %(default)s)",
-    )
-    engine.add_argument(
-        "--max-len",
-        type=_typed(_non_negative, "int"),
-        default=0,
-        metavar="L",
-        help="longest motif in letters, 0 for no limit (default: %(default)s)",
-    )
-    engine.add_argument(
-        "--max-overlap",
-        type=_typed(_overlap, "float"),
-        default=0.9,
-        metavar="F",
-        help="drop a motif that repeats a longer one by more than this share (default: %(default)s)",
-    )
-    engine.add_argument(
-        "--threads",
-        type=_typed(_positive, "int"),
-        metavar="N",
-        help="threads to use (default: every CPU this process may run on)",
+        "--dask",
+        metavar="ADDRESS",
+        help="mine on the Dask cluster whose scheduler is at ADDRESS (or 'local' for a local cluster over "
+        "all CPUs); the files must be .npy (one series per row), readable by the workers at the same paths",
     )
     shown = mine.add_argument_group("results")
     shown.add_argument(
@@ -196,12 +203,6 @@ def build_parser() -> argparse.ArgumentParser:
         "--delimiter",
         metavar="C",
         help="cell separator of text files (default: by extension; 'whitespace' for runs of blanks)",
-    )
-    engine.add_argument(
-        "--dask",
-        metavar="ADDRESS",
-        help="mine on the Dask cluster whose scheduler is at ADDRESS (or 'local' for a local cluster over "
-        "all CPUs); the files must be .npy (one series per row), readable by the workers at the same paths",
     )
     reading.add_argument(
         "--allow-pickle",

@@ -23,6 +23,7 @@ Requires ``dask[distributed]`` (``pip install "qor[dask]"``).
 from __future__ import annotations
 
 import os
+from collections import deque
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -186,13 +187,26 @@ def _partitions(collection: Any, partition_rows: int | None) -> list[_Partition]
 # --- the client ---------------------------------------------------------------
 
 
-def _in_order(client: Any, tasks: list[Delayed], take: Callable[[int, Any], None]) -> None:
-    """Computes ``tasks`` on the cluster and hands each result to ``take`` in task order, releasing it."""
-    futures = client.compute(tasks)
-    for i, future in enumerate(futures):
-        take(i, future.result())
+def _in_order(
+    client: Any, count: int, task: Callable[[int], Delayed], take: Callable[[int, Any], None]
+) -> None:
+    """Runs ``task(i)`` for ``i < count`` on the cluster and hands the results to ``take`` in order.
+
+    A few tasks per worker thread are in flight at a time, and each result is
+    released once taken: the workers hold a handful of partitions' results,
+    not all of them, whatever the size of the collection.
+    """
+    window = 2 * max(1, sum(client.nthreads().values()))
+    pending: deque[Any] = deque()
+    submitted = 0
+    for done in range(count):
+        while submitted < count and len(pending) < window:
+            pending.append(client.compute(task(submitted)))
+            submitted += 1
+        future = pending.popleft()
+        result = future.result()
         future.release()
-        futures[i] = None
+        take(done, result)
 
 
 class Miner:
@@ -265,24 +279,37 @@ class Miner:
             sizes[i] = len(words[1])
             plan.add_words(*words)
 
+        delayed = dask.delayed
         _in_order(
-            client, [dask.delayed(_words)(p.load, self.seglen, self.alphabet) for p in parts], take_words
+            client,
+            len(parts),
+            lambda i: delayed(_words)(parts[i].load, self.seglen, self.alphabet),
+            take_words,
         )
         plan.search()
         starts = [0, *np.cumsum(sizes).tolist()]
         busy = [i for i in range(len(parts)) if sizes[i]]
-        occurrences = {i: plan.occurrences(starts[i], starts[i] + sizes[i]) for i in busy}
+
+        held: dict[int, _engine.Occurrences] = {}  # partitions in flight
+
+        def occurrences(j: int) -> _engine.Occurrences:
+            i = busy[j]
+            held[j] = plan.occurrences(starts[i], starts[i] + sizes[i])
+            return held[j]
+
         _in_order(
             client,
-            [dask.delayed(_average_rows)(parts[i].load, occurrences[i]) for i in busy],
-            lambda j, rows: plan.add_average_rows(occurrences[busy[j]], rows),
+            len(busy),
+            lambda j: delayed(_average_rows)(parts[busy[j]].load, occurrences(j)),
+            lambda j, rows: plan.add_average_rows(held.pop(j), rows),
         )
         plan.finish_representatives()
-        tasks = [
-            dask.delayed(_best_matches)(parts[i].load, occurrences[i], plan.representatives(occurrences[i]))
-            for i in busy
-        ]
-        _in_order(client, tasks, lambda j, found: plan.add_best_matches(occurrences[busy[j]], *found))
+
+        def best(j: int) -> Any:
+            occ = occurrences(j)
+            return delayed(_best_matches)(parts[busy[j]].load, occ, plan.representatives(occ))
+
+        _in_order(client, len(busy), best, lambda j, found: plan.add_best_matches(held.pop(j), *found))
         try:
             return plan.finish()
         finally:

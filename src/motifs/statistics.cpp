@@ -194,12 +194,24 @@ void add_best_match(Motif& m, std::size_t r, double distance, int32_t start) {
 
 void finish_naed(Motif& m) { m.naed = detail::finish_naed(m.naed, m.indexes.size(), m.length); }
 
-void row_best_matches(const Motif& m, const Collection& ts, double* distance, int32_t* start) {
-    const SeriesEntries entries(&m, 1, ts.size());
-    best_pass(&m, entries, ts, [&](std::size_t, std::size_t r, detail::BestMatch best) {
-        distance[r] = best.distance;
-        start[r] = best.position * m.seglen;
+void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start) {
+    std::vector<std::size_t> first(motifs.size() + 1, 0);
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi) first[mi + 1] = first[mi] + motifs[mi].indexes.size();
+    const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
+    best_pass(motifs.data(), entries, ts, [&](std::size_t mi, std::size_t r, detail::BestMatch best) {
+        distance[first[mi] + r] = best.distance;
+        start[first[mi] + r] = best.position * motifs[mi].seglen;
     });
+}
+
+void compute_average_occurrences(std::vector<Motif>& motifs, const Collection& ts) {
+    const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
+    std::vector<Values> rows(motifs.size());
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi)
+        rows[mi].reserve(motifs[mi].indexes.size() * window_length(motifs[mi].length));
+    average_pass(motifs.data(), motifs.size(), entries, ts, rows.data(), nullptr);
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi)
+        motifs[mi].average_occurrences = AverageRows(SharedValues(std::move(rows[mi])));
 }
 
 void Motif::compute_average_occurrences(const Collection& ts) {

@@ -80,14 +80,18 @@ void prepare_motifs(std::vector<Motif>& motifs, int32_t seglen);
 // a source for them (the Miner, its normalised collection).
 void score_motifs(std::vector<Motif>& motifs, const Collection& ts, Workers& workers);
 
-// The steps of compute_best_matches, for callers that hold the series of a
-// motif in parts (qor's scale-out): row_best_matches finds the best window
-// of every row of m's indexes in `ts` (whose series numbers they are):
-// distance[r] and the first sample start[r] of that window (1000000 and 0
-// when none is closer). add_best_match adds row r's distance into naed and
-// sets its best match (best_matches sized to the rows first), in row order;
-// finish_naed divides naed by rows x length once every row is in.
-void row_best_matches(const Motif& m, const Collection& ts, double* distance, int32_t* start);
+// The statistics of many motifs, for callers that hold the series of the
+// motifs in parts (qor's scale-out), series by series as score_motifs reads
+// them. compute_average_occurrences runs Motif::compute_average_occurrences
+// on every motif. row_best_matches finds the best window of every row of
+// every motif (rows motif after motif, each motif's rows in order):
+// distance[e] and its first sample start[e] (1000000 and 0 when none is
+// closer). add_best_match adds row r's distance into naed and sets its best
+// match (best_matches sized to the rows first), in row order; finish_naed
+// divides naed by rows x length once every row is in: the steps of
+// compute_best_matches after row_best_matches.
+void compute_average_occurrences(std::vector<Motif>& motifs, const Collection& ts);
+void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start);
 void add_best_match(Motif& m, std::size_t r, double distance, int32_t start);
 void finish_naed(Motif& m);
 

@@ -66,9 +66,13 @@ std::vector<Motif> PartOccurrences::local_motifs(const int64_t* rep_offset, cons
 
 std::vector<double> average_rows(const Collection& ts, const PartOccurrences& occ) {
     check_part(occ, ts.size());
+    std::vector<Motif> motifs = occ.local_motifs();
+    compute_average_occurrences(motifs, ts);
+    std::size_t total = 0;
+    for (const Motif& m : motifs) total += m.average_occurrences.table().size();
     std::vector<double> out;
-    for (Motif& m : occ.local_motifs()) {
-        m.compute_average_occurrences(ts);
+    out.reserve(total);
+    for (const Motif& m : motifs) {
         const SharedValues& rows = m.average_occurrences.table();
         out.insert(out.end(), rows.data(), rows.data() + rows.size());
     }
@@ -78,11 +82,7 @@ std::vector<double> average_rows(const Collection& ts, const PartOccurrences& oc
 void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
                   const double* representatives, double* distance, int32_t* start) {
     check_part(occ, ts.size());
-    for (const Motif& m : occ.local_motifs(rep_offset, representatives)) {
-        row_best_matches(m, ts, distance, start);
-        distance += m.indexes.size();
-        start += m.indexes.size();
-    }
+    row_best_matches(occ.local_motifs(rep_offset, representatives), ts, distance, start);
 }
 
 PartitionedMiner::PartitionedMiner(double minsup, int32_t seglen, int32_t min_len, int32_t max_len, double max_overlap,
