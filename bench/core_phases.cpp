@@ -33,20 +33,22 @@ int main(int argc, char** argv) {
 
     std::mt19937_64 rng(1);
     std::normal_distribution<double> step;
-    std::vector<Series> walks(series, Series(length));
+    Collection walks;
+    walks.assign_rows(series, length);
     if (file) {
         std::FILE* f = std::fopen(file, "rb");
         bool ok = f != nullptr;
-        for (Series& s : walks) ok = ok && std::fread(s.data(), sizeof(double), length, f) == length;
+        for (std::size_t i = 0; i < series; ++i)
+            ok = ok && std::fread(walks.row(i), sizeof(double), length, f) == length;
         if (f) std::fclose(f);
         if (!ok) {
             std::fprintf(stderr, "cannot read %zu x %zu doubles from %s\n", series, length, file);
             return 1;
         }
     } else {
-        for (Series& s : walks) {
+        for (std::size_t i = 0; i < series; ++i) {
             double x = 0.0;
-            for (double& v : s) v = x += step(rng);
+            for (std::size_t j = 0; j < length; ++j) walks.row(i)[j] = x += step(rng);
         }
     }
 
@@ -54,7 +56,7 @@ int main(int argc, char** argv) {
     double best[5] = {1e300, 1e300, 1e300, 1e300, 1e300};
     std::size_t motifs = 0;
     for (int run = 0; run < runs; ++run) {
-        std::vector<Series> ts = walks;
+        Collection ts = walks;
         // One team for all the phases, as in Miner::mine.
         Workers workers;
         Clock::time_point t[6];

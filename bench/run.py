@@ -22,6 +22,12 @@ Phases:
                z-normalised series (the words are made once, untimed)
   mine-numpy   Miner(...).mine(array) on a C-contiguous float64 2-D array
                ("n/a" when the module refuses arrays with TypeError)
+  numpy-sum    array.sum(): one pass of NumPy over the same array, the
+               floor for any call that reads the array
+
+Every timed call also counts the minor page faults it caused (from
+/proc/self/stat): memory that a call takes fresh from the kernel, rather
+than reusing, shows up there (the column gives the median per call).
 
 Peak memory is measured in a fresh interpreter per (workload, phase): the
 child builds the input, resets the kernel's peak-RSS mark (writing "5" to
@@ -62,7 +68,8 @@ WORKLOADS = {
     "few-long": (8, 500_000, 1.0, 48, 6, 0),
     "few-long-heavy": (8, 500_000, 1.0, 32, 5, 12),
 }
-PHASES = ("sax", "mine", "patterns", "mine-numpy")
+PHASES = ("sax", "mine", "patterns", "mine-numpy", "numpy-sum")
+MEMORY_PHASES = PHASES[:-1]
 SCALING_BUDGET = {False: 300.0, True: 25.0}  # seconds, full run / --quick
 
 
@@ -169,29 +176,47 @@ def run_phase(phase, inp, cfg):
         pm = qor.PatternMiner(minsup, 3, max_len, 0.9)
         pm.mine(inp)
         return pm, None
+    if phase == "numpy-sum":
+        return None, inp.sum()
     miner = qor.Miner(minsup, seglen, alphabet, 3, max_len, 0.9, 0)
     return miner, miner.mine(inp)
 
 
-def timed(fn, repeat):
+def minor_faults():
+    """Minor page faults of this process so far (Linux; 0 elsewhere)."""
+    try:
+        with open("/proc/self/stat") as f:
+            return int(f.read().rsplit(")", 1)[1].split()[7])
+    except OSError:
+        return 0
+
+
+def timed(fn, repeat, faults=None):
     """One warm-up call, then `repeat` timed calls; returns the times (s) and
-    the warm-up's result."""
+    the warm-up's result. With a list `faults`, appends the minor page faults
+    of each timed call (the result's release included)."""
     first = fn()
     times = []
     for _ in range(repeat):
         gc.collect()
         gc.disable()
+        f0 = minor_faults()
         t0 = time.perf_counter()
         r = fn()
         t1 = time.perf_counter()
         gc.enable()
         del r
+        if faults is not None:
+            faults.append(minor_faults() - f0)
         times.append(t1 - t0)
     return times, first
 
 
-def summary(times):
-    return {"runs": times, "median": statistics.median(times), "min": min(times)}
+def summary(times, faults=()):
+    out = {"runs": times, "median": statistics.median(times), "min": min(times)}
+    if faults:
+        out["faults"] = statistics.median(faults)
+    return out
 
 
 # ---------------------------------------------------------------- memory
@@ -227,16 +252,31 @@ def memory_child(name, phase):
         print(json.dumps({"error": f"cannot reset peak RSS: {e}"}))
         return
     before = proc_status("VmRSS")
+    f0 = minor_faults()
     try:
         held = run_phase(phase, inp, cfg)
     except TypeError:
         print(json.dumps({"error": "n/a"}))
         return
+    faults = minor_faults() - f0
     peak = proc_status("VmHWM")
     release_free_memory()
     after = proc_status("VmRSS")
+    out = {"before": before, "peak_extra": peak - before, "result": after - before, "faults": faults}
+    if phase.startswith("mine"):
+        # Reading the average rows of every motif, one motif at a time (each
+        # dict dropped before the next): the extra memory and time it takes.
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        t0 = time.perf_counter()
+        values = 0
+        for m in held[1]:
+            values += sum(len(row) for row in m.average_occurrences.values())
+        out["read_time"] = time.perf_counter() - t0
+        out["read_peak_extra"] = proc_status("VmHWM") - after
+        out["average_values"] = values
     del held
-    print(json.dumps({"before": before, "peak_extra": peak - before, "result": after - before}))
+    print(json.dumps(out))
 
 
 def measure_memory(name, phase):
@@ -301,12 +341,13 @@ def bench_workload(name, repeat, memory):
     }
     for phase in PHASES:
         inp = phase_input(phase, data, cfg)
+        faults = []
         try:
-            times, first = timed(lambda phase=phase, inp=inp: run_phase(phase, inp, cfg), repeat)
+            times, first = timed(lambda phase=phase, inp=inp: run_phase(phase, inp, cfg), repeat, faults)
         except TypeError as e:
             res["phases"][phase] = {"error": f"TypeError: {e}"}
             continue
-        res["phases"][phase] = summary(times)
+        res["phases"][phase] = summary(times, faults)
         if phase == "mine":
             res["motifs"] = len(first[1])
         if phase == "patterns":
@@ -318,7 +359,7 @@ def bench_workload(name, repeat, memory):
             res["longest_passing"] = max((len(p) for p in freq), default=0)
         del inp, first
     if memory:
-        for phase in PHASES:
+        for phase in MEMORY_PHASES:
             res["memory"][phase] = measure_memory(name, phase)
     return res
 
@@ -353,14 +394,33 @@ def bench_scaling(quick, repeat):
     return out
 
 
+def target_row(name, r):
+    def med(phase):
+        return r["phases"].get(phase, {}).get("median")
+
+    m = r["memory"].get("mine-numpy", {})
+    input_bytes = r["n_series"] * r["length"] * 8
+    known = "peak_extra" in m
+    return [
+        name,
+        ratio(med("mine-numpy"), med("numpy-sum")) if med("mine-numpy") and med("numpy-sum") else "-",
+        ratio(med("mine"), med("sax")) if med("mine") and med("sax") else "-",
+        ratio(m["peak_extra"], input_bytes) if known else "-",
+        m.get("faults", "-"),
+        ms(m["read_time"]) if "read_time" in m else "-",
+        mib(m["read_peak_extra"]) if "read_peak_extra" in m else "-",
+        m.get("average_values", "-"),
+    ]
+
+
 def report(results, scaling, markdown):
-    rows, prows, mrows = [], [], []
+    rows, prows, mrows, trows = [], [], [], []
     for name, r in results.items():
         sax = r["phases"]["sax"].get("median")
         for phase in PHASES:
-            p = r["phases"][phase]
+            p = r["phases"].get(phase, {"error": "not run"})
             if "error" in p:
-                rows.append([name, phase, "n/a", "n/a", "n/a", "n/a", 0])
+                rows.append([name, phase, "n/a", "n/a", "n/a", "n/a", "", 0])
                 continue
             rows.append(
                 [
@@ -370,9 +430,11 @@ def report(results, scaling, markdown):
                     ms(p["min"]),
                     ratio(p["median"], sax),
                     ratio(p["min"], sax),
+                    f"{p['faults']:.0f}" if "faults" in p else "",
                     len(p["runs"]),
                 ]
             )
+        trows.append(target_row(name, r))
         n = r["passing_patterns"]
         flag = "" if 100 <= n <= 10_000 else " (!)"
         prows.append(
@@ -406,8 +468,25 @@ def report(results, scaling, markdown):
     if rows:
         table(
             "Time per call (ms; x sax = ratio to the sax phase of the same workload)",
-            ["workload", "phase", "median", "min", "median x sax", "min x sax", "runs"],
+            ["workload", "phase", "median", "min", "median x sax", "min x sax", "faults/call", "runs"],
             rows,
+            markdown,
+        )
+        table(
+            "Targets (medians; mine-numpy x numpy.sum, mine x sax on lists, peak extra of "
+            "mine-numpy / input in a fresh process, page faults of that call; reading = "
+            "every motif's average_occurrences read once afterwards: time, peak extra)",
+            [
+                "workload",
+                "numpy x sum",
+                "lists x sax",
+                "numpy peak / input",
+                "fresh faults",
+                "reading (ms)",
+                "reading peak (MiB)",
+                "average values",
+            ],
+            trows,
             markdown,
         )
         table(

@@ -191,3 +191,20 @@ def test_alphabet_out_of_range(data, alphabet):
 def test_large_seglen_with_short_series(seglen):
     # every word has one symbol, so no pattern reaches min_len and no length is formed
     assert q.Miner(0.5, seglen, 3).mine([[1.0, 2.0, 3.0], [3.0, 1.0]]) == []
+
+
+@pytest.mark.parametrize("keep", ["returned", "stored", "one"])
+def test_average_rows_outlive_the_miner_and_the_input(keep):
+    # The motifs compute their average rows from the normalised collection
+    # they share: it must stay alive, unchanged, as long as any of them.
+    data = random_series(11, 12)
+    miner = q.Miner(0.5, 1, 3)
+    returned = miner.mine(data)
+    expected = [motif_state(m) for m in returned]
+    assert expected and any(len(m.average_occurrences) > 1 for m in returned)
+    held = {"returned": returned, "stored": miner.motifs, "one": returned[-1:]}[keep]
+    expected = expected[-1:] if keep == "one" else expected
+    del returned, miner, data
+    for _ in range(3):  # memory released meanwhile is reused
+        q.Miner(0.5, 1, 3).mine(random_series(12, 12))
+    assert [motif_state(m) for m in held] == expected

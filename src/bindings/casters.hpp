@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "core/collection.hpp"
 #include "motifs/motif.hpp"
 
 namespace qor::bindings {
 
-// A list of series from any sequence of sequences of numbers.
+// A list of series from any sequence of sequences of numbers, read into
+// one block of samples.
 struct SeriesList {
-    std::vector<Series> value;
+    Collection value;
 };
 
 // A list of words from any sequence of sequences of characters.
@@ -188,9 +190,9 @@ inline bool is_complex_number(PyObject* x) {
 // array of several samples, an int too large for a float). Every other
 // exception a conversion raises (KeyboardInterrupt, MemoryError, ...)
 // propagates as it is.
-inline bool load_sample(PyObject* x, qor::Series& out) {
+inline bool load_sample(PyObject* x, double& out) {
     if (PyFloat_Check(x)) {
-        out.push_back(PyFloat_AS_DOUBLE(x));
+        out = PyFloat_AS_DOUBLE(x);
         return true;
     }
     const PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
@@ -204,44 +206,69 @@ inline bool load_sample(PyObject* x, qor::Series& out) {
         }
         throw error_already_set();
     }
-    out.push_back(v);
+    out = v;
     return true;
 }
 
-// Any sequence of sequences of numbers. Python floats are read directly,
-// float64 buffers (NumPy arrays, array.array('d')) are copied block-wise,
-// and everything else is read sample by sample (load_sample).
+// The number of samples of a row that is a list, a tuple or a float64
+// buffer (others count 0): to size the block of samples once.
+inline std::size_t row_size_hint(handle row) {
+    if (PyList_CheckExact(row.ptr()) || PyTuple_CheckExact(row.ptr()))
+        return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(row.ptr()));
+    if (Float64Buffer samples{row, 1}) return static_cast<std::size_t>(samples.shape(0));
+    return 0;
+}
+
+// Any sequence of sequences of numbers, into one block of samples. Python
+// floats are read directly, float64 buffers (NumPy arrays, array.array('d'))
+// are copied block-wise (a 2-D one with one copy), and everything else is
+// read sample by sample (load_sample). Signal handlers run between rows, so
+// that Ctrl-C stops a long reading.
 template <>
 struct type_caster<qor::bindings::SeriesList> {
     PYBIND11_TYPE_CASTER(qor::bindings::SeriesList, const_name("List[List[float]]"));
 
-    bool load(handle src, bool convert) {
+    bool load(handle src, bool) {
         if (!is_input_sequence(src)) return false;
-        std::vector<qor::Series>& out = value.value;
+        qor::Collection& out = value.value;
         out.clear();
         if (Float64Buffer rows{src, 2}) {
             const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
-            out.resize(n);
-            for (std::size_t i = 0; i < n; ++i) out[i].assign(rows.data() + i * m, rows.data() + (i + 1) * m);
+            out.assign_rows(n, m);
+            if (n * m) std::memcpy(out.row(0), rows.data(), n * m * sizeof(double));
             return true;
         }
-        return load_rows(src, out, [convert](handle row, qor::Series& series) {
+        std::size_t total = 0;
+        if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr()))
+            for_each_item(src, [&](handle row) {
+                total += row_size_hint(row);
+                return true;
+            });
+        out.reserve(static_cast<std::size_t>(size_hint(src)), total);
+        return for_each_item(src, [&](handle item) {
+            if (PyErr_CheckSignals() != 0) throw error_already_set();
+            object row = reinterpret_borrow<object>(item);
+            if (!is_input_sequence(row)) return false;
             if (Float64Buffer samples{row, 1}) {
-                series.assign(samples.data(), samples.data() + samples.shape(0));
+                out.add_row(samples.data(), static_cast<std::size_t>(samples.shape(0)));
                 return true;
             }
-            (void)convert;
-            series.reserve(static_cast<std::size_t>(size_hint(row)));
-            return for_each_item(row, [&series](handle x) {
+            out.begin_row();
+            const bool read = for_each_item(row, [&](handle x) {
                 if (PyFloat_CheckExact(x.ptr())) {
-                    series.push_back(PyFloat_AS_DOUBLE(x.ptr()));
+                    out.push(PyFloat_AS_DOUBLE(x.ptr()));
                     return true;
                 }
                 // A conversion runs Python code, which may drop the row's
                 // last reference to x.
                 object keep = reinterpret_borrow<object>(x);
-                return load_sample(keep.ptr(), series);
+                double sample = 0.0;
+                if (!load_sample(keep.ptr(), sample)) return false;
+                out.push(sample);
+                return true;
             });
+            out.end_row();
+            return read;
         });
     }
 };

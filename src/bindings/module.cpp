@@ -42,13 +42,16 @@ py::object indexes_dict(const Motif& m) {
     return out;
 }
 
+// Rows that the motif computes when they are read are made one at a time,
+// straight into their lists.
 py::object averages_dict(const Motif& m) {
     py::object out = new_dict();
-    if (m.average_occurrences.empty()) return out;
+    if (!m.has_average_rows()) return out;
     const std::size_t len = static_cast<std::size_t>(m.length);
+    std::vector<double> row(len), scratch(len);
     for (std::size_t r = 0; r < m.indexes.size(); ++r) {
-        const double* row = m.average_occurrences.data() + r * len;
-        set_key(out, int_object(m.indexes.series[r]), float_list(row, row + len));
+        m.average_row(r, row.data(), scratch.data());
+        set_key(out, int_object(m.indexes.series[r]), float_list(row.data(), row.data() + len));
     }
     return out;
 }
@@ -169,10 +172,10 @@ bool resource_failure(const std::exception_ptr& error) {
 // failure of the inputs it does too (the results may be emptied, or
 // complete but unselected), but not after running out of memory or being
 // stopped.
-MotifList mine_unlocked(Miner& self, std::vector<Series>& ts) {
+MotifList mine_unlocked(Miner& self, Collection&& ts) {
     Miner work(self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k);
     std::vector<Motif> top;
-    const std::exception_ptr error = released([&](Workers& workers) { top = work.mine(ts, workers); });
+    const std::exception_ptr error = released([&](Workers& workers) { top = work.mine(std::move(ts), workers); });
     if (error) {
         if (!resource_failure(error)) self.motifs = std::move(work.motifs);
         std::rethrow_exception(error);
@@ -190,7 +193,7 @@ void mine_unlocked(PatternMiner& self, const std::vector<Word>& words) {
     if (error) std::rethrow_exception(error);
 }
 
-WordsList sax_unlocked(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet) {
+WordsList sax_unlocked(const Collection& ts, int32_t seglen, int32_t alphabet) {
     std::vector<Word> words;
     const std::exception_ptr error = released([&](Workers& workers) { words = sax(ts, seglen, alphabet, workers); });
     if (error) std::rethrow_exception(error);
@@ -231,7 +234,7 @@ PYBIND11_MODULE(_qor_cpp, m) {
         .def(py::init<double, int32_t, int32_t, int32_t, int32_t, double, int32_t>(), py::arg("minsup"),
              py::arg("seglen"), py::arg("alphabet"), py::arg("min_len") = 3, py::arg("max_len") = 0,
              py::arg("max_overlap") = 0.9, py::arg("k") = 0)
-        .def("mine", [](Self<Miner> self, SeriesList ts) { return mine_unlocked(*self, ts.value); })
+        .def("mine", [](Self<Miner> self, SeriesList ts) { return mine_unlocked(*self, std::move(ts.value)); })
         .def_property_readonly(
             "motifs", [](Self<const Miner> self) { return MotifList{motif_list(std::vector<Motif>(self->motifs))}; });
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "motifs/kernels.hpp"
+#include "motifs/statistics.hpp"
 
 namespace qor {
 
@@ -18,7 +19,7 @@ Motif::Motif(Motif&& o) noexcept
       naed(o.naed) {
     o.pattern.clear();
     o.indexes.clear();
-    o.average_occurrences = SharedValues();
+    o.average_occurrences = AverageRows();
     o.representative.clear();
     o.best_matches.clear();
 }
@@ -35,7 +36,7 @@ Motif& Motif::operator=(Motif&& o) noexcept {
         naed = o.naed;
         o.pattern.clear();
         o.indexes.clear();
-        o.average_occurrences = SharedValues();
+        o.average_occurrences = AverageRows();
         o.representative.clear();
         o.best_matches.clear();
     }
@@ -51,6 +52,27 @@ std::vector<double> Motif::extract_occurrence(const Series& series, int32_t p) c
                   series.begin() + static_cast<std::ptrdiff_t>(span.first + span.count));
     window.resize(len, detail::kNaN);
     return window;
+}
+
+void Motif::average_row(std::size_t r, double* row, double* scratch) const {
+    const std::size_t len = detail::window_length(length);
+    if (const Collection* ts = average_occurrences.collection()) {
+        const auto s = static_cast<std::size_t>(indexes.series[r]);
+        const int32_t* first = indexes.begin_of(r);
+        detail::average_row(ts->row(s), ts->length(s), first, static_cast<std::size_t>(indexes.end_of(r) - first),
+                            seglen, length, row, scratch);
+        return;
+    }
+    const double* stored = average_occurrences.table().data() + r * len;
+    std::copy(stored, stored + len, row);
+}
+
+std::vector<double> Motif::average_rows() const {
+    if (!has_average_rows()) return {};
+    const std::size_t len = detail::window_length(length);
+    std::vector<double> rows(indexes.size() * len), scratch(len);
+    for (std::size_t r = 0; r < indexes.size(); ++r) average_row(r, rows.data() + r * len, scratch.data());
+    return rows;
 }
 
 }  // namespace qor

@@ -2,25 +2,47 @@
 // statistics derived from its occurrence windows.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
+#include "core/collection.hpp"
 #include "core/types.hpp"
 #include "motifs/occurrences.hpp"
 #include "motifs/values.hpp"
 
 namespace qor {
 
-// Per-series statistics are keyed by `indexes.series`: row i of
-// `average_occurrences` (`length` values) and entry i of `best_matches`
-// belong to series indexes.series[i]. Both are empty until computed.
+// Where a motif's average rows come from: a stored table (row r at
+// r x length), or the normalised collection the motif was mined from, from
+// which each row is computed when it is read. Copies share either; a
+// collection stays alive as long as a motif refers to it.
+class AverageRows {
+public:
+    AverageRows() = default;
+    explicit AverageRows(SharedValues table) : table_(std::move(table)) {}
+    explicit AverageRows(std::shared_ptr<const Collection> collection) : collection_(std::move(collection)) {}
+
+    bool empty() const { return table_.empty() && !collection_; }
+    const SharedValues& table() const { return table_; }
+    const Collection* collection() const { return collection_.get(); }
+
+private:
+    SharedValues table_;
+    std::shared_ptr<const Collection> collection_;
+};
+
+// Per-series statistics are keyed by `indexes.series`: average row i and
+// entry i of `best_matches` belong to series indexes.series[i]. Both are
+// empty until computed.
 struct Motif {
     Pattern pattern;
     int32_t seglen = 0;
     int32_t length = 0;
     Occurrences indexes;
-    SharedValues average_occurrences;
+    AverageRows average_occurrences;
     std::vector<double> representative;
     std::vector<int32_t> best_matches;
     double naed = 0.0;
@@ -36,15 +58,24 @@ struct Motif {
     // end of the series.
     std::vector<double> extract_occurrence(const Series& series, int32_t p) const;
 
+    // Whether average rows can be read: stored, or computable.
+    bool has_average_rows() const { return !average_occurrences.empty(); }
+    // Writes average row r (`length` values) to `row`, from the table or
+    // computed from the collection; `scratch` holds `length` values.
+    void average_row(std::size_t r, double* row, double* scratch) const;
+    // Every average row, one after the other (none without a source).
+    std::vector<double> average_rows() const;
+
     // The statistics of this motif alone, in this order (each needs the one
-    // before). They run the steps of score_motifs (motifs/statistics.hpp),
-    // which computes them for many motifs at once, on this motif only, with
-    // the same results. compute_representative adds into `representative`
-    // and compute_best_matches into `naed`: both start from the zeros that
+    // before), with the results of score_motifs (motifs/statistics.hpp),
+    // which computes them for many motifs at once.
+    // compute_average_occurrences stores the rows as a table;
+    // compute_representative adds into `representative` and
+    // compute_best_matches into `naed`: both start from the zeros that
     // prepare_motifs sets.
-    void compute_average_occurrences(const std::vector<Series>& ts);
+    void compute_average_occurrences(const Collection& ts);
     void compute_representative();
-    void compute_best_matches(const std::vector<Series>& ts);
+    void compute_best_matches(const Collection& ts);
 };
 
 }  // namespace qor

@@ -57,97 +57,32 @@ void average_windows(const double* const* x, const std::size_t* n, std::size_t k
     }
 }
 
-// Row r of m's average occurrences: the `length` means of the windows of
-// series s at the row's positions, written to `row`, with `count` (length
-// values) as scratch.
-void average_row(const Motif& m, std::size_t r, const Series& s, double* row, double* count) {
-    const std::size_t len = window_length(m.length);
-    const int32_t* first = m.indexes.begin_of(r);
-    const std::size_t windows = static_cast<std::size_t>(m.indexes.end_of(r) - first);
-    if (windows == 1) {
-        // One window: each mean is (+0.0 + x) / 1, that is x + 0.0, or NaN.
-        const Span span = window_span(s.size(), *first, m.seglen, m.length);
-        detail::copy_real(row, s.data() + span.first, span.count);
-        std::fill(row + span.count, row + len, kNaN);
-        return;
-    }
-    if (windows >= 2 && windows <= kBlockWindows) {
-        const double* x[kBlockWindows];
-        std::size_t n[kBlockWindows];
-        for (std::size_t w = 0; w < windows; ++w) {
-            const Span span = window_span(s.size(), first[w], m.seglen, m.length);
-            x[w] = s.data() + span.first;
-            n[w] = span.count;
-        }
-        average_windows(x, n, windows, len, row);
-        return;
-    }
-    std::fill(row, row + len, 0.0);
-    std::fill(count, count + len, 0.0);
-    // Windows in recorded order: each offset's sum gets its terms in window
-    // order.
+// The best of the windows at positions[0 .. windows), given their
+// distances in the same order.
+detail::BestMatch best_of(const int32_t* positions, std::size_t windows, const double* dist) {
+    detail::BestMatch best{detail::kNoMatch, 0};
     for (std::size_t w = 0; w < windows; ++w) {
-        const Span span = window_span(s.size(), first[w], m.seglen, m.length);
-        detail::add_real(row, count, s.data() + span.first, span.count);
+        if (dist[w] < best.distance) best = {dist[w], positions[w]};
     }
-    detail::divide_or_nan(row, count, len);
+    return best;
 }
 
-// The NaN-skipping sums of a motif's average rows, added row by row in
-// series order, from which its representative is made.
-struct RepresentativeSums {
-    std::vector<double> sum, count;
-
-    explicit RepresentativeSums(std::size_t len) : sum(len, 0.0), count(len, 0.0) {}
-
-    void add(const double* row) { detail::add_real(sum.data(), count.data(), row, sum.size()); }
-
-    // m_i, the mean at offset i over the rows that are real there, goes
-    // into the representative as N equal parts m_i / N, one per series,
-    // added in turn to what it holds: not m_i in one step, nor the plain
-    // sum of the rows over N. The parts need not add up to m_i exactly, and
-    // the results keep that rounding. A row that is NaN at i neither makes
-    // the representative NaN there nor pulls it towards zero.
-    void finish(Motif& m) {
-        const std::size_t rows = m.indexes.size();
-        if (rows == 0) return;
-        const std::size_t len = m.representative.size();
-        const double n = static_cast<double>(rows);
-        detail::divide_or_nan(sum.data(), count.data(), len);
-        for (std::size_t i = 0; i < len; ++i) sum[i] = sum[i] / n;
-        double* __restrict acc = m.representative.data();
-        for (std::size_t r = 0; r < rows; ++r)
-            for (std::size_t i = 0; i < len; ++i) acc[i] = sum[i] + acc[i];
-    }
-};
-
-// Best distance and symbol position of row r of m, given the distances of
-// its windows in recorded order (kNoMatch and 0 when none is closer; the
-// first of equal distances wins).
-std::pair<double, int32_t> best_of(const Motif& m, std::size_t r, const double* dist) {
-    int32_t best_position = 0;
-    double best_distance = detail::kNoMatch;
-    const int32_t* first = m.indexes.begin_of(r);
-    for (std::size_t w = 0; first + w != m.indexes.end_of(r); ++w) {
-        if (dist[w] < best_distance) {
-            best_distance = dist[w];
-            best_position = first[w];
-        }
-    }
-    return {best_distance, best_position};
+std::size_t windows_of(const Motif& m, std::size_t r) {
+    return static_cast<std::size_t>(m.indexes.end_of(r) - m.indexes.begin_of(r));
 }
 
 // Asks for the samples of a short series to be brought into the cache ahead
 // of use: each series is read once per statistic, at scattered windows.
 // Longer series would not stay in the cache until their turn.
-inline void prefetch(const Series& s) {
+inline void prefetch(const double* samples, std::size_t n) {
 #if defined(__GNUC__) || defined(__clang__)
-    if (s.size() > 4096) return;
-    const char* p = reinterpret_cast<const char*>(s.data());
-    const char* end = p + s.size() * sizeof(double);
+    if (n > 4096) return;
+    const char* p = reinterpret_cast<const char*>(samples);
+    const char* end = p + n * sizeof(double);
     for (; p < end; p += 64) __builtin_prefetch(p);
 #else
-    (void)s;
+    (void)samples;
+    (void)n;
 #endif
 }
 
@@ -174,49 +109,52 @@ struct SeriesEntries {
     }
 };
 
-// The average rows of motifs[0 .. n), series by series, appended to rows[mi]
-// (empty, capacity reserved) and then kept as the motifs' averages. With
-// `sums`, each row is also added to sums[mi] while it is fresh.
+// The average rows of motifs[0 .. n), series by series. With `tables`,
+// each row is appended to tables[mi] (capacity reserved); with `sums`, it
+// is added to sums[mi] while it is fresh.
 // `workers`, where given, is checked for a stop request entry by entry.
-void average_pass(Motif* motifs, Values* rows, std::size_t n, const SeriesEntries& entries,
-                  const std::vector<Series>& ts, RepresentativeSums* sums, Workers* workers) {
+void average_pass(const Motif* motifs, std::size_t n, const SeriesEntries& entries, const Collection& ts,
+                  Values* tables, detail::RepresentativeSums* sums, Workers* workers = nullptr) {
     std::size_t longest = 0;
     for (std::size_t mi = 0; mi < n; ++mi) longest = std::max(longest, window_length(motifs[mi].length));
-    std::vector<double> counts(longest);
+    std::vector<double> scratch(2 * longest);
     for (std::size_t s = 0; s < ts.size(); ++s) {
-        if (s + 1 < ts.size()) prefetch(ts[s + 1]);
+        if (s + 1 < ts.size()) prefetch(ts.row(s + 1), ts.length(s + 1));
         for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
             if (workers && e % 16 == 0) workers->check();
             const auto [mi, r] = entries.at[e];
-            Values& out = rows[mi];
-            const std::size_t len = window_length(motifs[mi].length);
-            out.resize(out.size() + len);
-            double* row = out.data() + out.size() - len;
-            average_row(motifs[mi], r, ts[s], row, counts.data());
+            const Motif& m = motifs[mi];
+            const std::size_t len = window_length(m.length);
+            double* row = scratch.data() + longest;
+            if (tables) {
+                tables[mi].resize(tables[mi].size() + len);
+                row = tables[mi].data() + tables[mi].size() - len;
+            }
+            detail::average_row(ts.row(s), ts.length(s), m.indexes.begin_of(r), windows_of(m, r), m.seglen, m.length,
+                                row, scratch.data());
             if (sums) sums[mi].add(row);
         }
     }
-    for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].average_occurrences = SharedValues(std::move(rows[mi]));
 }
 
 // The best match of every entry of motifs[0 .. n), series by series (the
 // windows of all the entries of a series are measured in one batch), handed
-// to found(motif, row, distance, symbol position) in series order.
+// to found(motif, row, best) in series order.
 // `workers`, where given, is checked for a stop request entry by entry.
 template <typename Found>
-void best_pass(const Motif* motifs, const SeriesEntries& entries, const std::vector<Series>& ts, Workers* workers,
-               Found&& found) {
+void best_pass(const Motif* motifs, const SeriesEntries& entries, const Collection& ts, Found&& found,
+               Workers* workers = nullptr) {
     detail::WindowBatch batch;
     for (std::size_t s = 0; s < ts.size(); ++s) {
-        if (s + 1 < ts.size()) prefetch(ts[s + 1]);
+        if (s + 1 < ts.size()) prefetch(ts.row(s + 1), ts.length(s + 1));
         batch.clear();
         for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
             if (workers && e % 16 == 0) workers->check();
             const Motif& m = motifs[entries.at[e].first];
             const std::size_t r = entries.at[e].second;
             for (const int32_t* p = m.indexes.begin_of(r); p != m.indexes.end_of(r); ++p) {
-                const Span span = window_span(ts[s].size(), *p, m.seglen, m.length);
-                batch.add(ts[s].data() + span.first, span.count, m.representative.data());
+                const Span span = window_span(ts.length(s), *p, m.seglen, m.length);
+                batch.add(ts.row(s) + span.first, span.count, m.representative.data());
             }
         }
         batch.compute();
@@ -224,31 +162,33 @@ void best_pass(const Motif* motifs, const SeriesEntries& entries, const std::vec
         for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
             const auto [mi, r] = entries.at[e];
             const Motif& m = motifs[mi];
-            const auto [distance, position] = best_of(m, r, dist);
-            dist += m.indexes.end_of(r) - m.indexes.begin_of(r);
-            found(mi, r, distance, position);
+            found(mi, r, best_of(m.indexes.begin_of(r), windows_of(m, r), dist));
+            dist += windows_of(m, r);
         }
     }
 }
 
 // The best matches and naed of motifs[0 .. n).
-void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, const std::vector<Series>& ts,
-                Workers* workers) {
+void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, const Collection& ts,
+                Workers* workers = nullptr) {
     for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].best_matches.assign(motifs[mi].indexes.size(), 0);
-    best_pass(motifs, entries, ts, workers, [motifs](std::size_t mi, std::size_t r, double distance, int32_t position) {
-        add_best_match(motifs[mi], r, distance, position * motifs[mi].seglen);
-    });
+    best_pass(
+        motifs, entries, ts,
+        [motifs](std::size_t mi, std::size_t r, detail::BestMatch best) {
+            add_best_match(motifs[mi], r, best.distance, best.position * motifs[mi].seglen);
+        },
+        workers);
     for (std::size_t mi = 0; mi < n; ++mi) finish_naed(motifs[mi]);
 }
 
-// score_motifs on motifs[0 .. n), average rows kept in averages[0 .. n).
-void score_range(Motif* motifs, Values* averages, std::size_t n, const std::vector<Series>& ts, Workers& workers) {
+// score_motifs on motifs[0 .. n).
+void score_range(Motif* motifs, std::size_t n, const Collection& ts, Workers& workers) {
     const SeriesEntries entries(motifs, n, ts.size());
-    std::vector<RepresentativeSums> sums;
+    std::vector<detail::RepresentativeSums> sums;
     sums.reserve(n);
     for (std::size_t mi = 0; mi < n; ++mi) sums.emplace_back(motifs[mi].representative.size());
-    average_pass(motifs, averages, n, entries, ts, sums.data(), &workers);
-    for (std::size_t mi = 0; mi < n; ++mi) sums[mi].finish(motifs[mi]);
+    average_pass(motifs, n, entries, ts, nullptr, sums.data(), &workers);
+    for (std::size_t mi = 0; mi < n; ++mi) sums[mi].finish(motifs[mi].indexes.size(), motifs[mi].representative.data());
     match_pass(motifs, n, entries, ts, &workers);
 }
 
@@ -261,50 +201,119 @@ void add_best_match(Motif& m, std::size_t r, double distance, int32_t start) {
     m.best_matches[r] = start;
 }
 
-void finish_naed(Motif& m) {
-    // The mean best distance per series and sample.
-    m.naed = m.naed / (static_cast<double>(m.indexes.size()) * static_cast<double>(m.length));
-}
+void finish_naed(Motif& m) { m.naed = detail::finish_naed(m.naed, m.indexes.size(), m.length); }
 
-void row_best_matches(const std::vector<Motif>& motifs, const std::vector<Series>& ts, double* distance,
-                      int32_t* start) {
+void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start) {
     std::vector<std::size_t> first(motifs.size() + 1, 0);
     for (std::size_t mi = 0; mi < motifs.size(); ++mi) first[mi + 1] = first[mi] + motifs[mi].indexes.size();
     const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
-    best_pass(motifs.data(), entries, ts, nullptr, [&](std::size_t mi, std::size_t r, double d, int32_t position) {
-        distance[first[mi] + r] = d;
-        start[first[mi] + r] = position * motifs[mi].seglen;
+    best_pass(motifs.data(), entries, ts, [&](std::size_t mi, std::size_t r, detail::BestMatch best) {
+        distance[first[mi] + r] = best.distance;
+        start[first[mi] + r] = best.position * motifs[mi].seglen;
     });
 }
 
-void compute_average_occurrences(std::vector<Motif>& motifs, const std::vector<Series>& ts) {
+void compute_average_occurrences(std::vector<Motif>& motifs, const Collection& ts) {
     const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
     std::vector<Values> rows(motifs.size());
     for (std::size_t mi = 0; mi < motifs.size(); ++mi)
         rows[mi].reserve(motifs[mi].indexes.size() * window_length(motifs[mi].length));
-    average_pass(motifs.data(), rows.data(), motifs.size(), entries, ts, nullptr, nullptr);
+    average_pass(motifs.data(), motifs.size(), entries, ts, rows.data(), nullptr);
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi)
+        motifs[mi].average_occurrences = AverageRows(SharedValues(std::move(rows[mi])));
 }
 
-void Motif::compute_average_occurrences(const std::vector<Series>& ts) {
+void Motif::compute_average_occurrences(const Collection& ts) {
     const SeriesEntries entries(this, 1, ts.size());
     Values rows;
     rows.reserve(indexes.size() * window_length(length));
-    average_pass(this, &rows, 1, entries, ts, nullptr, nullptr);
+    average_pass(this, 1, entries, ts, &rows, nullptr);
+    average_occurrences = AverageRows(SharedValues(std::move(rows)));
 }
 
 void Motif::compute_representative() {
     const std::size_t rows = indexes.size();
-    if (rows == 0 || average_occurrences.empty()) return;
+    if (rows == 0 || !has_average_rows()) return;
     const std::size_t len = representative.size();
-    RepresentativeSums sums(len);
-    for (std::size_t r = 0; r < rows; ++r) sums.add(average_occurrences.data() + r * len);
-    sums.finish(*this);
+    detail::RepresentativeSums sums(len);
+    std::vector<double> row(len), scratch(len);
+    for (std::size_t r = 0; r < rows; ++r) {
+        average_row(r, row.data(), scratch.data());
+        sums.add(row.data());
+    }
+    sums.finish(rows, representative.data());
 }
 
-void Motif::compute_best_matches(const std::vector<Series>& ts) {
+void Motif::compute_best_matches(const Collection& ts) {
     const SeriesEntries entries(this, 1, ts.size());
     match_pass(this, 1, entries, ts, nullptr);
 }
+
+namespace detail {
+
+void average_row(const double* samples, std::size_t n, const int32_t* positions, std::size_t windows, int32_t seglen,
+                 int32_t length, double* row, double* scratch) {
+    const std::size_t len = window_length(length);
+    if (windows == 1) {
+        // One window: each mean is (+0.0 + x) / 1, that is x + 0.0, or NaN.
+        const Span span = window_span(n, *positions, seglen, length);
+        copy_real(row, samples + span.first, span.count);
+        std::fill(row + span.count, row + len, kNaN);
+        return;
+    }
+    if (windows >= 2 && windows <= kBlockWindows) {
+        const double* x[kBlockWindows];
+        std::size_t count[kBlockWindows];
+        for (std::size_t w = 0; w < windows; ++w) {
+            const Span span = window_span(n, positions[w], seglen, length);
+            x[w] = samples + span.first;
+            count[w] = span.count;
+        }
+        average_windows(x, count, windows, len, row);
+        return;
+    }
+    std::fill(row, row + len, 0.0);
+    std::fill(scratch, scratch + len, 0.0);
+    // Windows in recorded order: each offset's sum gets its terms in window
+    // order.
+    for (std::size_t w = 0; w < windows; ++w) {
+        const Span span = window_span(n, positions[w], seglen, length);
+        add_real(row, scratch, samples + span.first, span.count);
+    }
+    divide_or_nan(row, scratch, len);
+}
+
+void RepresentativeSums::add(const double* row) { add_real(sum_.data(), count_.data(), row, sum_.size()); }
+
+// m_i, the mean at offset i over the rows that are real there, goes into the
+// representative as N equal parts m_i / N, one per series, added in turn to
+// what it holds: not m_i in one step, nor the plain sum of the rows over N.
+// The parts need not add up to m_i exactly, and the results keep that
+// rounding. A row that is NaN at i neither makes the representative NaN
+// there nor pulls it towards zero.
+void RepresentativeSums::finish(std::size_t rows, double* representative) {
+    if (rows == 0) return;
+    const std::size_t len = sum_.size();
+    const double n = static_cast<double>(rows);
+    divide_or_nan(sum_.data(), count_.data(), len);
+    for (std::size_t i = 0; i < len; ++i) sum_[i] = sum_[i] / n;
+    double* __restrict acc = representative;
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t i = 0; i < len; ++i) acc[i] = sum_[i] + acc[i];
+}
+
+BestMatch best_match(const double* samples, std::size_t n, const int32_t* positions, std::size_t windows,
+                     int32_t seglen, int32_t length, const double* representative) {
+    WindowBatch batch;
+    for (std::size_t w = 0; w < windows; ++w) {
+        const Span span = window_span(n, positions[w], seglen, length);
+        batch.add(samples + span.first, span.count, representative);
+    }
+    batch.compute();
+    return best_of(positions, windows, batch.dist.data());
+}
+
+}  // namespace detail
 
 int32_t motif_length(int32_t seglen, std::size_t symbols) {
     const int64_t length = static_cast<int64_t>(seglen) * static_cast<int64_t>(symbols);
@@ -323,7 +332,7 @@ void prepare_motifs(std::vector<Motif>& motifs, int32_t seglen) {
     }
 }
 
-void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts, Workers& workers) {
+void score_motifs(std::vector<Motif>& motifs, const Collection& ts, Workers& workers) {
     // One part per thread, of about equal numbers of samples read and
     // written: each part reads every series it needs once per statistic.
     std::vector<std::size_t> before(motifs.size() + 1, 0);
@@ -333,14 +342,9 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts, Wor
     }
     const std::size_t parts = workers.parts(before.back(), kSampleGrain, 1);
     const std::vector<std::size_t> bounds = split_by_weight(before.data(), motifs.size(), parts);
-    // The average rows are the result's bulk: they are allocated here, by
-    // the calling thread (in its own allocator arena), not by the helpers.
-    std::vector<Values> averages(motifs.size());
-    for (std::size_t mi = 0; mi < motifs.size(); ++mi)
-        averages[mi].reserve(motifs[mi].indexes.size() * window_length(motifs[mi].length));
     workers.run(parts, [&](std::size_t part, unsigned) {
         const std::size_t m0 = bounds[part], m1 = bounds[part + 1];
-        score_range(motifs.data() + m0, averages.data() + m0, m1 - m0, ts, workers);
+        score_range(motifs.data() + m0, m1 - m0, ts, workers);
     });
 }
 

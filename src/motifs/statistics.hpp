@@ -1,15 +1,67 @@
-// The statistics of many motifs at once: the path the Miner runs.
+// The motif statistics: the kernels that compute them one series at a time,
+// and score_motifs, the path the Miner runs over many motifs at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "core/collection.hpp"
 #include "core/parallel.hpp"
 #include "core/types.hpp"
 #include "motifs/motif.hpp"
 
 namespace qor {
+
+namespace detail {
+
+// The statistics of one motif row by row. Row r of a motif belongs to series
+// indexes.series[r] and its windows start at the symbol positions
+// [indexes.begin_of(r), indexes.end_of(r)); `samples` (n of them) are that
+// series' normalised samples. A representative is made by adding every
+// row's average into a RepresentativeSums in row order and finishing it;
+// naed by adding every row's best distance, in row order, to a sum that
+// starts at 0.0, and finishing it. score_motifs gives the same bits.
+
+// Row of average occurrences: the `length` means of the windows at
+// positions[0 .. windows), NaN samples left out (NaN where none is left).
+// `scratch` holds `length` values.
+void average_row(const double* samples, std::size_t n, const int32_t* positions, std::size_t windows, int32_t seglen,
+                 int32_t length, double* row, double* scratch);
+
+// The NaN-skipping sums of a motif's average rows, from which its
+// representative is made.
+class RepresentativeSums {
+public:
+    explicit RepresentativeSums(std::size_t length) : sum_(length, 0.0), count_(length, 0.0) {}
+    // Adds the next row (`length` values).
+    void add(const double* row);
+    // Adds the mean of the `rows` rows added into `representative` (`length`
+    // values, zeros for a fresh motif), as `rows` equal parts. Once only;
+    // nothing happens when rows is 0.
+    void finish(std::size_t rows, double* representative);
+
+private:
+    std::vector<double> sum_, count_;
+};
+
+// The window of a row closest to the representative: its distance and its
+// symbol position (the first of equal distances; kNoMatch and position 0
+// when no window comes closer than kNoMatch). The motif's best match for
+// that series is position x seglen.
+struct BestMatch {
+    double distance;
+    int32_t position;
+};
+BestMatch best_match(const double* samples, std::size_t n, const int32_t* positions, std::size_t windows,
+                     int32_t seglen, int32_t length, const double* representative);
+
+// naed from the sum of the best distances of `rows` rows.
+inline double finish_naed(double sum, std::size_t rows, int32_t length) {
+    return sum / (static_cast<double>(rows) * static_cast<double>(length));
+}
+
+}  // namespace detail
 
 // seglen x symbols, the number of samples a motif window spans. Throws
 // std::invalid_argument when it does not fit a 32-bit signed integer.
@@ -20,11 +72,13 @@ int32_t motif_length(int32_t seglen, std::size_t symbols);
 // `representative`. Every length is checked before any motif changes.
 void prepare_motifs(std::vector<Motif>& motifs, int32_t seglen);
 
-// Runs compute_average_occurrences, compute_representative and
-// compute_best_matches on every motif (prepared as above), with identical
-// results, but series by series: each series is read once per statistic
-// for all the motifs that occur in it.
-void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts, Workers& workers);
+// Computes the representative, best matches and naed of every motif
+// (prepared as above), as compute_average_occurrences,
+// compute_representative and compute_best_matches would, but series by
+// series: each series is read once per statistic for all the motifs that
+// occur in it. The average rows are not kept: the caller gives the motifs
+// a source for them (the Miner, its normalised collection).
+void score_motifs(std::vector<Motif>& motifs, const Collection& ts, Workers& workers);
 
 // The statistics of many motifs, for callers that hold the series of the
 // motifs in parts (qor's scale-out), series by series as score_motifs reads
@@ -36,9 +90,8 @@ void score_motifs(std::vector<Motif>& motifs, const std::vector<Series>& ts, Wor
 // match (best_matches sized to the rows first), in row order; finish_naed
 // divides naed by rows x length once every row is in: the steps of
 // compute_best_matches after row_best_matches.
-void compute_average_occurrences(std::vector<Motif>& motifs, const std::vector<Series>& ts);
-void row_best_matches(const std::vector<Motif>& motifs, const std::vector<Series>& ts, double* distance,
-                      int32_t* start);
+void compute_average_occurrences(std::vector<Motif>& motifs, const Collection& ts);
+void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start);
 void add_best_match(Motif& m, std::size_t r, double distance, int32_t start);
 void finish_naed(Motif& m);
 

@@ -1,37 +1,14 @@
-// Tables of doubles for the motif statistics: buffers that are not zeroed
-// before they are written, and a read-only table that copies share.
+// A read-only table of doubles that copies share.
 #pragma once
 
 #include <cstddef>
 #include <memory>
-#include <new>
 #include <utility>
 #include <vector>
 
+#include "core/collection.hpp"
+
 namespace qor {
-
-// std::allocator, except that resize() leaves new elements of trivial types
-// uninitialised: for buffers that are written in full right after.
-template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    UninitializedAllocator() = default;
-    template <typename U>
-    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-    template <typename U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-
-using Values = std::vector<double, UninitializedAllocator<double>>;
 
 // A table of doubles that is written once, when it is built, and only read
 // afterwards; copies share the values instead of duplicating them.

@@ -46,8 +46,15 @@ void Search::run(int32_t& cur_len) {
         workers_.check();
         extend(cur_len);
         // A level shorter than min_len is never listed; once the next
-        // level is built its occurrences are no longer needed.
-        if (cur_len - 1 < miner_.min_len) levels_[static_cast<std::size_t>(cur_len) - 1].release_occurrences();
+        // level is built its occurrences are no longer needed. Of the
+        // listed levels, most keep only their counts: the positions of
+        // the few patterns kept are found again from an ancestor's.
+        const int64_t done = cur_len - 1;
+        const int64_t first_listed = std::max<int64_t>(miner_.min_len, 1);
+        if (done < miner_.min_len)
+            levels_[static_cast<std::size_t>(done)].release_occurrences();
+        else if (static_cast<std::size_t>(done - first_listed) % kPositionsEvery != 0)
+            levels_[static_cast<std::size_t>(done)].release_positions();
         ++cur_len;
     }
 }
@@ -197,6 +204,30 @@ std::size_t Search::place(std::size_t p, const Level& below, Level& next, Scratc
         next.occ.push_back(total);
     }
     return total;
+}
+
+void Search::positions_of(std::size_t k, std::size_t i, std::vector<uint32_t>& out) const {
+    const Level& level = levels_[k];
+    out.clear();
+    out.reserve(level.occ[i + 1] - level.occ[i]);
+    // The symbols after the ancestor's, last first.
+    std::vector<uint16_t> rest;
+    std::size_t j = k, a = i;
+    while (levels_[j].positions_released) {
+        rest.push_back(levels_[j].last[a]);
+        a = static_cast<std::size_t>(levels_[j].parent[a]);
+        --j;
+    }
+    const Level& kept = levels_[j];
+    const uint16_t* ids = text_.ids.data();
+    for (std::size_t t = kept.occ[a]; t < kept.occ[a + 1]; ++t) {
+        const uint32_t gp = kept.at[t];
+        // In text order: a separator ends the comparison before the end of
+        // the text.
+        std::size_t s = rest.size();
+        while (s > 0 && ids[gp + k - s] == rest[s - 1]) --s;
+        if (s == 0) out.push_back(gp);
+    }
 }
 
 // Concatenates level fragments, in order, into `next` (empty).

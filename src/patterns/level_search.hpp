@@ -16,6 +16,14 @@ namespace qor::detail {
 // Occurrences per part worth handing to another thread.
 constexpr std::size_t kOccurrenceGrain = std::size_t{1} << 15;
 
+// Of the levels that are listed, every kPositionsEvery-th from the first
+// keeps its occurrence positions once the next level is built; the others
+// keep only their counts (see Search::positions_of). Every second level
+// saves nearly as much memory as every fourth, and finding the positions
+// again from the level just below costs little; from three levels below,
+// a quarter of the search time on many short, frequent words.
+constexpr std::size_t kPositionsEvery = 2;
+
 // The patterns of one length that passed the support test, in ascending
 // pattern order. Entry i is the entry parent[i] of the level below extended
 // by the symbol last[i]; suffix[i] is the entry of the level below that
@@ -35,6 +43,13 @@ struct Level {
     void release_occurrences() {
         std::vector<std::size_t>().swap(occ);
         std::vector<uint32_t>().swap(at);
+    }
+
+    // Frees the positions, keeps the counts.
+    bool positions_released = false;
+    void release_positions() {
+        std::vector<uint32_t>().swap(at);
+        positions_released = true;
     }
 };
 
@@ -76,6 +91,13 @@ public:
 
     // Word index and start position within the word of a global position.
     std::pair<int32_t, int32_t> locate(uint32_t gp) const { return text_.locate(gp); }
+
+    // The global start positions of entry i of level k, ascending, into
+    // `out`: the level's own, or, where they were released, those of its
+    // nearest ancestor that kept them and that the rest of the pattern
+    // follows in the text (the occurrences of a pattern extended by a
+    // symbol are those of the pattern that the symbol follows).
+    void positions_of(std::size_t k, std::size_t i, std::vector<uint32_t>& out) const;
 
 private:
     // "Not below min_count" rather than "at least min_count", so that a NaN

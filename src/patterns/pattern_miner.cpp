@@ -34,12 +34,12 @@ Listing list_patterns(const Search& search, int32_t cur_len, int32_t min_len, Wo
     return list;
 }
 
-Motif motif_of(const Search& search, std::size_t k, std::size_t index) {
-    const Level& level = search.level(k);
+Motif motif_of(const Search& search, std::size_t k, std::size_t index, std::vector<uint32_t>& at) {
     Motif motif(search.pattern_of(k, index));
-    motif.indexes.positions.reserve(level.occ[index + 1] - level.occ[index]);
-    for (std::size_t t = level.occ[index]; t < level.occ[index + 1]; ++t) {
-        const auto [word, position] = search.locate(level.at[t]);
+    search.positions_of(k, index, at);
+    motif.indexes.positions.reserve(at.size());
+    for (const uint32_t gp : at) {
+        const auto [word, position] = search.locate(gp);
         motif.indexes.add(word, position);
     }
     return motif;
@@ -61,10 +61,11 @@ std::vector<std::vector<Motif>> kept_motifs(const Search& search, const Listing&
     std::vector<std::vector<Motif>> built(parts);
     workers.run(parts, [&](std::size_t part, unsigned) {
         built[part].reserve(bounds[part + 1] - bounds[part]);
+        std::vector<uint32_t> at;
         for (std::size_t j = bounds[part]; j < bounds[part + 1]; ++j) {
             if (j % 64 == 0) workers.check();
             const auto [k, index] = list.entry[kept[j]];
-            built[part].push_back(motif_of(search, k, index));
+            built[part].push_back(motif_of(search, k, index, at));
         }
     });
     return built;

@@ -26,21 +26,25 @@ Text::Text(const std::vector<Word>& words) {
         }
     }
     separator = static_cast<uint16_t>(symbols.size());
+    stride = words.empty() ? 0 : words[0].size() + 1;
+    for (const Word& w : words)
+        if (w.size() + 1 != stride) stride = 0;
+    if (stride < 2) stride = 0;  // empty words: no pattern to count
+#if defined(__SIZEOF_INT128__)
+    if (stride != 0) reciprocal = ~uint64_t{0} / stride + 1;
+#else
+    stride = 0;
+#endif
     ids.reserve(total);
-    word_of.reserve(total);
+    if (stride == 0) word_of.reserve(total);
     start.reserve(words.size() + 1);
     for (std::size_t g = 0; g < words.size(); ++g) {
         start.push_back(ids.size());
         for (char c : words[g]) ids.push_back(rank[static_cast<uint8_t>(c)]);
         ids.push_back(separator);
-        word_of.resize(ids.size(), static_cast<uint32_t>(g));
+        if (stride == 0) word_of.resize(ids.size(), static_cast<uint32_t>(g));
     }
     start.push_back(ids.size());
-    stride = start.size() > 1 ? start[1] : 0;
-    for (std::size_t g = 1; g + 1 < start.size() && stride != 0; ++g)
-        if (start[g + 1] - start[g] != stride) stride = 0;
-    if (stride < 2) stride = 0;  // empty words: no pattern to count
-    if (stride != 0) reciprocal = ~uint64_t{0} / stride + 1;
 }
 
 }  // namespace qor::detail

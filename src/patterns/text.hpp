@@ -16,7 +16,7 @@ namespace qor::detail {
 // no pattern contains. A symbol is addressed by its global position.
 struct Text {
     std::vector<uint16_t> ids;
-    std::vector<uint32_t> word_of;   // global position -> word index
+    std::vector<uint32_t> word_of;   // global position -> word index, when stride is 0
     std::vector<std::size_t> start;  // word g is ids[start[g] .. start[g + 1]), separator last
     std::vector<char> symbols;       // dense id -> original symbol
     uint16_t separator = 0;
@@ -26,26 +26,26 @@ struct Text {
     explicit Text(const std::vector<Word>& words);
 
     // When every word has the same length (at least 1), `stride` is that
-    // length plus one (its separator) and word ends are computed; otherwise
-    // it is 0.
+    // length plus one (its separator) and word indexes are computed (no
+    // word_of table); otherwise it is 0.
     std::size_t stride = 0;
     uint64_t reciprocal = 0;
 
-    // Global position just past the word that holds position gp.
-    std::size_t word_end(uint32_t gp) const {
+    // Index of the word that holds position gp.
+    std::size_t word(uint32_t gp) const {
 #if defined(__SIZEOF_INT128__)
-        if (stride != 0) {
-            // gp / stride by multiplication, exact for every 32-bit gp.
-            const auto q = static_cast<std::size_t>((static_cast<unsigned __int128>(reciprocal) * gp) >> 64);
-            return (q + 1) * stride;
-        }
+        // gp / stride by multiplication, exact for every 32-bit gp.
+        if (stride != 0) return static_cast<std::size_t>((static_cast<unsigned __int128>(reciprocal) * gp) >> 64);
 #endif
-        return start[word_of[gp] + 1];
+        return word_of[gp];
     }
+
+    // Global position just past the word that holds position gp.
+    std::size_t word_end(uint32_t gp) const { return stride != 0 ? (word(gp) + 1) * stride : start[word_of[gp] + 1]; }
 
     // Word index and start position within the word of a global position.
     std::pair<int32_t, int32_t> locate(uint32_t gp) const {
-        const uint32_t g = word_of[gp];
+        const std::size_t g = word(gp);
         return {static_cast<int32_t>(g), static_cast<int32_t>(gp - start[g])};
     }
 };

@@ -1,5 +1,6 @@
 #include "pipeline/miner.hpp"
 
+#include <memory>
 #include <utility>
 
 #include "motifs/statistics.hpp"
@@ -9,25 +10,26 @@
 
 namespace qor {
 
-void Miner::collect_and_rank(const std::vector<Series>& ts, Workers& workers) {
+void Miner::collect_and_rank(const std::shared_ptr<const Collection>& ts, Workers& workers) {
     // A fresh collection on every call: motifs of an earlier call would
     // be scored again, from their old sums, against other series.
     motifs.clear();
     {
         PatternMiner miner(minsup, min_len, max_len, max_overlap);
-        miner.mine(sax(ts, seglen, alphabet, workers), workers);
+        miner.mine(sax(*ts, seglen, alphabet, workers), workers);
         motifs.reserve(miner.frequent.size());
         for (auto& entry : miner.frequent) motifs.push_back(std::move(entry.second));
     }
     prepare_motifs(motifs, seglen);
-    score_motifs(motifs, ts, workers);
+    score_motifs(motifs, *ts, workers);
+    for (Motif& m : motifs) m.average_occurrences = AverageRows(ts);
     rank_motifs(motifs);
 }
 
-std::vector<Motif> Miner::mine(std::vector<Series>& ts, Workers& workers) {
+std::vector<Motif> Miner::mine(Collection ts, Workers& workers) {
     check_alphabet(alphabet);
     znormalize(ts, workers);
-    collect_and_rank(ts, workers);
+    collect_and_rank(std::make_shared<const Collection>(std::move(ts)), workers);
     return top_motifs(motifs, k);
 }
 

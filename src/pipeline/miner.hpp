@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "core/collection.hpp"
 #include "core/parallel.hpp"
 #include "core/types.hpp"
 #include "motifs/motif.hpp"
@@ -31,13 +33,15 @@ public:
           max_overlap(max_overlap),
           k(k) {}
 
-    // Normalises `ts` in place, mines it on the threads of `workers` and
-    // returns the first k motifs; `motifs` is replaced by the whole ranked
-    // collection.
-    std::vector<Motif> mine(std::vector<Series>& ts, Workers& workers);
+    // Normalises `ts` (taken over, not copied, when moved in), mines it on
+    // the threads of `workers` and returns the first k motifs; `motifs` is
+    // replaced by the whole ranked collection. The motifs keep the
+    // normalised collection (one copy, shared) to compute their average
+    // rows from when they are read.
+    std::vector<Motif> mine(Collection ts, Workers& workers);
 
     // Fills `motifs` from the normalised series (everything but selection).
-    void collect_and_rank(const std::vector<Series>& ts, Workers& workers);
+    void collect_and_rank(const std::shared_ptr<const Collection>& ts, Workers& workers);
 };
 
 }  // namespace qor

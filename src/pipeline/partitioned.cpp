@@ -64,21 +64,22 @@ std::vector<Motif> PartOccurrences::local_motifs(const int64_t* rep_offset, cons
     return out;
 }
 
-std::vector<double> average_rows(const std::vector<Series>& ts, const PartOccurrences& occ) {
+std::vector<double> average_rows(const Collection& ts, const PartOccurrences& occ) {
     check_part(occ, ts.size());
     std::vector<Motif> motifs = occ.local_motifs();
     compute_average_occurrences(motifs, ts);
     std::size_t total = 0;
-    for (const Motif& m : motifs) total += m.average_occurrences.size();
+    for (const Motif& m : motifs) total += m.average_occurrences.table().size();
     std::vector<double> out;
     out.reserve(total);
-    for (const Motif& m : motifs)
-        out.insert(out.end(), m.average_occurrences.data(),
-                   m.average_occurrences.data() + m.average_occurrences.size());
+    for (const Motif& m : motifs) {
+        const SharedValues& rows = m.average_occurrences.table();
+        out.insert(out.end(), rows.data(), rows.data() + rows.size());
+    }
     return out;
 }
 
-void best_matches(const std::vector<Series>& ts, const PartOccurrences& occ, const int64_t* rep_offset,
+void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
                   const double* representatives, double* distance, int32_t* start) {
     check_part(occ, ts.size());
     row_best_matches(occ.local_motifs(rep_offset, representatives), ts, distance, start);
@@ -151,7 +152,7 @@ void PartitionedMiner::finish_representatives() {
         Motif& m = motifs_[mi];
         if (rows_[mi].size() != m.indexes.size() * window_values(m.length))
             throw std::invalid_argument("average rows missing for some series");
-        m.average_occurrences = SharedValues(std::move(rows_[mi]));
+        m.average_occurrences = AverageRows(SharedValues(std::move(rows_[mi])));
         m.compute_representative();
     }
     rows_.clear();

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/collection.hpp"
 #include "core/parallel.hpp"
 #include "core/types.hpp"
 #include "motifs/motif.hpp"
@@ -40,8 +41,8 @@ struct PartOccurrences {
 // average_rows: the average row of every entry, entry after entry.
 // best_matches: every entry's best distance and the first sample of that
 // window, given the representatives.
-std::vector<double> average_rows(const std::vector<Series>& ts, const PartOccurrences& occ);
-void best_matches(const std::vector<Series>& ts, const PartOccurrences& occ, const int64_t* rep_offset,
+std::vector<double> average_rows(const Collection& ts, const PartOccurrences& occ);
+void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
                   const double* representatives, double* distance, int32_t* start);
 
 class PartitionedMiner {

@@ -59,39 +59,36 @@ void check_alphabet(int32_t alphabet) {
         throw std::invalid_argument("alphabet must be between 0 and 10, got " + std::to_string(alphabet));
 }
 
-void znormalize(Series& s) {
-    if (s.empty()) return;
-    const double n = static_cast<double>(s.size());
+void znormalize(double* x, std::size_t size) {
+    if (size == 0) return;
+    const double n = static_cast<double>(size);
     double sum = 0.0;
-    for (double x : s) sum += x;
+    for (std::size_t i = 0; i < size; ++i) sum += x[i];
     const double mean = sum / n;
     double sq = 0.0;
-    for (double& x : s) {
-        x -= mean;
-        sq += x * x;
+    for (std::size_t i = 0; i < size; ++i) {
+        x[i] -= mean;
+        sq += x[i] * x[i];
     }
     // No guard for a constant series: sd is 0 and every sample becomes NaN
     // (0 / 0), which the words and the statistics then treat as missing.
     const double sd = std::sqrt(sq / n);
-    for (double& x : s) x /= sd;
+    for (std::size_t i = 0; i < size; ++i) x[i] /= sd;
 }
 
 namespace {
 
-// znormalize on four series at once: the same operations in the same order
-// for each series, with the four running sums interleaved so that they do
-// not wait on one another.
-void znormalize4(Series* const* group) {
-    std::size_t common = group[0]->size();
-    for (int j = 1; j < 4; ++j) common = std::min(common, group[j]->size());
-    double* x[4];
+// znormalize on four rows at once: the same operations in the same order
+// for each row, with the four running sums interleaved so that they do not
+// wait on one another.
+void znormalize4(double* const* x, const std::size_t* size) {
+    const std::size_t common = *std::min_element(size, size + 4);
     double sum[4] = {0.0, 0.0, 0.0, 0.0}, sq[4] = {0.0, 0.0, 0.0, 0.0}, mean[4];
-    for (int j = 0; j < 4; ++j) x[j] = group[j]->data();
     for (std::size_t i = 0; i < common; ++i)
         for (int j = 0; j < 4; ++j) sum[j] += x[j][i];
     for (int j = 0; j < 4; ++j) {
-        for (std::size_t i = common; i < group[j]->size(); ++i) sum[j] += x[j][i];
-        mean[j] = sum[j] / static_cast<double>(group[j]->size());
+        for (std::size_t i = common; i < size[j]; ++i) sum[j] += x[j][i];
+        mean[j] = sum[j] / static_cast<double>(size[j]);
     }
     for (std::size_t i = 0; i < common; ++i) {
         for (int j = 0; j < 4; ++j) {
@@ -101,7 +98,7 @@ void znormalize4(Series* const* group) {
         }
     }
     for (int j = 0; j < 4; ++j) {
-        const std::size_t n = group[j]->size();
+        const std::size_t n = size[j];
         for (std::size_t i = common; i < n; ++i) {
             const double v = x[j][i] - mean[j];
             x[j][i] = v;
@@ -112,36 +109,33 @@ void znormalize4(Series* const* group) {
     }
 }
 
-}  // namespace
-
-namespace {
-
-// Part boundaries over the series of `ts`, of about equal sample counts.
-std::vector<std::size_t> split_series(const std::vector<Series>& ts, const Workers& workers) {
+// Part boundaries over the rows of `ts`, of about equal sample counts.
+std::vector<std::size_t> split_series(const Collection& ts, const Workers& workers) {
     std::vector<std::size_t> before(ts.size() + 1, 0);
-    for (std::size_t i = 0; i < ts.size(); ++i) before[i + 1] = before[i] + ts[i].size();
+    for (std::size_t i = 0; i < ts.size(); ++i) before[i + 1] = before[i] + ts.length(i);
     return split_by_weight(before.data(), ts.size(), workers.parts(before.back(), kSampleGrain));
 }
 
-void znormalize_range(std::vector<Series>& ts, std::size_t first, std::size_t last, Workers& workers) {
-    Series* group[4];
+void znormalize_range(Collection& ts, std::size_t first, std::size_t last, Workers& workers) {
+    double* group[4];
+    std::size_t size[4];
     int filled = 0;
     for (std::size_t i = first; i < last; ++i) {
         workers.check();
-        Series& s = ts[i];
-        if (s.empty()) continue;
-        group[filled++] = &s;
+        if (ts.length(i) == 0) continue;
+        group[filled] = ts.row(i);
+        size[filled++] = ts.length(i);
         if (filled == 4) {
-            znormalize4(group);
+            znormalize4(group, size);
             filled = 0;
         }
     }
-    for (int j = 0; j < filled; ++j) znormalize(*group[j]);
+    for (int j = 0; j < filled; ++j) znormalize(group[j], size[j]);
 }
 
 }  // namespace
 
-void znormalize(std::vector<Series>& ts, Workers& workers) {
+void znormalize(Collection& ts, Workers& workers) {
     // Parts of whole groups of four series where possible, so that few long
     // series keep their interleaved sums.
     std::vector<std::size_t> bounds = split_series(ts, workers);
@@ -199,20 +193,20 @@ Word sax_word(const Series& series, int32_t seglen, int32_t alphabet) {
     return word;
 }
 
-std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet, Workers& workers) {
+std::vector<Word> sax(const Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers) {
     check_alphabet(alphabet);
     // Every count first, so that the first series that has none is the one
     // reported.
     std::vector<std::size_t> letters(ts.size());
     for (std::size_t i = 0; i < ts.size(); ++i)
-        letters[i] = static_cast<std::size_t>(segment_count(ts[i].size(), seglen));
+        letters[i] = static_cast<std::size_t>(segment_count(ts.length(i), seglen));
     std::vector<Word> words(ts.size());
     const std::vector<std::size_t> bounds = split_series(ts, workers);
     workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
         for (std::size_t i = bounds[part]; i < bounds[part + 1]; ++i) {
             workers.check();
             words[i].resize(letters[i]);
-            sax_word(ts[i].data(), ts[i].size(), seglen, alphabet, words[i].data());
+            sax_word(ts.row(i), ts.length(i), seglen, alphabet, words[i].data());
         }
     });
     return words;

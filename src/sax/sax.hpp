@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/collection.hpp"
 #include "core/parallel.hpp"
 #include "core/types.hpp"
 
@@ -19,8 +20,9 @@ void check_alphabet(int32_t alphabet);
 
 // Z-normalises every series in place (population standard deviation), the
 // collection on the threads of `workers`.
-void znormalize(std::vector<Series>& ts, Workers& workers);
-void znormalize(Series& series);
+void znormalize(Collection& ts, Workers& workers);
+void znormalize(double* samples, std::size_t n);
+inline void znormalize(Series& series) { znormalize(series.data(), series.size()); }
 
 // Number of letters of the word of a series of n samples. Throws
 // std::length_error("vector too long") when the count is not representable
@@ -32,6 +34,6 @@ void sax_word(const double* samples, std::size_t n, int32_t seglen, int32_t alph
 Word sax_word(const Series& series, int32_t seglen, int32_t alphabet);
 
 // One word per series, in series order. Does not normalise.
-std::vector<Word> sax(const std::vector<Series>& ts, int32_t seglen, int32_t alphabet, Workers& workers);
+std::vector<Word> sax(const Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers);
 
 }  // namespace qor

@@ -79,7 +79,7 @@ inline std::vector<Series> random_walks(std::mt19937_64& rng, std::size_t max_se
 
 // Every field equal, to the last bit.
 inline bool same_motif(const Motif& a, const Motif& b) {
-    const std::vector<double> ra = a.average_occurrences.to_vector(), rb = b.average_occurrences.to_vector();
+    const std::vector<double> ra = a.average_rows(), rb = b.average_rows();
     return a.pattern == b.pattern && a.seglen == b.seglen && a.length == b.length && positions(a) == positions(b) &&
            same(ra, rb) && same(a.representative, b.representative) && a.best_matches == b.best_matches &&
            same(a.naed, b.naed);

@@ -2,6 +2,7 @@
 // one thread and split into many parts.
 #include <doctest/doctest.h>
 
+#include <memory>
 #include <random>
 #include <stdexcept>
 
@@ -36,17 +37,22 @@ TEST_CASE("ranking: ascending naed, stable, NaN last; top_motifs copies the firs
     CHECK(top_motifs(empty, 3).empty());
 }
 
-TEST_CASE("Miner::mine: normalises in place, keeps the whole collection, returns the first k") {
+TEST_CASE("Miner::mine: motifs share the normalised collection, the whole collection kept, the first k returned") {
     Workers team;
     Miner m(0.5, 2, 3, 1, 0, 0.9, 1);
-    std::vector<Series> ts = {{1, 2, 3, 4, 5, 6, 7}, {7, 6, 5, 4, 3, 2, 1}, {1, 1, 1, 1}};
-    const auto top = m.mine(ts, team);
+    Collection ts = {{1, 2, 3, 4, 5, 6, 7}, {7, 6, 5, 4, 3, 2, 1}, {1, 1, 1, 1}};
+    const double* block = ts.row(0);
+    const auto top = m.mine(std::move(ts), team);
     CHECK(top.size() == 1);
     CHECK(!m.motifs.empty());
-    CHECK(same(ts[2], {NaN, NaN, NaN, NaN}));  // normalised in place
+    const Collection* normalised = top[0].average_occurrences.collection();
+    REQUIRE(normalised != nullptr);
+    CHECK(normalised->row(0) == block);  // taken over, not copied
+    CHECK(same(normalised->to_series(2), {NaN, NaN, NaN, NaN}));
     for (const Motif& x : m.motifs) {
         CHECK(x.length == 2 * static_cast<int32_t>(x.pattern.size()));
-        CHECK(x.average_occurrences.size() == x.indexes.size() * static_cast<std::size_t>(x.length));
+        CHECK(x.average_occurrences.collection() == normalised);
+        CHECK(x.average_rows().size() == x.indexes.size() * static_cast<std::size_t>(x.length));
         CHECK(x.best_matches.size() == x.indexes.size());
     }
     // A second call on other, shorter series holds only its own motifs.
@@ -83,14 +89,14 @@ TEST_CASE("the pipeline on one thread and split into parts: the same results") {
         const double overlaps[] = {0.5, 0.9, 1.0, 1.0};
         Miner one(minsup, seglen, alphabet, 1 + static_cast<int32_t>(rng() % 3), 0, overlaps[rng() % 4]);
         Miner many = one;
-        std::vector<Series> a = ts, b = ts;
-        znormalize(a, serial);
-        znormalize(b, split);
+        auto a = std::make_shared<Collection>(ts), b = std::make_shared<Collection>(ts);
+        znormalize(*a, serial);
+        znormalize(*b, split);
         one.collect_and_rank(a, serial);
         many.collect_and_rank(b, split);
         REQUIRE(one.motifs.size() == many.motifs.size());
         for (std::size_t i = 0; i < one.motifs.size(); ++i) REQUIRE(same_motif(one.motifs[i], many.motifs[i]));
-        CHECK(sax(a, seglen, alphabet, serial) == sax(b, seglen, alphabet, split));
+        CHECK(sax(*a, seglen, alphabet, serial) == sax(*b, seglen, alphabet, split));
     }
 }
 

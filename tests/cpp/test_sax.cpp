@@ -11,15 +11,15 @@ using namespace qor;
 using namespace qor::test;
 
 TEST_CASE("znormalize: population deviation; constant and NaN series become NaN; empty stays empty") {
-    std::vector<Series> ts = {{1.0, 2.0, 3.0}, {1.0, 1.0, 1.0}, {5.0}, {}, {0.1, 0.1, 0.1}, {1.0, NaN}};
+    Collection ts = {{1.0, 2.0, 3.0}, {1.0, 1.0, 1.0}, {5.0}, {}, {0.1, 0.1, 0.1}, {1.0, NaN}};
     Workers team;
     znormalize(ts, team);
-    CHECK(same(ts[0], {-1.224744871391589, 0.0, 1.224744871391589}));
-    CHECK(same(ts[1], {NaN, NaN, NaN}));
-    CHECK(same(ts[2], {NaN}));
-    CHECK(ts[3].empty());
-    CHECK(same(ts[4], {-1.0, -1.0, -1.0}));
-    CHECK(same(ts[5], {NaN, NaN}));
+    CHECK(same(ts.to_series(0), {-1.224744871391589, 0.0, 1.224744871391589}));
+    CHECK(same(ts.to_series(1), {NaN, NaN, NaN}));
+    CHECK(same(ts.to_series(2), {NaN}));
+    CHECK(ts.length(3) == 0);
+    CHECK(same(ts.to_series(4), {-1.0, -1.0, -1.0}));
+    CHECK(same(ts.to_series(5), {NaN, NaN}));
 }
 
 TEST_CASE("sax: words of series") {
@@ -68,4 +68,30 @@ TEST_CASE("breakpoints: a - 1 ascending values for each alphabet") {
         if (a == 6) CHECK(row[2] == 0.0);
     }
     CHECK(breakpoints(10).back() == 1.28);
+}
+
+TEST_CASE("collection: rows in one block, built row by row; large blocks reused only when they fit") {
+    Collection c = {{1.0, 2.0}, {}, {3.0}};
+    c.begin_row();
+    c.push(4.0);
+    c.push(5.0);
+    c.end_row();
+    c.add_row(std::vector<double>{6.0}.data(), 1);
+    REQUIRE(c.size() == 5);
+    CHECK((c.length(0) == 2 && c.length(1) == 0 && c.length(2) == 1 && c.length(3) == 2 && c.length(4) == 1));
+    CHECK((c.row(1) == c.row(2) && c.row(3) == c.row(0) + 3));
+    CHECK((c.to_series(3) == Series{4.0, 5.0} && c.to_series(4) == Series{6.0}));
+    Collection moved = std::move(c);
+    CHECK((c.empty() && c.samples() == 0 && moved.samples() == 6));
+    // Blocks above the reuse size, of growing, shrinking and growing sizes,
+    // each written in full and read back (a block handed out too small
+    // would be overrun).
+    const std::size_t base = kReusedBlock / sizeof(double);
+    for (const std::size_t n : {base + 10, base + 5, base + 20, 2 * base + 1, base, base + 20}) {
+        Collection big;
+        big.assign_rows(2, n / 2);
+        double* x = big.row(0);
+        for (std::size_t i = 0; i < big.samples(); ++i) x[i] = static_cast<double>(i);
+        CHECK(x[big.samples() - 1] == static_cast<double>(big.samples() - 1));
+    }
 }

@@ -3,6 +3,7 @@
 #include <doctest/doctest.h>
 
 #include <cmath>
+#include <memory>
 #include <random>
 #include <stdexcept>
 
@@ -17,10 +18,11 @@ using namespace qor::test;
 TEST_CASE("record: copies share the averages; moves leave an empty, usable record") {
     Motif m = motif_with("abc", 2, {{0, {1, 2}}, {3, {0}}});
     m.naed = 0.25;
-    m.average_occurrences = SharedValues(Values{1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0});
+    const std::vector<double> table = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0};
+    m.average_occurrences = AverageRows(SharedValues(Values(table.begin(), table.end())));
     Motif copy(m);
-    CHECK(copy.average_occurrences.to_vector() == m.average_occurrences.to_vector());
-    CHECK(copy.average_occurrences.data() == m.average_occurrences.data());
+    CHECK(copy.average_rows() == table);
+    CHECK(copy.average_occurrences.table().data() == m.average_occurrences.table().data());
     CHECK((text(copy.pattern) == "abc" && positions(copy) == positions(m) && copy.representative.size() == 6));
     Motif moved(std::move(copy));
     CHECK((copy.pattern.empty() && copy.indexes.empty() && copy.representative.empty() &&
@@ -41,6 +43,16 @@ TEST_CASE("extract_occurrence: a window past the end of its series is padded wit
     const Series s10 = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     const Motif w = motif_with("ab", 4, {{0, {1}}});
     CHECK(same(w.extract_occurrence(s10, 1), {4, 5, 6, 7, 8, 9, NaN, NaN}));
+}
+
+// score_motifs keeps no average rows: they are computed from the collection
+// when they are read.
+void read_rows_from(std::vector<Motif>& motifs, const Collection& ts) {
+    const auto shared = std::make_shared<const Collection>(ts);
+    for (Motif& m : motifs) {
+        CHECK(!m.has_average_rows());
+        m.average_occurrences = AverageRows(shared);
+    }
 }
 
 // Each case runs twice: through compute_average_occurrences,
@@ -84,7 +96,7 @@ TEST_CASE("statistics: per motif and in a batch, the same expected values") {
         m.compute_average_occurrences(ts);
         m.compute_representative();
         m.compute_best_matches(ts);
-        const std::vector<double> averages = m.average_occurrences.to_vector();
+        const std::vector<double> averages = m.average_rows();
         CHECK(same(averages, c.averages));
         CHECK(same(m.representative, c.representative));
         CHECK(m.best_matches == c.best_matches);
@@ -96,6 +108,8 @@ TEST_CASE("statistics: per motif and in a batch, the same expected values") {
     Workers one(1), parts(3, true);
     score_motifs(batch, ts, one);
     score_motifs(split, ts, parts);
+    read_rows_from(batch, ts);
+    read_rows_from(split, ts);
     for (std::size_t i = 0; i < serial.size(); ++i) {
         CAPTURE(cases[i].what);
         CHECK(same_motif(batch[i], serial[i]));
@@ -105,7 +119,7 @@ TEST_CASE("statistics: per motif and in a batch, the same expected values") {
 
 TEST_CASE("compute_representative: from averages set by hand") {
     Motif rep = motif_with("ab", 1, {{0, {0}}, {1, {0}}});
-    rep.average_occurrences = SharedValues(Values{2.0, NaN, 4.0, 6.0});
+    rep.average_occurrences = AverageRows(SharedValues(Values{2.0, NaN, 4.0, 6.0}));
     rep.compute_representative();
     CHECK(same(rep.representative, {3.0, 6.0}));
 }
@@ -142,6 +156,7 @@ TEST_CASE("statistics of a motif without occurrences: naed is 0 / 0, the represe
     CHECK(none.best_matches.empty());
     CHECK(same(none.representative, {0.0}));
     score_motifs(batch, {}, team);
+    read_rows_from(batch, {});
     CHECK(same_motif(batch[0], none));
 }
 
@@ -159,6 +174,38 @@ TEST_CASE("motif_length and prepare_motifs") {
     ms.emplace_back(Pattern(4, 'a'));
     CHECK_THROWS_AS(prepare_motifs(ms, 600000000), std::invalid_argument);
     CHECK((ms[0].seglen == 3 && ms[0].length == 6));
+}
+
+// The statistics of a motif made row by row from the kernels, the way a
+// caller that holds the series in parts puts them together; the averages
+// are kept as a stored table.
+Motif by_rows(const Motif& scored, const Collection& ts) {
+    Motif m = motif_with(text(scored.pattern), scored.seglen, positions(scored));
+    const std::size_t len = m.representative.size(), rows = m.indexes.size();
+    Values table(rows * len);
+    std::vector<double> scratch(len);
+    detail::RepresentativeSums sums(len);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const auto s = static_cast<std::size_t>(m.indexes.series[r]);
+        const int32_t* first = m.indexes.begin_of(r);
+        detail::average_row(ts.row(s), ts.length(s), first, static_cast<std::size_t>(m.indexes.end_of(r) - first),
+                            m.seglen, m.length, table.data() + r * len, scratch.data());
+        sums.add(table.data() + r * len);
+    }
+    sums.finish(rows, m.representative.data());
+    m.average_occurrences = AverageRows(SharedValues(std::move(table)));
+    double naed = 0.0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const auto s = static_cast<std::size_t>(m.indexes.series[r]);
+        const int32_t* first = m.indexes.begin_of(r);
+        const detail::BestMatch best =
+            detail::best_match(ts.row(s), ts.length(s), first, static_cast<std::size_t>(m.indexes.end_of(r) - first),
+                               m.seglen, m.length, m.representative.data());
+        naed = naed + best.distance;
+        m.best_matches.push_back(best.position * m.seglen);
+    }
+    m.naed = detail::finish_naed(naed, rows, m.length);
+    return m;
 }
 
 TEST_CASE("score_motifs equals the per-motif methods on mined random collections") {
@@ -181,9 +228,12 @@ TEST_CASE("score_motifs equals the per-motif methods on mined random collections
         }
         score_motifs(batch, ts, one);
         score_motifs(split, ts, parts);
+        read_rows_from(batch, ts);
+        read_rows_from(split, ts);
         for (std::size_t i = 0; i < each.size(); ++i) {
             REQUIRE(same_motif(batch[i], each[i]));
             REQUIRE(same_motif(split[i], each[i]));
+            REQUIRE(same_motif(by_rows(each[i], ts), each[i]));
         }
     }
 }
