@@ -162,5 +162,5 @@ def test_a_killed_worker_costs_a_retry_not_the_result(client):
 
 def test_threaded_workers_in_one_process():
     series = collection(5)
-    with distributed.Client(processes=False, n_workers=1, threads_per_worker=3, dashboard_address=None) as c:
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=3, dashboard_address=":0") as c:
         assert mined(db.from_sequence(series, npartitions=6), c) == expected(series)
