@@ -199,14 +199,21 @@ def _in_order(
     window = 2 * max(1, sum(client.nthreads().values()))
     pending: deque[Any] = deque()
     submitted = 0
-    for done in range(count):
-        while submitted < count and len(pending) < window:
-            pending.append(client.compute(task(submitted)))
-            submitted += 1
-        future = pending.popleft()
-        result = future.result()
-        future.release()
-        take(done, result)
+    try:
+        for done in range(count):
+            while submitted < count and len(pending) < window:
+                pending.append(client.compute(task(submitted)))
+                submitted += 1
+            future = pending.popleft()
+            result = future.result()
+            future.release()
+            take(done, result)
+    except BaseException:
+        # A failed task (or Ctrl-C) ends the call: the tasks still in flight
+        # are of no use.
+        if pending:
+            client.cancel(list(pending))
+        raise
 
 
 class Miner:

@@ -130,6 +130,8 @@ def test_settings_follow_the_engine(client):
 )
 def test_bad_input_fails_before_any_task(client, tmp_path, make, error, message):
     (tmp_path / "series.csv").write_text("1,2,3\n")
+    while any(client.processing().values()):  # tasks of earlier tests may still be finishing
+        time.sleep(0.05)
     with distributed.get_task_stream(client) as stream, pytest.raises(error, match=message):
         qor.distributed.mine(make(tmp_path), client=client, **SETTINGS)
     assert stream.data == []
@@ -160,5 +162,5 @@ def test_a_killed_worker_costs_a_retry_not_the_result(client):
 
 def test_threaded_workers_in_one_process():
     series = collection(5)
-    with distributed.Client(processes=False, n_workers=1, threads_per_worker=3, dashboard_address=None) as c:
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=3, dashboard_address=":0") as c:
         assert mined(db.from_sequence(series, npartitions=6), c) == expected(series)
