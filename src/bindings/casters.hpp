@@ -235,7 +235,7 @@ struct type_caster<qor::bindings::SeriesList> {
         if (Float64Buffer rows{src, 2}) {
             const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
             out.assign_rows(n, m);
-            if (n * m) std::memcpy(out.row(0), rows.data(), n * m * sizeof(double));
+            if (n != 0 && m != 0) std::memcpy(out.row(0), rows.data(), n * m * sizeof(double));
             return true;
         }
         std::size_t total = 0;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "bindings/casters.hpp"
+#include "bindings/released.hpp"
 #include "pipeline/partitioned.hpp"
 #include "sax/sax.hpp"
 
@@ -71,12 +72,12 @@ void check_size(const Array<T>& a, std::size_t n, const char* what) {
         throw std::invalid_argument(std::string(what) + ": expected " + std::to_string(n) + " values");
 }
 
-// Runs f() with the GIL released: the work is plain C++ on data this call
-// owns, and a Dask worker's event loop keeps running meanwhile.
+// Runs f(workers) with the GIL released, as the calls of _qor_cpp do: on a
+// Dask worker the event loop keeps running meanwhile, and on the main
+// thread of a client Ctrl-C stops the computation.
 template <typename F>
-auto unlocked(F&& f) {
-    py::gil_scoped_release release;
-    return f();
+void unlocked(F&& f) {
+    if (const std::exception_ptr error = released(f)) std::rethrow_exception(error);
 }
 
 }  // namespace
@@ -95,10 +96,10 @@ PYBIND11_MODULE(_engine, m) {
     m.def(
         "discretise",
         [](SeriesList chunk, int32_t seglen, int32_t alphabet) {
-            std::vector<Word> words = unlocked([&] {
-                Workers workers;
+            std::vector<Word> words;
+            unlocked([&](Workers& workers) {
                 znormalize(chunk.value, workers);
-                return sax(chunk.value, seglen, alphabet, workers);
+                words = sax(chunk.value, seglen, alphabet, workers);
             });
             std::vector<int8_t> symbols;
             std::vector<int64_t> ends;
@@ -115,10 +116,10 @@ PYBIND11_MODULE(_engine, m) {
         "average_rows",
         [](SeriesList chunk, const py::tuple& occ) {
             const PartOccurrences o = occurrences_of(occ);
-            const std::vector<double> rows = unlocked([&] {
-                Workers workers;
+            std::vector<double> rows;
+            unlocked([&](Workers& workers) {
                 znormalize(chunk.value, workers);
-                return average_rows(chunk.value, o);
+                rows = average_rows(chunk.value, o);
             });
             return to_array(rows);
         },
@@ -138,8 +139,7 @@ PYBIND11_MODULE(_engine, m) {
                     throw std::invalid_argument("representatives: an offset out of range");
             std::vector<double> distance(o.size());
             std::vector<int32_t> start(o.size());
-            unlocked([&] {
-                Workers workers;
+            unlocked([&](Workers& workers) {
                 znormalize(chunk.value, workers);
                 best_matches(chunk.value, o, offset.data(), values.data(), distance.data(), start.data());
             });
@@ -169,10 +169,9 @@ PYBIND11_MODULE(_engine, m) {
              })
         .def("search",
              [](PartitionedMiner& self) {
-                 return unlocked([&] {
-                     Workers workers;
-                     return self.search(workers);
-                 });
+                 std::size_t found = 0;
+                 unlocked([&](Workers& workers) { found = self.search(workers); });
+                 return found;
              })
         .def("occurrences", [](const PartitionedMiner& self, int32_t first,
                                int32_t last) { return occurrences_tuple(self.occurrences(first, last)); })

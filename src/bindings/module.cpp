@@ -7,6 +7,7 @@
 #include "bindings/casters.hpp"
 #include "bindings/instances.hpp"
 #include "bindings/objects.hpp"
+#include "bindings/released.hpp"
 #include "patterns/pattern_miner.hpp"
 #include "pipeline/miner.hpp"
 #include "sax/sax.hpp"
@@ -104,51 +105,6 @@ py::object frequent_dict(const PatternMiner& miner) {
         set_key(out, key, instance_of(std::move(motifs[i])));
     }
     return out;
-}
-
-// Runs f(workers) without the GIL, on a team made here while the GIL is
-// held (it reads QOR_NUM_THREADS, which other Python threads may be
-// changing), and returns what f threw, if anything. On the main thread the
-// team polls for signals: it takes the GIL back for a moment and runs
-// PyErr_CheckSignals, and when a handler raises (Ctrl-C's raises
-// KeyboardInterrupt), the computation stops and that exception is raised
-// here instead of any result. A signal that arrives after the last poll is
-// taken the same way before the result is used.
-//
-// The GIL is taken back by plain calls rather than by destructors: a thread
-// that asks for it while the interpreter shuts down is ended by a forced
-// unwind, which must pass through no noexcept frame (and no handler that
-// would touch Python objects). Only the main thread polls, and it is never
-// ended that way.
-template <typename F>
-std::exception_ptr released(F&& f) {
-    (void)std::uncaught_exceptions();  // this thread's exception storage, before memory runs short
-    Workers workers;
-    PyThreadState* state = nullptr;
-    PyObject* raised = nullptr;
-    if (_PyOS_IsMainThread()) {
-        workers.set_poll([&state, &raised] {
-            PyEval_RestoreThread(state);
-            const bool stop = PyErr_CheckSignals() != 0;
-            if (stop) raised = PyErr_GetRaisedException();
-            state = PyEval_SaveThread();
-            return stop;
-        });
-    }
-    std::exception_ptr error;
-    state = PyEval_SaveThread();
-    try {
-        f(workers);
-    } catch (...) {
-        error = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
-    if (raised) {
-        PyErr_SetRaisedException(raised);
-        throw py::error_already_set();
-    }
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    return error;
 }
 
 // Whether a failure of the computation says nothing about its inputs (out
