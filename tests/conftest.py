@@ -2,6 +2,17 @@
 
 import _qor_cpp as q
 
+# The read-only properties of a Motif, in the order the class registers them.
+MOTIF_PROPS = [
+    "pattern",
+    "indexes",
+    "average_occurrences",
+    "representative",
+    "best_matches",
+    "length",
+    "naed",
+]
+
 
 def as_words(words):
     """Turn strings such as "abc" into the list-of-characters form that mine expects."""

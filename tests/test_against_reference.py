@@ -15,16 +15,8 @@ import _qor_cpp
 
 sys.path.insert(0, os.path.dirname(__file__))
 import reference  # noqa: E402
+from conftest import MOTIF_PROPS  # noqa: E402
 
-MOTIF_FIELDS = (
-    "pattern",
-    "indexes",
-    "average_occurrences",
-    "representative",
-    "best_matches",
-    "length",
-    "naed",
-)
 BREAKPOINT_VALUES = sorted({bp for row in reference.BREAKPOINTS for bp in row})
 
 
@@ -40,7 +32,7 @@ def canon(x):
 
 
 def motif_fields(motif):
-    return {name: getattr(motif, name) for name in MOTIF_FIELDS}
+    return {name: getattr(motif, name) for name in MOTIF_PROPS}
 
 
 def random_series(rng, max_len):

@@ -13,17 +13,9 @@ from fractions import Fraction
 import pytest
 
 import _qor_cpp as q
+from conftest import MOTIF_PROPS
 
 ABC = [[-1.0, 0.0, 1.0]]  # one series whose SAX word (seglen 1, alphabet 3) is "abc"
-MOTIF_PROPS = [
-    "pattern",
-    "indexes",
-    "average_occurrences",
-    "representative",
-    "best_matches",
-    "length",
-    "naed",
-]
 
 
 @pytest.fixture
