@@ -166,7 +166,7 @@ def _from_bag(bag: Any) -> list[_Partition]:
 
 
 def _partitions(collection: Any, partition_rows: int | None) -> list[_Partition]:
-    dask, _ = _dask()
+    _dask()  # a clear message when Dask is missing
     import dask.array as da
     import dask.bag as db
 
@@ -266,7 +266,7 @@ class Miner:
         ``partition_rows`` rows at a time, by default about 32 MiB). Series are
         numbered in that order across partitions and files.
         """
-        _, distributed = _dask()
+        dask, distributed = _dask()
         _engine.check_alphabet(self.alphabet)
         parts = _partitions(collection, partition_rows)
         if client is None:
@@ -280,7 +280,6 @@ class Miner:
             self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k
         )
         sizes = [0] * len(parts)
-        dask = _dask()[0]
 
         def take_words(i: int, words: tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]) -> None:
             sizes[i] = len(words[1])
