@@ -7,11 +7,13 @@ from _qor_cpp import Motif
 
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
 
-# (first series, seglen, motif per row, series per row, window length per row,
-#  position ends per row, positions)
+# The occurrences of the motifs in series [first, ...) of a collection, an
+# entry per (motif, series): (first, seglen, motif, row of the motif, series,
+# window length, position ends, positions).
 Occurrences = tuple[
     int,
     int,
+    npt.NDArray[np.int32],
     npt.NDArray[np.int32],
     npt.NDArray[np.int32],
     npt.NDArray[np.int32],

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import numbers
 from collections.abc import Sequence
 from typing import SupportsFloat
 
@@ -10,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from _qor_cpp import Miner, Motif
-from qor._score import RankBy, rank
+from qor._score import RANKINGS, RankBy, rank
 
 type Collection = npt.NDArray[np.floating] | Sequence[npt.ArrayLike] | Sequence[Sequence[SupportsFloat]]
 
@@ -106,14 +107,24 @@ def mine(
     >>> len(best)
     3
     """
-    if seglen is None:
-        seglen = default_seglen(series)
+    if rank_by not in RANKINGS:
+        raise ValueError(f"unknown ranking {rank_by!r}: choose one of {', '.join(RANKINGS)}")
     if top is not None and top < 0:
         raise ValueError(f"top must be at least 0, got {top}")
-    if not (isinstance(minsup, (int, float)) and math.isfinite(minsup)):
+    if isinstance(minsup, bool) or not isinstance(minsup, numbers.Real) or not math.isfinite(minsup):
         raise ValueError(f"minsup must be a finite number, got {minsup!r}")
+    if not 2 <= alphabet <= 10:
+        raise ValueError(f"alphabet must be between 2 and 10, got {alphabet}")
+    if isinstance(series, np.ndarray) and series.ndim != 2:
+        raise ValueError(
+            "series must be a 2-D array (one series per row) or a list of series, "
+            f"not a {series.ndim}-D array"
+        )
+    samples = _as_float64(series)
+    if seglen is None:
+        seglen = default_seglen(samples)
     if isinstance(seglen, bool) or seglen < 1:
         raise ValueError(f"seglen must be at least 1, got {seglen}")
-    miner = Miner(minsup, seglen, alphabet, min_len, max_len, max_overlap, 0)
-    ranked = rank(miner.mine(_as_float64(series)), rank_by)
+    miner = Miner(float(minsup), seglen, alphabet, min_len, max_len, max_overlap, 0)
+    ranked = rank(miner.mine(samples), rank_by)
     return ranked if top is None else ranked[:top]

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import os
 import sys
@@ -284,16 +285,29 @@ def _mine_on_dask(args: argparse.Namespace) -> tuple[list[Any], list[int], int]:
         raise UsageError(f'--dask needs Dask: pip install "qor[dask]" ({err})') from err
     if args.plot is not None:
         raise UsageError("--plot needs the series on this machine; it cannot be used with --dask")
+    text_options = {
+        "--label-column": args.label_column is not None,
+        "--header/--no-header": args.header is not None,
+        "--delimiter": args.delimiter is not None,
+        "--allow-pickle": args.allow_pickle,
+    }
+    for option, given in text_options.items():
+        if given:
+            raise UsageError(
+                f"{option} applies to files read on this machine; --dask reads .npy files as they are"
+            )
     lengths: list[int] = []
     for name in args.files:
-        not_npy = UsageError(f"--dask reads .npy files of one series per row; {name} is not one")
+        not_npy = UsageError(
+            f"--dask reads .npy files of real numbers, one series per row; {name} is not one"
+        )
         if Path(name).suffix.lower() != ".npy":
             raise not_npy
         try:
-            shape, _ = qd.npy_header(Path(name))
+            shape, dtype = qd.npy_header(Path(name))
         except (OSError, ValueError) as err:
             raise UsageError(str(err)) from err
-        if len(shape) not in (1, 2):
+        if len(shape) not in (1, 2) or dtype.hasobject or dtype.kind not in "biuf":
             raise not_npy
         lengths += [shape[-1]] * (1 if len(shape) == 1 else shape[0])
     seglen = args.seglen if args.seglen is not None else seglen_for_lengths(lengths)
@@ -307,23 +321,22 @@ def _mine_on_dask(args: argparse.Namespace) -> tuple[list[Any], list[int], int]:
         settings["max_overlap"],
     )
     distributed: Any = importlib.import_module("distributed")
-    if args.dask == "local":
-        cluster = distributed.LocalCluster(threads_per_worker=1, dashboard_address=None, silence_logs=40)
-        client = distributed.Client(cluster)
-    else:
+    with contextlib.ExitStack() as stack:
         try:
-            client = distributed.Client(args.dask, timeout="20s")
-        except OSError as err:
+            if args.dask == "local":
+                cluster = distributed.LocalCluster(
+                    threads_per_worker=1, dashboard_address=None, silence_logs=40
+                )
+                stack.enter_context(cluster)
+                client = stack.enter_context(distributed.Client(cluster))
+            else:
+                client = stack.enter_context(distributed.Client(args.dask, timeout="20s"))
+        except (OSError, ValueError, TypeError) as err:
             raise UsageError(f"cannot reach the Dask scheduler at {args.dask}: {err}") from err
-        cluster = None
-    try:
-        found = _interruptible(lambda: miner.mine(list(args.files), client=client))
-    except ValueError as err:
-        raise UsageError(str(err)) from err
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        try:
+            found = _interruptible(lambda: miner.mine(list(args.files), client=client))
+        except (ValueError, TypeError) as err:
+            raise UsageError(str(err)) from err
     return qor.rank(found, args.rank), lengths, seglen
 
 

@@ -182,17 +182,21 @@ def test_dask_local_gives_the_same_table(planted_csv, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "extra, message",
+    "name, options, message",
     [
-        (["--plot", "m.png"], "--plot needs the series on this machine"),
-        ([], "--dask reads .npy files"),
+        ("good.npy", ["--dask", "local", "--plot", "m.png"], "--plot needs the series on this machine"),
+        ("good.npy", ["--dask", "local", "--label-column", "0"], "--label-column applies to files read"),
+        ("good.npy", ["--dask", "local", "--allow-pickle"], "--allow-pickle applies to files read"),
+        ("good.csv", ["--dask", "local"], "--dask reads .npy files"),
+        ("complex.npy", ["--dask", "local"], "--dask reads .npy files of real numbers"),
+        ("good.npy", ["--dask", "no-port"], "cannot reach the Dask scheduler at no-port"),
     ],
 )
-def test_dask_refusals(tmp_path, extra, message):
+def test_dask_refusals(tmp_path, name, options, message):
     pytest.importorskip("distributed")
     (tmp_path / "good.csv").write_text("1,2,3,4,5,6\n2,3,4,5,6,7\n")
     np.save(tmp_path / "good.npy", np.zeros((2, 6)))
-    name = "good.npy" if extra else "good.csv"
-    result = qor_cmd("mine", name, "--dask", "local", *extra, cwd=tmp_path)
+    np.save(tmp_path / "complex.npy", np.zeros((2, 6), dtype=complex))
+    result = qor_cmd("mine", name, *options, cwd=tmp_path)
     assert result.returncode == 2 and message in result.stderr, result.stderr
     assert len(result.stderr.splitlines()) == 1

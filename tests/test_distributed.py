@@ -164,3 +164,29 @@ def test_threaded_workers_in_one_process():
     series = collection(5)
     with distributed.Client(processes=False, n_workers=1, threads_per_worker=3, dashboard_address=":0") as c:
         assert mined(db.from_sequence(series, npartitions=6), c) == expected(series)
+
+
+def test_engine_refuses_malformed_steps():
+    from qor import _engine
+
+    series = collection(3)
+    plan = _engine.Plan(0.5, 4, 4, 2, 0, 0.9, 0)
+    with pytest.raises(ValueError, match="outside the alphabet"):
+        plan.add_words(np.array([97, 100, 101], np.int8), np.array([3], np.int64))
+    plan.add_words(*_engine.discretise(series, 4, 4))
+    with pytest.raises(RuntimeError, match="out of order"):
+        plan.finish()
+    plan.search()
+    occ = plan.occurrences(0, len(series))
+    # Entry arrays that disagree in size are refused before anything is read.
+    short = (*occ[:5], occ[5][:1], *occ[6:])
+    with pytest.raises(ValueError, match="different sizes"):
+        _engine.best_matches(series, short, (np.zeros(len(occ[2]), np.int64), np.zeros(4)))
+    plan.add_average_rows(occ, _engine.average_rows(series, occ))
+    plan.finish_representatives()
+    with pytest.raises(RuntimeError, match="out of order"):
+        plan.finish_representatives()
+    plan.add_best_matches(occ, *_engine.best_matches(series, occ, plan.representatives(occ)))
+    assert [m.naed for m in plan.finish()] == [m.naed for m in _qor_cpp.Miner(**SETTINGS).mine(series)]
+    with pytest.raises(RuntimeError, match="out of order"):
+        plan.finish()

@@ -126,12 +126,24 @@ def test_mine_matches_the_engine_and_ranks():
         (dict(top=-1), "top must be at least 0"),
         (dict(seglen=0), "seglen must be at least 1"),
         (dict(minsup=math.nan), "minsup must be a finite number"),
-        (dict(alphabet=11), "alphabet must be between 0 and 10"),
+        (dict(minsup="0.5"), "minsup must be a finite number"),
+        (dict(alphabet=11), "alphabet must be between 2 and 10"),
+        (dict(alphabet=1), "alphabet must be between 2 and 10"),
+        (dict(rank_by="size"), "unknown ranking 'size'"),
     ],
 )
 def test_mine_refuses_bad_settings(kwargs, error):
+    # A collection that gives no motif: the settings are checked all the same.
     with pytest.raises(ValueError, match=error):
-        qor.mine([[1.0, 2.0, 3.0]], **kwargs)
+        qor.mine([[1.0, 2.0, 3.0]], seglen=kwargs.pop("seglen", 5), **kwargs)
+
+
+def test_mine_takes_numpy_numbers_and_refuses_one_series():
+    x = np.random.default_rng(4).normal(size=(10, 60))
+    want = [m.naed for m in qor.mine(x, seglen=4, minsup=0.5)]
+    assert [m.naed for m in qor.mine(x, seglen=np.int64(4), minsup=np.float32(0.5))] == want
+    with pytest.raises(ValueError, match="not a 1-D array"):
+        qor.mine(x[0])
 
 
 def test_mine_refuses_complex_and_2d_series():

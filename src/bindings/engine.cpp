@@ -131,6 +131,7 @@ PYBIND11_MODULE(_engine, m) {
             const PartOccurrences o = occurrences_of(occ);
             const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
             const std::vector<double> values = to_vector<double>(reps[1]);
+            o.check(chunk.value.size());
             if (offset.size() != o.size()) throw std::invalid_argument("representatives: one offset per entry");
             for (std::size_t e = 0; e < o.size(); ++e)
                 if (offset[e] < 0 ||
@@ -151,7 +152,7 @@ PYBIND11_MODULE(_engine, m) {
         .def(py::init([](double minsup, int32_t seglen, int32_t alphabet, int32_t min_len, int32_t max_len,
                          double max_overlap, int32_t k) {
                  check_alphabet(alphabet);
-                 return PartitionedMiner(minsup, seglen, min_len, max_len, max_overlap, k);
+                 return PartitionedMiner(minsup, seglen, alphabet, min_len, max_len, max_overlap, k);
              }),
              py::arg("minsup"), py::arg("seglen"), py::arg("alphabet"), py::arg("min_len"), py::arg("max_len"),
              py::arg("max_overlap"), py::arg("k"))

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 #include "motifs/statistics.hpp"
 #include "patterns/pattern_miner.hpp"
@@ -27,24 +28,24 @@ void check_entries(const PartOccurrences& occ, const std::vector<Motif>& motifs)
     }
 }
 
+}  // namespace
+
 // Whether occ describes rows of series [first, first + series) whose
 // positions it holds, each entry after the one before.
-void check_part(const PartOccurrences& occ, std::size_t series) {
-    const std::size_t n = occ.size();
-    if (occ.row.size() != n || occ.series.size() != n || occ.length.size() != n || occ.ends.size() != n)
+void PartOccurrences::check(std::size_t series_count) const {
+    const std::size_t n = size();
+    if (row.size() != n || series.size() != n || length.size() != n || ends.size() != n)
         throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
     int64_t before = 0;
     for (std::size_t e = 0; e < n; ++e) {
-        const int64_t local = static_cast<int64_t>(occ.series[e]) - occ.first;
-        if (local < 0 || local >= static_cast<int64_t>(series) || occ.ends[e] <= before ||
-            occ.ends[e] > static_cast<int64_t>(occ.positions.size()) ||
-            (e > 0 && occ.motif[e] == occ.motif[e - 1] && occ.series[e] <= occ.series[e - 1]))
+        const int64_t local = static_cast<int64_t>(series[e]) - first;
+        if (local < 0 || local >= static_cast<int64_t>(series_count) || ends[e] <= before ||
+            ends[e] > static_cast<int64_t>(positions.size()) ||
+            (e > 0 && motif[e] == motif[e - 1] && series[e] <= series[e - 1]))
             throw std::invalid_argument("partition occurrences: an entry outside the partition or out of order");
-        before = occ.ends[e];
+        before = ends[e];
     }
 }
-
-}  // namespace
 
 std::vector<Motif> PartOccurrences::local_motifs(const int64_t* rep_offset, const double* representatives) const {
     std::vector<Motif> out;
@@ -65,7 +66,7 @@ std::vector<Motif> PartOccurrences::local_motifs(const int64_t* rep_offset, cons
 }
 
 std::vector<double> average_rows(const Collection& ts, const PartOccurrences& occ) {
-    check_part(occ, ts.size());
+    occ.check(ts.size());
     std::vector<Motif> motifs = occ.local_motifs();
     compute_average_occurrences(motifs, ts);
     std::size_t total = 0;
@@ -81,19 +82,40 @@ std::vector<double> average_rows(const Collection& ts, const PartOccurrences& oc
 
 void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
                   const double* representatives, double* distance, int32_t* start) {
-    check_part(occ, ts.size());
+    occ.check(ts.size());
     row_best_matches(occ.local_motifs(rep_offset, representatives), ts, distance, start);
 }
 
-PartitionedMiner::PartitionedMiner(double minsup, int32_t seglen, int32_t min_len, int32_t max_len, double max_overlap,
-                                   int32_t k)
-    : minsup_(minsup), seglen_(seglen), min_len_(min_len), max_len_(max_len), max_overlap_(max_overlap), k_(k) {}
+void PartitionedMiner::require(Step expected, const char* what) const {
+    if (step_ != expected) throw std::logic_error(std::string("partitioned mining: ") + what + " out of order");
+}
+
+void PartitionedMiner::advance(Step expected, Step next, const char* what) {
+    require(expected, what);
+    step_ = next;
+}
+
+PartitionedMiner::PartitionedMiner(double minsup, int32_t seglen, int32_t alphabet, int32_t min_len, int32_t max_len,
+                                   double max_overlap, int32_t k)
+    : minsup_(minsup),
+      seglen_(seglen),
+      alphabet_(alphabet),
+      min_len_(min_len),
+      max_len_(max_len),
+      max_overlap_(max_overlap),
+      k_(k) {}
 
 void PartitionedMiner::add_words(std::vector<Word>&& words) {
+    require(Step::words, "adding words");
+    const int last = 'a' + std::max(alphabet_, 1) - 1;
+    for (const Word& w : words)
+        for (char c : w)
+            if (c < 'a' || c > last) throw std::invalid_argument("words: a letter outside the alphabet");
     words_.insert(words_.end(), std::make_move_iterator(words.begin()), std::make_move_iterator(words.end()));
 }
 
 std::size_t PartitionedMiner::search(Workers& workers) {
+    advance(Step::words, Step::rows, "the search");
     motifs_.clear();
     {
         PatternMiner miner(minsup_, min_len_, max_len_, max_overlap_);
@@ -115,6 +137,7 @@ std::size_t PartitionedMiner::search(Workers& workers) {
 }
 
 PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last) const {
+    if (step_ != Step::rows && step_ != Step::matches) require(Step::rows, "occurrences");
     PartOccurrences occ;
     occ.first = first;
     occ.seglen = seglen_;
@@ -136,6 +159,7 @@ PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last) const
 }
 
 void PartitionedMiner::add_average_rows(const PartOccurrences& occ, const double* rows) {
+    require(Step::rows, "adding average rows");
     check_entries(occ, motifs_);
     for (std::size_t e = 0; e < occ.size(); ++e) {
         Values& table = rows_[static_cast<std::size_t>(occ.motif[e])];
@@ -148,6 +172,7 @@ void PartitionedMiner::add_average_rows(const PartOccurrences& occ, const double
 }
 
 void PartitionedMiner::finish_representatives() {
+    advance(Step::rows, Step::matches, "finishing the representatives");
     for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
         Motif& m = motifs_[mi];
         if (rows_[mi].size() != m.indexes.size() * window_values(m.length))
@@ -160,6 +185,7 @@ void PartitionedMiner::finish_representatives() {
 
 std::pair<std::vector<int64_t>, std::vector<double>> PartitionedMiner::representatives(
     const PartOccurrences& occ) const {
+    require(Step::matches, "representatives");
     check_entries(occ, motifs_);
     std::vector<int64_t> offset(occ.size());
     std::vector<double> values;
@@ -174,6 +200,7 @@ std::pair<std::vector<int64_t>, std::vector<double>> PartitionedMiner::represent
 }
 
 void PartitionedMiner::add_best_matches(const PartOccurrences& occ, const double* distance, const int32_t* start) {
+    require(Step::matches, "adding best matches");
     check_entries(occ, motifs_);
     for (std::size_t e = 0; e < occ.size(); ++e) {
         const std::size_t mi = static_cast<std::size_t>(occ.motif[e]), r = static_cast<std::size_t>(occ.row[e]);
@@ -183,6 +210,7 @@ void PartitionedMiner::add_best_matches(const PartOccurrences& occ, const double
 }
 
 std::vector<Motif> PartitionedMiner::finish() {
+    advance(Step::matches, Step::finished, "finishing");
     for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
         Motif& m = motifs_[mi];
         // The distances in row order, that is in series order, as

@@ -30,6 +30,10 @@ struct PartOccurrences {
     std::vector<int32_t> positions;
 
     std::size_t size() const { return motif.size(); }
+    // Throws std::invalid_argument unless the arrays agree in size and every
+    // entry is a row of series [first, first + series_count) whose positions
+    // are here, each motif's entries in series order.
+    void check(std::size_t series_count) const;
     // The motifs of the entries, with their rows only (series numbered from
     // `first`): what a partition computes the statistics of. With
     // `representatives` (the entries' representatives, at the offsets
@@ -47,9 +51,11 @@ void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_
 
 class PartitionedMiner {
 public:
-    PartitionedMiner(double minsup, int32_t seglen, int32_t min_len, int32_t max_len, double max_overlap, int32_t k);
+    PartitionedMiner(double minsup, int32_t seglen, int32_t alphabet, int32_t min_len, int32_t max_len,
+                     double max_overlap, int32_t k);
 
     // The words of the next partition, partitions in collection order.
+    // Throws std::invalid_argument for a letter outside the alphabet.
     void add_words(std::vector<Word>&& words);
     // The pattern search over every word added; returns the number of motifs.
     std::size_t search(Workers& workers);
@@ -69,8 +75,17 @@ public:
     const std::vector<Motif>& motifs() const { return motifs_; }
 
 private:
+    // The steps, which must come in this order: words are added, then
+    // searched; average rows come in; the representatives are finished;
+    // best matches come in; the motifs are finished. A step out of order
+    // throws std::logic_error.
+    enum class Step { words, rows, matches, finished };
+    void advance(Step expected, Step next, const char* what);
+    void require(Step expected, const char* what) const;
+
+    Step step_ = Step::words;
     double minsup_;
-    int32_t seglen_, min_len_, max_len_;
+    int32_t seglen_, alphabet_, min_len_, max_len_;
     double max_overlap_;
     int32_t k_;
     std::vector<Word> words_;
