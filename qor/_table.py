@@ -36,12 +36,14 @@ FIELDS = (
 )
 
 
-def record(motif: Motif, rank: int, n_series: int) -> dict[str, Any]:
+def record(motif: Motif, rank: int, n_series: int, *, averages: bool = True) -> dict[str, Any]:
     """Every field of ``motif`` in plain Python types (one read of each engine property).
 
     ``series`` is the number of series the motif occurs in and ``share`` that
     number over ``n_series``; ``occurrences`` counts all its windows;
     ``typical_position`` is the median sample at which its best matches start.
+    With ``averages=False``, ``average_occurrences`` is None (the engine
+    computes the average rows each time they are read).
     """
     indexes = motif.indexes
     best = motif.best_matches
@@ -62,13 +64,14 @@ def record(motif: Motif, rank: int, n_series: int) -> dict[str, Any]:
         "best_matches": best,
         "indexes": indexes,
         "representative": motif.representative,
-        "average_occurrences": motif.average_occurrences,
+        # Computed by the engine each time it is read: skipped for a table.
+        "average_occurrences": motif.average_occurrences if averages else None,
     }
 
 
-def records(motifs: Iterable[Motif], n_series: int) -> list[dict[str, Any]]:
+def records(motifs: Iterable[Motif], n_series: int, *, averages: bool = True) -> list[dict[str, Any]]:
     """:func:`record` of each motif, ranked 1, 2, ... in the order given."""
-    return [record(m, i, n_series) for i, m in enumerate(motifs, 1)]
+    return [record(m, i, n_series, averages=averages) for i, m in enumerate(motifs, 1)]
 
 
 def _number(x: float, digits: int) -> str:

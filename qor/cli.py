@@ -368,7 +368,7 @@ def mine_command(args: argparse.Namespace) -> int:
         raise UsageError(f"no series in {', '.join(args.files)}")
     settings = _settings(args, seglen)
     shown = motifs if args.top == 0 else motifs[: args.top]
-    rows = records(shown, len(lengths))
+    rows = records(shown, len(lengths), averages=args.json is not None or args.csv is not None)
 
     lengths = sorted(lengths)
     size = f"{lengths[0]}" if lengths[0] == lengths[-1] else f"{lengths[0]} to {lengths[-1]}"

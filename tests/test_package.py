@@ -211,3 +211,10 @@ def test_to_frame(mined):
     assert list(frame["pattern"]) == [m.pattern for m in motifs]
     np.testing.assert_array_equal(frame["representative"].iloc[0], motifs[0].representative)
     assert qor.to_frame([]).empty
+
+
+def test_records_without_average_rows(mined):
+    motifs, n = mined
+    full, lean = records(motifs, n), records(motifs, n, averages=False)
+    assert all(r["average_occurrences"] is None for r in lean)
+    assert [{**r, "average_occurrences": None} for r in full] == lean
