@@ -277,8 +277,14 @@ def _mine_here(args: argparse.Namespace) -> tuple[list[Any], list[Any], int]:
     return motifs, series, seglen
 
 
-def _mine_on_dask(args: argparse.Namespace) -> tuple[list[Any], list[int], int]:
-    """Mines .npy files on a Dask cluster: (ranked motifs, series lengths, seglen)."""
+def _mine_on_dask(
+    args: argparse.Namespace, tabulate: Callable[[list[Any], int], list[dict[str, Any]]]
+) -> tuple[list[Any], list[int], int, list[dict[str, Any]]]:
+    """Mines .npy files on a Dask cluster: (ranked motifs, series lengths, seglen, table rows).
+
+    The table is made by ``tabulate(motifs, series)`` while the cluster is
+    still there: the motifs' average rows are computed on it when read.
+    """
     try:
         from qor import distributed as qd
     except ImportError as err:
@@ -337,7 +343,8 @@ def _mine_on_dask(args: argparse.Namespace) -> tuple[list[Any], list[int], int]:
             found = _interruptible(lambda: miner.mine(list(args.files), client=client))
         except (ValueError, TypeError) as err:
             raise UsageError(str(err)) from err
-    return qor.rank(found, args.rank), lengths, seglen
+        motifs = qor.rank(found, args.rank)
+        return motifs, lengths, seglen, tabulate(motifs, len(lengths))
 
 
 def _settings(args: argparse.Namespace, seglen: int) -> dict[str, Any]:
@@ -358,17 +365,24 @@ def mine_command(args: argparse.Namespace) -> int:
         os.environ["QOR_NUM_THREADS"] = str(args.threads)
     start = time.perf_counter()
     series: list[Any] = []
+    mined_at: list[float] = []
+
+    def tabulate(motifs: list[Any], count: int) -> list[dict[str, Any]]:
+        mined_at.append(time.perf_counter())
+        shown = motifs if args.top == 0 else motifs[: args.top]
+        return records(shown, count, averages=args.json is not None or args.csv is not None)
+
     if args.dask:
-        motifs, lengths, seglen = _mine_on_dask(args)
+        motifs, lengths, seglen, rows = _mine_on_dask(args, tabulate)
     else:
         motifs, series, seglen = _mine_here(args)
         lengths = [len(s) for s in series]
-    elapsed = time.perf_counter() - start
+        rows = tabulate(motifs, len(lengths))
+    elapsed = mined_at[0] - start
     if not lengths:
         raise UsageError(f"no series in {', '.join(args.files)}")
     settings = _settings(args, seglen)
     shown = motifs if args.top == 0 else motifs[: args.top]
-    rows = records(shown, len(lengths), averages=args.json is not None or args.csv is not None)
 
     lengths = sorted(lengths)
     size = f"{lengths[0]}" if lengths[0] == lengths[-1] else f"{lengths[0]} to {lengths[-1]}"

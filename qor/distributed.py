@@ -8,10 +8,17 @@ the results:
 1. per partition: z-normalise and discretise; the words come back;
 2. on the client: the pattern search over all words;
 3. per partition: the average window of every motif in every series it
-   holds; the client adds them into each representative in ascending series
-   order;
+   holds, kept by the worker, which adds them into the representatives'
+   running sums, passed from partition to partition in ascending series
+   order; the client gets the sums of the whole collection;
 4. per partition: each series' best match to each representative; the
    client adds the distances into naed in ascending series order and ranks.
+
+The motifs' ``average_occurrences`` (the bulk of a result: one row per motif
+and series) are not kept: like those of ``qor.Miner``, which come from the
+normalised collection when read, they are computed when read, on the
+cluster, from the partitions that hold the motif's series. So the client
+must still be open when they are read.
 
 Every step runs the engine's own C++ code (the internal module
 ``qor._engine``), in the engine's order, so the motifs are the ones
@@ -22,6 +29,7 @@ Requires ``dask[distributed]`` (``pip install "qor[dask]"``).
 
 from __future__ import annotations
 
+import functools
 import os
 from collections import deque
 from collections.abc import Callable, Sequence
@@ -81,6 +89,22 @@ def _average_rows(data: Any, occurrences: _engine.Occurrences) -> npt.NDArray[np
     return _engine.average_rows(_as_chunk(data), occurrences)
 
 
+_Sums = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]
+
+
+def _normalised(data: Any) -> _engine.Normalised:
+    return _engine.normalise(_as_chunk(data))
+
+
+def _add_average_rows(
+    sums: _Sums,
+    normalised: _engine.Normalised,
+    occurrences: _engine.Occurrences,
+    offsets: npt.NDArray[np.int64],
+) -> _Sums:
+    return _engine.add_average_rows(normalised, occurrences, offsets, *sums)
+
+
 def _best_matches(
     data: Any, occurrences: _engine.Occurrences, representatives: _engine.Representatives
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
@@ -88,10 +112,18 @@ def _best_matches(
 
 
 def _read_npy_rows(path: str, start: int, stop: int) -> npt.NDArray[np.float64]:
+    """Rows [start, stop) of a .npy file.
+
+    Float64 rows are a view of the memory-mapped file, which the engine
+    copies once, into its own block; other types are converted.
+    """
     rows = np.load(path, mmap_mode="r")
     if rows.ndim == 1:
         rows = rows.reshape(1, -1)
-    return np.array(rows[start:stop], dtype=np.float64, order="C")
+    part: npt.NDArray[np.float64] = rows[start:stop]
+    if part.dtype == np.float64 and part.flags.c_contiguous:
+        return part
+    return np.array(part, dtype=np.float64, order="C")
 
 
 # --- partitions ---------------------------------------------------------------
@@ -216,6 +248,83 @@ def _in_order(
         raise
 
 
+def _fold_in_order(
+    client: Any,
+    count: int,
+    task: Callable[[int], Delayed],
+    fold: Callable[[int], Callable[[Any, Any], Any]],
+    initial: Any,
+) -> Any:
+    """``value = fold(i)(value, task(i))`` for ``i < count`` in order, from ``initial``, on the cluster.
+
+    The tasks run side by side, a few per worker thread at a time, and each
+    result stays on the worker that computed it: the fold over it runs there
+    and passes on only its (small) value.
+    """
+    window = 2 * max(1, sum(client.nthreads().values()))
+    in_flight: deque[Any] = deque()
+    value = initial
+    try:
+        for i in range(count):
+            if len(in_flight) >= window:
+                in_flight.popleft().result()  # small; raises when a task failed
+            value = client.submit(fold(i), value, client.compute(task(i)))
+            in_flight.append(value)
+        return value.result() if count else initial
+    except BaseException:
+        if in_flight:
+            client.cancel(list(in_flight))
+        raise
+
+
+class _RowsOnTheCluster:
+    """Computes a motif's average rows on the cluster that mined it, when they are read.
+
+    Called by the engine with the motif's occurrences (series, row ends,
+    positions) and window; returns the rows, series after series.
+    """
+
+    def __init__(self, client: Any, parts: list[_Partition], starts: list[int]) -> None:
+        self.client, self.parts, self.starts = client, parts, np.asarray(starts, np.int64)
+
+    def __call__(
+        self,
+        series: npt.NDArray[np.int32],
+        ends: npt.NDArray[np.int64],
+        positions: npt.NDArray[np.int32],
+        seglen: int,
+        length: int,
+    ) -> npt.NDArray[np.float64]:
+        if self.client.status != "running":
+            raise RuntimeError(
+                "the average rows of motifs mined with qor.distributed are computed on the "
+                "cluster when they are read, and its client is closed: read them before "
+                "closing the client"
+            )
+        dask, _ = _dask()
+        bounds = np.searchsorted(series, self.starts)
+        tasks = []
+        for i, part in enumerate(self.parts):
+            lo, hi = int(bounds[i]), int(bounds[i + 1])
+            if lo == hi:
+                continue
+            first = int(ends[lo - 1]) if lo else 0
+            occ = (
+                int(self.starts[i]),
+                seglen,
+                np.zeros(hi - lo, np.int32),
+                np.arange(lo, hi, dtype=np.int32),
+                series[lo:hi],
+                np.full(hi - lo, length, np.int32),
+                ends[lo:hi] - first,
+                positions[first : int(ends[hi - 1])],
+            )
+            tasks.append(dask.delayed(_average_rows)(part.load, occ))
+        rows: list[npt.NDArray[np.float64]] = []
+        _in_order(self.client, len(tasks), lambda k: tasks[k], lambda k, r: rows.append(r))
+        return np.concatenate(rows) if rows else np.empty(0)
+
+
 class Miner:
     """``qor.Miner`` for a collection held by a Dask cluster.
 
@@ -303,13 +412,17 @@ class Miner:
             held[j] = plan.occurrences(starts[i], starts[i] + sizes[i])
             return held[j]
 
-        _in_order(
-            client,
-            len(busy),
-            lambda j: delayed(_average_rows)(parts[busy[j]].load, occurrences(j)),
-            lambda j, rows: plan.add_average_rows(held.pop(j), rows),
+        offsets = plan.sum_offsets()
+        zeros = np.zeros(int(offsets[-1]))
+
+        def add_rows(j: int) -> Callable[[Any, Any], Any]:
+            occ = plan.occurrences(starts[busy[j]], starts[busy[j] + 1])
+            return functools.partial(_add_average_rows, occurrences=occ, offsets=offsets)
+
+        sums = _fold_in_order(
+            client, len(busy), lambda j: delayed(_normalised)(parts[busy[j]].load), add_rows, (zeros, zeros)
         )
-        plan.finish_representatives()
+        plan.finish_representatives(*sums)
 
         def best(j: int) -> Any:
             occ = occurrences(j)
@@ -317,7 +430,7 @@ class Miner:
 
         _in_order(client, len(busy), best, lambda j, found: plan.add_best_matches(held.pop(j), *found))
         try:
-            return plan.finish()
+            return plan.finish(_RowsOnTheCluster(client, parts, starts))
         finally:
             self._motifs = plan.motifs
 

@@ -1,6 +1,7 @@
 """qor.distributed on a real LocalCluster: the motifs of Miner.mine on one machine, to the last bit."""
 
 import os
+import pickle
 import signal
 import threading
 import time
@@ -182,11 +183,40 @@ def test_engine_refuses_malformed_steps():
     short = (*occ[:5], occ[5][:1], *occ[6:])
     with pytest.raises(ValueError, match="different sizes"):
         _engine.best_matches(series, short, (np.zeros(len(occ[2]), np.int64), np.zeros(4)))
-    plan.add_average_rows(occ, _engine.average_rows(series, occ))
-    plan.finish_representatives()
+    offsets = plan.sum_offsets()
+    zeros = np.zeros(offsets[-1])
+    normalised = pickle.loads(pickle.dumps(_engine.normalise(series)))  # as a worker may receive it
+    assert len(normalised) == len(series)
+    with pytest.raises(ValueError, match="no motif"):
+        _engine.add_average_rows(
+            normalised, (*occ[:2], occ[2] + len(offsets), *occ[3:]), offsets, zeros, zeros
+        )
+    with pytest.raises(ValueError, match="offsets"):
+        _engine.add_average_rows(normalised, occ, offsets[:-1], zeros, zeros)
+    with pytest.raises(ValueError, match="outside the partition"):
+        _engine.add_average_rows(_engine.normalise(series[:2]), occ, offsets, zeros, zeros)
+    sums = _engine.add_average_rows(normalised, occ, offsets, zeros, zeros)
+    assert not zeros.any()  # new sums: a task that runs again starts from the same ones
+    with pytest.raises(ValueError, match="representative sums"):
+        plan.finish_representatives(sums[0][:-1], sums[1])
+    plan.finish_representatives(*sums)
     with pytest.raises(RuntimeError, match="out of order"):
-        plan.finish_representatives()
+        plan.finish_representatives(*sums)
     plan.add_best_matches(occ, *_engine.best_matches(series, occ, plan.representatives(occ)))
     assert [m.naed for m in plan.finish()] == [m.naed for m in _qor_cpp.Miner(**SETTINGS).mine(series)]
     with pytest.raises(RuntimeError, match="out of order"):
         plan.finish()
+
+
+def test_average_rows_are_computed_on_the_cluster_when_read(tmp_path):
+    series = collection(7, ragged=False)
+    path = tmp_path / "x.npy"
+    np.save(path, np.array(series))
+    want = _qor_cpp.Miner(**SETTINGS).mine(np.array(series))
+    with distributed.Client(processes=False, n_workers=1, dashboard_address=":0") as c:
+        got = qor.distributed.Miner(**SETTINGS).mine([path], client=c, partition_rows=7)
+        assert [motif_state(m) for m in got] == [motif_state(m) for m in want]
+    # Everything else is held by the client; the rows need the cluster.
+    assert [repr(m.representative) for m in got] == [repr(m.representative) for m in want]
+    with pytest.raises(RuntimeError, match="client is closed"):
+        _ = got[0].average_occurrences

@@ -5,8 +5,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "bindings/casters.hpp"
 #include "bindings/released.hpp"
@@ -60,17 +62,44 @@ PartOccurrences occurrences_of(const py::tuple& t) {
     return o;
 }
 
-std::size_t row_values(const PartOccurrences& o) {
-    std::size_t n = 0;
-    for (int32_t len : o.length) n += static_cast<std::size_t>(std::max(len, 0));
-    return n;
-}
-
 template <typename T>
 void check_size(const Array<T>& a, std::size_t n, const char* what) {
     if (a.ndim() != 1 || static_cast<std::size_t>(a.size()) != n)
         throw std::invalid_argument(std::string(what) + ": expected " + std::to_string(n) + " values");
 }
+
+// Average rows computed, when a motif's are read, by a Python callable
+// fetch(series, ends, positions, seglen, length) that returns them as one
+// float64 array (qor.distributed: on the cluster that holds the series).
+class PythonRowSource : public RowSource {
+public:
+    explicit PythonRowSource(py::object fetch) : fetch_(std::move(fetch)) {}
+    PythonRowSource(const PythonRowSource&) = delete;
+    PythonRowSource& operator=(const PythonRowSource&) = delete;
+    ~PythonRowSource() override {
+        // The last motif may go on any thread; the callable needs the GIL to
+        // go, and leaks rather than crash once the interpreter is gone.
+        if (!Py_IsInitialized()) {
+            fetch_.release();
+            return;
+        }
+        py::gil_scoped_acquire gil;
+        fetch_ = py::object();
+    }
+
+    std::vector<double> rows(const Motif& m) const override {
+        py::gil_scoped_acquire gil;
+        const Occurrences& idx = m.indexes;
+        const std::vector<int64_t> ends(idx.ends.begin(), idx.ends.end());
+        const py::object out =
+            fetch_(to_array(idx.series), to_array(ends), to_array(idx.positions), m.seglen, m.length);
+        const Array<double> a = py::cast<Array<double>>(out);
+        return std::vector<double>(a.data(), a.data() + a.size());
+    }
+
+private:
+    py::object fetch_;
+};
 
 // Runs f(workers) with the GIL released, as the calls of _qor_cpp do: on a
 // Dask worker the event loop keeps running meanwhile, and on the main
@@ -116,12 +145,13 @@ PYBIND11_MODULE(_engine, m) {
         "average_rows",
         [](SeriesList chunk, const py::tuple& occ) {
             const PartOccurrences o = occurrences_of(occ);
-            std::vector<double> rows;
+            Array<double> rows(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.row_values())});
+            double* out = rows.mutable_data();
             unlocked([&](Workers& workers) {
                 znormalize(chunk.value, workers);
-                rows = average_rows(chunk.value, o);
+                average_rows(chunk.value, o, out);
             });
-            return to_array(rows);
+            return rows;
         },
         py::arg("chunk"), py::arg("occurrences"));
 
@@ -147,6 +177,56 @@ PYBIND11_MODULE(_engine, m) {
             return py::make_tuple(to_array(distance), to_array(start));
         },
         py::arg("chunk"), py::arg("occurrences"), py::arg("representatives"));
+
+    // A partition's normalised series, held for the steps that read them
+    // (in a worker's memory between tasks); pickled as two arrays.
+    py::class_<Collection>(m, "Normalised")
+        .def("__len__", &Collection::size)
+        .def("__sizeof__", [](const Collection& ts) { return ts.samples() * sizeof(double) + ts.size() * 8; })
+        .def(py::pickle(
+            [](const Collection& ts) {
+                std::vector<int64_t> ends(ts.size());
+                for (std::size_t i = 0; i < ts.size(); ++i) ends[i] = static_cast<int64_t>(ts.start(i) + ts.length(i));
+                return py::make_tuple(to_array(ts.samples() ? ts.row(0) : nullptr, ts.samples()), to_array(ends));
+            },
+            [](const py::tuple& state) {
+                if (state.size() != 2) throw std::invalid_argument("Normalised: expected (samples, ends)");
+                const auto samples = py::cast<Array<double>>(state[0]);
+                const auto ends = py::cast<Array<int64_t>>(state[1]);
+                Collection ts;
+                ts.reserve(static_cast<std::size_t>(ends.size()), static_cast<std::size_t>(samples.size()));
+                int64_t start = 0;
+                for (py::ssize_t i = 0; i < ends.size(); ++i) {
+                    const int64_t end = ends.data()[i];
+                    if (end < start || end > samples.size()) throw std::invalid_argument("row ends out of range");
+                    ts.add_row(samples.data() + start, static_cast<std::size_t>(end - start));
+                    start = end;
+                }
+                if (start != samples.size()) throw std::invalid_argument("row ends out of range");
+                return ts;
+            }));
+
+    m.def(
+        "normalise",
+        [](SeriesList chunk) {
+            unlocked([&](Workers& workers) { znormalize(chunk.value, workers); });
+            return std::move(chunk.value);
+        },
+        py::arg("chunk"));
+
+    m.def(
+        "add_average_rows",
+        [](const Collection& ts, const py::tuple& occ, const Array<int64_t>& offsets, const Array<double>& sums,
+           const Array<double>& counts) {
+            const PartOccurrences o = occurrences_of(occ);
+            check_size(counts, static_cast<std::size_t>(sums.size()), "representative counts");
+            std::vector<double> sum(sums.data(), sums.data() + sums.size());
+            std::vector<double> count(counts.data(), counts.data() + counts.size());
+            const std::vector<int64_t> offset(offsets.data(), offsets.data() + offsets.size());
+            unlocked([&](Workers&) { add_average_rows(ts, o, offset, sum.size(), sum.data(), count.data()); });
+            return py::make_tuple(to_array(sum), to_array(count));
+        },
+        py::arg("normalised"), py::arg("occurrences"), py::arg("offsets"), py::arg("sums"), py::arg("counts"));
 
     py::class_<PartitionedMiner>(m, "Plan")
         .def(py::init([](double minsup, int32_t seglen, int32_t alphabet, int32_t min_len, int32_t max_len,
@@ -176,13 +256,14 @@ PYBIND11_MODULE(_engine, m) {
              })
         .def("occurrences", [](const PartitionedMiner& self, int32_t first,
                                int32_t last) { return occurrences_tuple(self.occurrences(first, last)); })
-        .def("add_average_rows",
-             [](PartitionedMiner& self, const py::tuple& occ, const Array<double>& rows) {
-                 const PartOccurrences o = occurrences_of(occ);
-                 check_size(rows, row_values(o), "average rows");
-                 self.add_average_rows(o, rows.data());
+        .def("sum_offsets", [](const PartitionedMiner& self) { return to_array(self.sum_offsets()); })
+        .def("finish_representatives",
+             [](PartitionedMiner& self, const Array<double>& sum, const Array<double>& count) {
+                 const std::size_t n = static_cast<std::size_t>(self.sum_offsets().back());
+                 check_size(sum, n, "representative sums");
+                 check_size(count, n, "representative counts");
+                 self.finish_representatives(sum.data(), count.data());
              })
-        .def("finish_representatives", &PartitionedMiner::finish_representatives)
         .def("representatives",
              [](const PartitionedMiner& self, const py::tuple& occ) {
                  const auto [offset, values] = self.representatives(occurrences_of(occ));
@@ -196,6 +277,13 @@ PYBIND11_MODULE(_engine, m) {
                  check_size(start, o.size(), "best matches");
                  self.add_best_matches(o, distance.data(), start.data());
              })
-        .def("finish", &PartitionedMiner::finish)
+        .def(
+            "finish",
+            [](PartitionedMiner& self, const py::object& fetch) {
+                std::shared_ptr<const RowSource> source;
+                if (!fetch.is_none()) source = std::make_shared<PythonRowSource>(fetch);
+                return self.finish(std::move(source));
+            },
+            py::arg("fetch") = py::none())
         .def_property_readonly("motifs", [](const PartitionedMiner& self) { return self.motifs(); });
 }

@@ -44,11 +44,18 @@ py::object indexes_dict(const Motif& m) {
 }
 
 // Rows that the motif computes when they are read are made one at a time,
-// straight into their lists.
+// straight into their lists; rows from a RowSource come all at once.
 py::object averages_dict(const Motif& m) {
     py::object out = new_dict();
     if (!m.has_average_rows()) return out;
     const std::size_t len = static_cast<std::size_t>(m.length);
+    if (m.average_occurrences.source()) {
+        const std::vector<double> rows = m.average_rows();
+        for (std::size_t r = 0; r < m.indexes.size(); ++r)
+            set_key(out, int_object(m.indexes.series[r]),
+                    float_list(rows.data() + r * len, rows.data() + (r + 1) * len));
+        return out;
+    }
     std::vector<double> row(len), scratch(len);
     for (std::size_t r = 0; r < m.indexes.size(); ++r) {
         m.average_row(r, row.data(), scratch.data());

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <stdexcept>
+#include <string>
 
 #include "motifs/kernels.hpp"
 #include "motifs/statistics.hpp"
@@ -63,6 +65,12 @@ void Motif::average_row(std::size_t r, double* row, double* scratch) const {
                             seglen, length, row, scratch);
         return;
     }
+    if (average_occurrences.source()) {
+        const std::vector<double> rows = average_rows();
+        std::copy(rows.begin() + static_cast<std::ptrdiff_t>(r * len),
+                  rows.begin() + static_cast<std::ptrdiff_t>((r + 1) * len), row);
+        return;
+    }
     const double* stored = average_occurrences.table().data() + r * len;
     std::copy(stored, stored + len, row);
 }
@@ -70,6 +78,13 @@ void Motif::average_row(std::size_t r, double* row, double* scratch) const {
 std::vector<double> Motif::average_rows() const {
     if (!has_average_rows()) return {};
     const std::size_t len = detail::window_length(length);
+    if (const RowSource* source = average_occurrences.source()) {
+        std::vector<double> rows = source->rows(*this);
+        if (rows.size() != indexes.size() * len)
+            throw std::length_error("average rows: expected " + std::to_string(indexes.size() * len) + " values, got " +
+                                    std::to_string(rows.size()));
+        return rows;
+    }
     std::vector<double> rows(indexes.size() * len), scratch(len);
     for (std::size_t r = 0; r < indexes.size(); ++r) average_row(r, rows.data() + r * len, scratch.data());
     return rows;

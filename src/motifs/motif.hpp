@@ -15,23 +15,40 @@
 
 namespace qor {
 
+struct Motif;
+
+// Average rows held elsewhere (by the processes that hold the series of a
+// partitioned collection), computed there when they are read.
+class RowSource {
+public:
+    RowSource() = default;
+    RowSource(const RowSource&) = delete;
+    RowSource& operator=(const RowSource&) = delete;
+    virtual ~RowSource() = default;
+    // Every average row of m, row after row (indexes.size() x length values).
+    virtual std::vector<double> rows(const Motif& m) const = 0;
+};
+
 // Where a motif's average rows come from: a stored table (row r at
-// r x length), or the normalised collection the motif was mined from, from
-// which each row is computed when it is read. Copies share either; a
-// collection stays alive as long as a motif refers to it.
+// r x length), the normalised collection the motif was mined from, from
+// which each row is computed when it is read, or a RowSource. Copies share
+// any of them; a collection stays alive as long as a motif refers to it.
 class AverageRows {
 public:
     AverageRows() = default;
     explicit AverageRows(SharedValues table) : table_(std::move(table)) {}
     explicit AverageRows(std::shared_ptr<const Collection> collection) : collection_(std::move(collection)) {}
+    explicit AverageRows(std::shared_ptr<const RowSource> source) : source_(std::move(source)) {}
 
-    bool empty() const { return table_.empty() && !collection_; }
+    bool empty() const { return table_.empty() && !collection_ && !source_; }
     const SharedValues& table() const { return table_; }
     const Collection* collection() const { return collection_.get(); }
+    const RowSource* source() const { return source_.get(); }
 
 private:
     SharedValues table_;
     std::shared_ptr<const Collection> collection_;
+    std::shared_ptr<const RowSource> source_;
 };
 
 // Per-series statistics are keyed by `indexes.series`: average row i and
@@ -61,9 +78,12 @@ struct Motif {
     // Whether average rows can be read: stored, or computable.
     bool has_average_rows() const { return !average_occurrences.empty(); }
     // Writes average row r (`length` values) to `row`, from the table or
-    // computed from the collection; `scratch` holds `length` values.
+    // computed from the collection (or taken from all the rows of a
+    // RowSource: read those with average_rows); `scratch` holds `length`
+    // values.
     void average_row(std::size_t r, double* row, double* scratch) const;
     // Every average row, one after the other (none without a source).
+    // Throws std::length_error when a RowSource gives the wrong number.
     std::vector<double> average_rows() const;
 
     // The statistics of this motif alone, in this order (each needs the one

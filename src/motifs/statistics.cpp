@@ -110,11 +110,11 @@ struct SeriesEntries {
 };
 
 // The average rows of motifs[0 .. n), series by series. With `tables`,
-// each row is appended to tables[mi] (capacity reserved); with `sums`, it
-// is added to sums[mi] while it is fresh.
+// row r of motif mi is written at tables[mi] + r x length; with `sums`, it
+// is added to motif mi's sums (add_to_sums) while it is fresh.
 // `workers`, where given, is checked for a stop request entry by entry.
 void average_pass(const Motif* motifs, std::size_t n, const SeriesEntries& entries, const Collection& ts,
-                  Values* tables, detail::RepresentativeSums* sums, Workers* workers = nullptr) {
+                  double* const* tables, const SumTargets* sums, Workers* workers = nullptr) {
     std::size_t longest = 0;
     for (std::size_t mi = 0; mi < n; ++mi) longest = std::max(longest, window_length(motifs[mi].length));
     std::vector<double> scratch(2 * longest);
@@ -126,13 +126,10 @@ void average_pass(const Motif* motifs, std::size_t n, const SeriesEntries& entri
             const Motif& m = motifs[mi];
             const std::size_t len = window_length(m.length);
             double* row = scratch.data() + longest;
-            if (tables) {
-                tables[mi].resize(tables[mi].size() + len);
-                row = tables[mi].data() + tables[mi].size() - len;
-            }
+            if (tables) row = tables[mi] + r * len;
             detail::average_row(ts.row(s), ts.length(s), m.indexes.begin_of(r), windows_of(m, r), m.seglen, m.length,
                                 row, scratch.data());
-            if (sums) sums[mi].add(row);
+            if (sums) detail::add_to_sums(sums->sum[mi], sums->count[mi], row, len);
         }
     }
 }
@@ -184,11 +181,19 @@ void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, cons
 // score_motifs on motifs[0 .. n).
 void score_range(Motif* motifs, std::size_t n, const Collection& ts, Workers& workers) {
     const SeriesEntries entries(motifs, n, ts.size());
-    std::vector<detail::RepresentativeSums> sums;
-    sums.reserve(n);
-    for (std::size_t mi = 0; mi < n; ++mi) sums.emplace_back(motifs[mi].representative.size());
-    average_pass(motifs, n, entries, ts, nullptr, sums.data(), &workers);
-    for (std::size_t mi = 0; mi < n; ++mi) sums[mi].finish(motifs[mi].indexes.size(), motifs[mi].representative.data());
+    std::vector<std::size_t> first(n + 1, 0);
+    for (std::size_t mi = 0; mi < n; ++mi) first[mi + 1] = first[mi] + motifs[mi].representative.size();
+    std::vector<double> sum(first[n], 0.0), count(first[n], 0.0);
+    std::vector<double*> sum_at(n), count_at(n);
+    for (std::size_t mi = 0; mi < n; ++mi) {
+        sum_at[mi] = sum.data() + first[mi];
+        count_at[mi] = count.data() + first[mi];
+    }
+    const SumTargets targets{sum_at.data(), count_at.data()};
+    average_pass(motifs, n, entries, ts, nullptr, &targets, &workers);
+    for (std::size_t mi = 0; mi < n; ++mi)
+        detail::finish_sums(sum_at[mi], count_at[mi], motifs[mi].representative.size(), motifs[mi].indexes.size(),
+                            motifs[mi].representative.data());
     match_pass(motifs, n, entries, ts, &workers);
 }
 
@@ -213,21 +218,26 @@ void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, do
     });
 }
 
-void compute_average_occurrences(std::vector<Motif>& motifs, const Collection& ts) {
+void compute_average_occurrences(const std::vector<Motif>& motifs, const Collection& ts, double* out) {
     const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
-    std::vector<Values> rows(motifs.size());
-    for (std::size_t mi = 0; mi < motifs.size(); ++mi)
-        rows[mi].reserve(motifs[mi].indexes.size() * window_length(motifs[mi].length));
-    average_pass(motifs.data(), motifs.size(), entries, ts, rows.data(), nullptr);
-    for (std::size_t mi = 0; mi < motifs.size(); ++mi)
-        motifs[mi].average_occurrences = AverageRows(SharedValues(std::move(rows[mi])));
+    std::vector<double*> tables(motifs.size());
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+        tables[mi] = out;
+        out += motifs[mi].indexes.size() * window_length(motifs[mi].length);
+    }
+    average_pass(motifs.data(), motifs.size(), entries, ts, tables.data(), nullptr);
+}
+
+void add_average_rows(const std::vector<Motif>& motifs, const Collection& ts, const SumTargets& sums) {
+    const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
+    average_pass(motifs.data(), motifs.size(), entries, ts, nullptr, &sums);
 }
 
 void Motif::compute_average_occurrences(const Collection& ts) {
     const SeriesEntries entries(this, 1, ts.size());
-    Values rows;
-    rows.reserve(indexes.size() * window_length(length));
-    average_pass(this, 1, entries, ts, &rows, nullptr);
+    Values rows(indexes.size() * window_length(length));
+    double* const table = rows.data();
+    average_pass(this, 1, entries, ts, &table, nullptr);
     average_occurrences = AverageRows(SharedValues(std::move(rows)));
 }
 
@@ -283,7 +293,9 @@ void average_row(const double* samples, std::size_t n, const int32_t* positions,
     divide_or_nan(row, scratch, len);
 }
 
-void RepresentativeSums::add(const double* row) { add_real(sum_.data(), count_.data(), row, sum_.size()); }
+void add_to_sums(double* sum, double* count, const double* row, std::size_t length) {
+    add_real(sum, count, row, length);
+}
 
 // m_i, the mean at offset i over the rows that are real there, goes into the
 // representative as N equal parts m_i / N, one per series, added in turn to
@@ -291,15 +303,14 @@ void RepresentativeSums::add(const double* row) { add_real(sum_.data(), count_.d
 // The parts need not add up to m_i exactly, and the results keep that
 // rounding. A row that is NaN at i neither makes the representative NaN
 // there nor pulls it towards zero.
-void RepresentativeSums::finish(std::size_t rows, double* representative) {
+void finish_sums(double* sum, const double* count, std::size_t length, std::size_t rows, double* representative) {
     if (rows == 0) return;
-    const std::size_t len = sum_.size();
     const double n = static_cast<double>(rows);
-    divide_or_nan(sum_.data(), count_.data(), len);
-    for (std::size_t i = 0; i < len; ++i) sum_[i] = sum_[i] / n;
+    divide_or_nan(sum, count, length);
+    for (std::size_t i = 0; i < length; ++i) sum[i] = sum[i] / n;
     double* __restrict acc = representative;
     for (std::size_t r = 0; r < rows; ++r)
-        for (std::size_t i = 0; i < len; ++i) acc[i] = sum_[i] + acc[i];
+        for (std::size_t i = 0; i < length; ++i) acc[i] = sum[i] + acc[i];
 }
 
 BestMatch best_match(const double* samples, std::size_t n, const int32_t* positions, std::size_t windows,

@@ -30,16 +30,22 @@ void average_row(const double* samples, std::size_t n, const int32_t* positions,
                  int32_t length, double* row, double* scratch);
 
 // The NaN-skipping sums of a motif's average rows, from which its
-// representative is made.
+// representative is made: `sum` and `count` of `length` values, from zeros.
+// add_to_sums adds the next row; finish_sums adds the mean of the `rows`
+// rows added into `representative` (`length` values, zeros for a fresh
+// motif), as `rows` equal parts, and leaves `sum` overwritten. Once only;
+// nothing happens when rows is 0.
+void add_to_sums(double* sum, double* count, const double* row, std::size_t length);
+void finish_sums(double* sum, const double* count, std::size_t length, std::size_t rows, double* representative);
+
+// The same sums, held.
 class RepresentativeSums {
 public:
     explicit RepresentativeSums(std::size_t length) : sum_(length, 0.0), count_(length, 0.0) {}
-    // Adds the next row (`length` values).
-    void add(const double* row);
-    // Adds the mean of the `rows` rows added into `representative` (`length`
-    // values, zeros for a fresh motif), as `rows` equal parts. Once only;
-    // nothing happens when rows is 0.
-    void finish(std::size_t rows, double* representative);
+    void add(const double* row) { add_to_sums(sum_.data(), count_.data(), row, sum_.size()); }
+    void finish(std::size_t rows, double* representative) {
+        finish_sums(sum_.data(), count_.data(), sum_.size(), rows, representative);
+    }
 
 private:
     std::vector<double> sum_, count_;
@@ -82,15 +88,25 @@ void score_motifs(std::vector<Motif>& motifs, const Collection& ts, Workers& wor
 
 // The statistics of many motifs, for callers that hold the series of the
 // motifs in parts (qor's scale-out), series by series as score_motifs reads
-// them. compute_average_occurrences runs Motif::compute_average_occurrences
-// on every motif. row_best_matches finds the best window of every row of
+// them. compute_average_occurrences writes the average rows of every motif
+// to `out`, motif after motif (indexes.size() x length values each), as
+// Motif::compute_average_occurrences computes them. row_best_matches finds the best window of every row of
 // every motif (rows motif after motif, each motif's rows in order):
 // distance[e] and its first sample start[e] (1000000 and 0 when none is
 // closer). add_best_match adds row r's distance into naed and sets its best
 // match (best_matches sized to the rows first), in row order; finish_naed
 // divides naed by rows x length once every row is in: the steps of
 // compute_best_matches after row_best_matches.
-void compute_average_occurrences(std::vector<Motif>& motifs, const Collection& ts);
+void compute_average_occurrences(const std::vector<Motif>& motifs, const Collection& ts, double* out);
+// Where add_average_rows adds each motif's average rows: the sums and
+// counts of motif mi at sum[mi] and count[mi] (add_to_sums; length values
+// each). Rows are added in series order, motif by motif, as score_motifs
+// adds them.
+struct SumTargets {
+    double* const* sum;
+    double* const* count;
+};
+void add_average_rows(const std::vector<Motif>& motifs, const Collection& ts, const SumTargets& sums);
 void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start);
 void add_best_match(Motif& m, std::size_t r, double distance, int32_t start);
 void finish_naed(Motif& m);

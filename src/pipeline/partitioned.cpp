@@ -65,25 +65,42 @@ std::vector<Motif> PartOccurrences::local_motifs(const int64_t* rep_offset, cons
     return out;
 }
 
-std::vector<double> average_rows(const Collection& ts, const PartOccurrences& occ) {
+std::size_t PartOccurrences::row_values() const {
+    std::size_t n = 0;
+    for (int32_t len : length) n += window_values(len);
+    return n;
+}
+
+void average_rows(const Collection& ts, const PartOccurrences& occ, double* out) {
     occ.check(ts.size());
-    std::vector<Motif> motifs = occ.local_motifs();
-    compute_average_occurrences(motifs, ts);
-    std::size_t total = 0;
-    for (const Motif& m : motifs) total += m.average_occurrences.table().size();
-    std::vector<double> out;
-    out.reserve(total);
-    for (const Motif& m : motifs) {
-        const SharedValues& rows = m.average_occurrences.table();
-        out.insert(out.end(), rows.data(), rows.data() + rows.size());
-    }
-    return out;
+    compute_average_occurrences(occ.local_motifs(), ts, out);
 }
 
 void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
                   const double* representatives, double* distance, int32_t* start) {
     occ.check(ts.size());
     row_best_matches(occ.local_motifs(rep_offset, representatives), ts, distance, start);
+}
+
+void add_average_rows(const Collection& ts, const PartOccurrences& occ, const std::vector<int64_t>& offset,
+                      std::size_t sums_size, double* sum, double* count) {
+    occ.check(ts.size());
+    if (offset.empty() || offset.front() != 0 || offset.back() != static_cast<int64_t>(sums_size) ||
+        !std::is_sorted(offset.begin(), offset.end()))
+        throw std::invalid_argument("representative sums: offsets that do not fit the sums");
+    const std::vector<Motif> motifs = occ.local_motifs();
+    std::vector<double*> sum_at, count_at;
+    for (std::size_t e = 0; e < occ.size(); ++e) {
+        if (e > 0 && occ.motif[e] == occ.motif[e - 1]) continue;
+        const int32_t mi = occ.motif[e];
+        if (mi < 0 || static_cast<std::size_t>(mi) + 1 >= offset.size() ||
+            offset[static_cast<std::size_t>(mi) + 1] - offset[static_cast<std::size_t>(mi)] !=
+                static_cast<int64_t>(window_values(occ.length[e])))
+            throw std::invalid_argument("representative sums: an entry of no motif");
+        sum_at.push_back(sum + offset[static_cast<std::size_t>(mi)]);
+        count_at.push_back(count + offset[static_cast<std::size_t>(mi)]);
+    }
+    add_average_rows(motifs, ts, SumTargets{sum_at.data(), count_at.data()});
 }
 
 void PartitionedMiner::require(Step expected, const char* what) const {
@@ -125,11 +142,9 @@ std::size_t PartitionedMiner::search(Workers& workers) {
         for (auto& entry : miner.frequent) motifs_.push_back(std::move(entry.second));
     }
     prepare_motifs(motifs_, seglen_);
-    rows_.assign(motifs_.size(), Values());
     distance_.assign(motifs_.size(), std::vector<double>());
     for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
         Motif& m = motifs_[mi];
-        rows_[mi].reserve(m.indexes.size() * window_values(m.length));
         distance_[mi].assign(m.indexes.size(), 0.0);
         m.best_matches.assign(m.indexes.size(), 0);
     }
@@ -158,29 +173,23 @@ PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last) const
     return occ;
 }
 
-void PartitionedMiner::add_average_rows(const PartOccurrences& occ, const double* rows) {
-    require(Step::rows, "adding average rows");
-    check_entries(occ, motifs_);
-    for (std::size_t e = 0; e < occ.size(); ++e) {
-        Values& table = rows_[static_cast<std::size_t>(occ.motif[e])];
-        const std::size_t len = window_values(occ.length[e]);
-        if (table.size() != static_cast<std::size_t>(occ.row[e]) * len)
-            throw std::invalid_argument("partition rows out of order");
-        table.insert(table.end(), rows, rows + len);
-        rows += len;
-    }
+std::vector<int64_t> PartitionedMiner::sum_offsets() const {
+    if (step_ != Step::rows && step_ != Step::matches) require(Step::rows, "the sums");
+    std::vector<int64_t> offset(motifs_.size() + 1, 0);
+    for (std::size_t mi = 0; mi < motifs_.size(); ++mi)
+        offset[mi + 1] = offset[mi] + static_cast<int64_t>(window_values(motifs_[mi].length));
+    return offset;
 }
 
-void PartitionedMiner::finish_representatives() {
+void PartitionedMiner::finish_representatives(const double* sum, const double* count) {
     advance(Step::rows, Step::matches, "finishing the representatives");
+    const std::vector<int64_t> offset = sum_offsets();
     for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
         Motif& m = motifs_[mi];
-        if (rows_[mi].size() != m.indexes.size() * window_values(m.length))
-            throw std::invalid_argument("average rows missing for some series");
-        m.average_occurrences = AverageRows(SharedValues(std::move(rows_[mi])));
-        m.compute_representative();
+        const auto first = static_cast<std::size_t>(offset[mi]), len = window_values(m.length);
+        std::vector<double> own(sum + first, sum + first + len);
+        detail::finish_sums(own.data(), count + first, len, m.indexes.size(), m.representative.data());
     }
-    rows_.clear();
 }
 
 std::pair<std::vector<int64_t>, std::vector<double>> PartitionedMiner::representatives(
@@ -209,10 +218,11 @@ void PartitionedMiner::add_best_matches(const PartOccurrences& occ, const double
     }
 }
 
-std::vector<Motif> PartitionedMiner::finish() {
+std::vector<Motif> PartitionedMiner::finish(std::shared_ptr<const RowSource> source) {
     advance(Step::matches, Step::finished, "finishing");
     for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
         Motif& m = motifs_[mi];
+        if (source) m.average_occurrences = AverageRows(source);
         // The distances in row order, that is in series order, as
         // compute_best_matches adds them.
         for (std::size_t r = 0; r < m.indexes.size(); ++r) add_best_match(m, r, distance_[mi][r], m.best_matches[r]);

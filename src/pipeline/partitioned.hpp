@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,8 @@ struct PartOccurrences {
     std::vector<int32_t> positions;
 
     std::size_t size() const { return motif.size(); }
+    // The number of values of the entries' average rows.
+    std::size_t row_values() const;
     // Throws std::invalid_argument unless the arrays agree in size and every
     // entry is a row of series [first, first + series_count) whose positions
     // are here, each motif's entries in series order.
@@ -42,12 +45,24 @@ struct PartOccurrences {
 };
 
 // A partition's share of the statistics, from its normalised series.
-// average_rows: the average row of every entry, entry after entry.
+// average_rows: the average row of every entry, entry after entry, written
+// to `out` (occ.row_values() values).
 // best_matches: every entry's best distance and the first sample of that
 // window, given the representatives.
-std::vector<double> average_rows(const Collection& ts, const PartOccurrences& occ);
+void average_rows(const Collection& ts, const PartOccurrences& occ, double* out);
 void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
                   const double* representatives, double* distance, int32_t* start);
+
+// The representatives' running sums, for every motif at once: motif mi's
+// sums and counts are sum[offset[mi] .. offset[mi + 1]) and the same of
+// count, sums_size values each (PartitionedMiner::sum_offsets; zeros to
+// start). add_average_rows adds the average rows of a partition's entries
+// into them, from its normalised series, series after series. Adding the
+// partitions in collection order gives the sums that Miner::mine forms, to
+// the last bit. Throws std::invalid_argument for offsets that do not fit
+// or an entry of no motif.
+void add_average_rows(const Collection& ts, const PartOccurrences& occ, const std::vector<int64_t>& offset,
+                      std::size_t sums_size, double* sum, double* count);
 
 class PartitionedMiner {
 public:
@@ -60,23 +75,24 @@ public:
     // The pattern search over every word added; returns the number of motifs.
     std::size_t search(Workers& workers);
     PartOccurrences occurrences(int32_t first, int32_t last) const;
-    // The average rows of a partition (average_rows), partitions in
-    // collection order; then the representatives from all of them.
-    void add_average_rows(const PartOccurrences& occ, const double* rows);
-    void finish_representatives();
+    // Where each motif's sums go (add_rows): motifs + 1 offsets. Then the
+    // representatives, from the sums of the whole collection.
+    std::vector<int64_t> sum_offsets() const;
+    void finish_representatives(const double* sum, const double* count);
     // The representatives of occ's entries: an offset per entry into the
     // values, which hold each motif's representative once.
     std::pair<std::vector<int64_t>, std::vector<double>> representatives(const PartOccurrences& occ) const;
     // The best matches of a partition (best_matches), partitions in
-    // collection order; then naed, the ranking and the first k motifs.
+    // collection order; then naed, the ranking and the first k motifs. The
+    // motifs read their average rows from `source`, or have none.
     void add_best_matches(const PartOccurrences& occ, const double* distance, const int32_t* start);
-    std::vector<Motif> finish();
+    std::vector<Motif> finish(std::shared_ptr<const RowSource> source);
 
     const std::vector<Motif>& motifs() const { return motifs_; }
 
 private:
     // The steps, which must come in this order: words are added, then
-    // searched; average rows come in; the representatives are finished;
+    // searched; the representatives are finished from the sums;
     // best matches come in; the motifs are finished. A step out of order
     // throws std::logic_error.
     enum class Step { words, rows, matches, finished };
@@ -90,7 +106,6 @@ private:
     int32_t k_;
     std::vector<Word> words_;
     std::vector<Motif> motifs_;
-    std::vector<Values> rows_;                   // average rows received, per motif
     std::vector<std::vector<double>> distance_;  // best distances received, per motif and row
 };
 
