@@ -61,6 +61,22 @@ def test_buffers_match_lists(walks, convert):
     assert q.sax(data, 4, 5) == q.sax(expected, 4, 5)
 
 
+@pytest.mark.parametrize(
+    "part",
+    [lambda m: m, lambda m: m[5:30], lambda m: m[::2], lambda m: [m[i] for i in range(len(m))]],
+    ids=["whole", "rows", "strided", "row views"],
+)
+def test_memory_mapped_and_read_only_arrays_read_as_their_values(walks, tmp_path, part):
+    path = tmp_path / "walks.npy"
+    np.save(path, walks)
+    data = part(np.load(path, mmap_mode="r"))
+    expected = np.asarray(data, dtype=np.float64).tolist()
+    assert mined(data) == mined(expected)
+    read_only = np.array(walks)
+    read_only.flags.writeable = False
+    assert mined(part(read_only)) == mined(np.asarray(part(walks)).tolist())
+
+
 def test_ragged_rows_and_empty_shapes(walks):
     rows = [walks[i, : 20 + i] for i in range(len(walks))] + [np.empty(0)]
     assert mined(rows) == mined([r.tolist() for r in rows])

@@ -125,9 +125,13 @@ public:
 private:
     static bool plain(handle src) {
         if (PyMemoryView_Check(src.ptr())) return true;
-        const char* name = Py_TYPE(src.ptr())->tp_name;
-        return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "numpy.memmap") == 0 ||
-               std::strcmp(name, "array.array") == 0;
+        const PyTypeObject* type = Py_TYPE(src.ptr());
+        const char* name = type->tp_name;
+        // numpy.memmap is a Python subclass of ndarray: its type is named
+        // plain "memmap".
+        const bool memmap = std::strcmp(name, "memmap") == 0 && type->tp_base != nullptr &&
+                            std::strcmp(type->tp_base->tp_name, "numpy.ndarray") == 0;
+        return memmap || std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
     }
     static bool little_endian() {
         const uint16_t one = 1;
