@@ -67,6 +67,8 @@ def _dask() -> tuple[Any, Any]:
 
 def _as_chunk(data: Any) -> _Chunk:
     """A partition as the engine reads it: a C-contiguous float64 2-D array, or a list of 1-D ones."""
+    if isinstance(data, _NpyRows):
+        data = _read_npy_rows(data.path, data.start, data.stop)
     if isinstance(data, np.ndarray) and data.ndim == 2:
         return np.ascontiguousarray(data, dtype=np.float64)
     out = []
@@ -130,8 +132,19 @@ def _read_npy_rows(path: str, start: int, stop: int) -> npt.NDArray[np.float64]:
 
 
 @dataclass(frozen=True)
+class _NpyRows:
+    """Rows [start, stop) of a .npy file, read by the task that uses them."""
+
+    path: str
+    start: int
+    stop: int
+
+
+@dataclass(frozen=True)
 class _Partition:
-    load: Delayed  # computes to the partition's series on a worker
+    # The partition's series on a worker: computed by a task of its own
+    # (Dask arrays and bags), or read by each task that needs them.
+    load: Delayed | _NpyRows
     size: int | None  # number of series, when known before any task runs
 
 
@@ -171,7 +184,6 @@ def npy_header(path: Path) -> tuple[tuple[int, ...], np.dtype[Any]]:
 
 
 def _from_npy_files(paths: Sequence[str | os.PathLike[str]], partition_rows: int | None) -> list[_Partition]:
-    dask, _ = _dask()
     parts = []
     for name in paths:
         path = Path(name)
@@ -186,10 +198,9 @@ def _from_npy_files(paths: Sequence[str | os.PathLike[str]], partition_rows: int
         rows = 1 if len(shape) == 1 else shape[0]
         row_bytes = max(1, (shape[-1] if shape else 1) * 8)
         step = partition_rows or max(1, PARTITION_BYTES // row_bytes)
-        read = dask.delayed(_read_npy_rows, pure=True)
         for start in range(0, rows, step):
             stop = min(rows, start + step)
-            parts.append(_Partition(read(str(path.resolve()), start, stop), stop - start))
+            parts.append(_Partition(_NpyRows(str(path.resolve()), start, stop), stop - start))
     return parts
 
 
