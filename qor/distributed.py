@@ -108,9 +108,14 @@ def _add_average_rows(
 
 
 def _best_matches(
-    data: Any, occurrences: _engine.Occurrences, representatives: _engine.Representatives
+    data: Any,
+    occurrences: _engine.Occurrences,
+    offsets: npt.NDArray[np.int64],
+    representatives: npt.NDArray[np.float64],
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
-    return _engine.best_matches(_as_chunk(data), occurrences, representatives)
+    """Each entry's best distance and best match; motif m's representative is at offsets[m]."""
+    reps = (offsets[occurrences[2]], representatives)
+    return _engine.best_matches(_as_chunk(data), occurrences, reps)
 
 
 def _read_npy_rows(path: str, start: int, stop: int) -> npt.NDArray[np.float64]:
@@ -435,9 +440,10 @@ class Miner:
         )
         plan.finish_representatives(*sums)
 
+        representatives = plan.representative_values()
+
         def best(j: int) -> Any:
-            occ = occurrences(j)
-            return delayed(_best_matches)(parts[busy[j]].load, occ, plan.representatives(occ))
+            return delayed(_best_matches)(parts[busy[j]].load, occurrences(j), offsets, representatives)
 
         _in_order(client, len(busy), best, lambda j, found: plan.add_best_matches(held.pop(j), *found))
         try:

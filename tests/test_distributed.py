@@ -202,7 +202,8 @@ def test_engine_refuses_malformed_steps():
     plan.finish_representatives(*sums)
     with pytest.raises(RuntimeError, match="out of order"):
         plan.finish_representatives(*sums)
-    plan.add_best_matches(occ, *_engine.best_matches(series, occ, plan.representatives(occ)))
+    reps = (offsets[occ[2]], plan.representative_values())
+    plan.add_best_matches(occ, *_engine.best_matches(series, occ, reps))
     assert [m.naed for m in plan.finish()] == [m.naed for m in _qor_cpp.Miner(**SETTINGS).mine(series)]
     with pytest.raises(RuntimeError, match="out of order"):
         plan.finish()

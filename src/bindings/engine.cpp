@@ -264,11 +264,8 @@ PYBIND11_MODULE(_engine, m) {
                  check_size(count, n, "representative counts");
                  self.finish_representatives(sum.data(), count.data());
              })
-        .def("representatives",
-             [](const PartitionedMiner& self, const py::tuple& occ) {
-                 const auto [offset, values] = self.representatives(occurrences_of(occ));
-                 return py::make_tuple(to_array(offset), to_array(values));
-             })
+        .def("representative_values",
+             [](const PartitionedMiner& self) { return to_array(self.representative_values()); })
         .def("add_best_matches",
              [](PartitionedMiner& self, const py::tuple& occ, const Array<double>& distance,
                 const Array<int32_t>& start) {

@@ -192,20 +192,11 @@ void PartitionedMiner::finish_representatives(const double* sum, const double* c
     }
 }
 
-std::pair<std::vector<int64_t>, std::vector<double>> PartitionedMiner::representatives(
-    const PartOccurrences& occ) const {
+std::vector<double> PartitionedMiner::representative_values() const {
     require(Step::matches, "representatives");
-    check_entries(occ, motifs_);
-    std::vector<int64_t> offset(occ.size());
-    std::vector<double> values;
-    for (std::size_t e = 0; e < occ.size(); ++e) {
-        if (e == 0 || occ.motif[e] != occ.motif[e - 1]) {
-            const std::vector<double>& rep = motifs_[static_cast<std::size_t>(occ.motif[e])].representative;
-            values.insert(values.end(), rep.begin(), rep.end());
-        }
-        offset[e] = static_cast<int64_t>(values.size() - window_values(occ.length[e]));
-    }
-    return {std::move(offset), std::move(values)};
+    std::vector<double> out;
+    for (const Motif& m : motifs_) out.insert(out.end(), m.representative.begin(), m.representative.end());
+    return out;
 }
 
 void PartitionedMiner::add_best_matches(const PartOccurrences& occ, const double* distance, const int32_t* start) {

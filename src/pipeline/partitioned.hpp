@@ -79,9 +79,8 @@ public:
     // representatives, from the sums of the whole collection.
     std::vector<int64_t> sum_offsets() const;
     void finish_representatives(const double* sum, const double* count);
-    // The representatives of occ's entries: an offset per entry into the
-    // values, which hold each motif's representative once.
-    std::pair<std::vector<int64_t>, std::vector<double>> representatives(const PartOccurrences& occ) const;
+    // Every motif's representative, at sum_offsets(), once they are made.
+    std::vector<double> representative_values() const;
     // The best matches of a partition (best_matches), partitions in
     // collection order; then naed, the ranking and the first k motifs. The
     // motifs read their average rows from `source`, or have none.
