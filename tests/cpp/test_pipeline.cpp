@@ -8,6 +8,7 @@
 
 #include "helpers.hpp"
 #include "pipeline/miner.hpp"
+#include "pipeline/partitioned.hpp"
 #include "pipeline/ranking.hpp"
 #include "sax/sax.hpp"
 
@@ -117,4 +118,114 @@ TEST_CASE("Miner::mine stops part way, with Stopped, once the poll asks to") {
         CHECK_THROWS_AS(miner.mine(copy, team), Stopped);
         CHECK(polls == 1);
     }
+}
+
+namespace {
+
+// The rows of a motif of the whole collection, computed partition by
+// partition as qor's scale-out does when they are read.
+class PartitionRows : public RowSource {
+public:
+    PartitionRows(const std::vector<Collection>& parts, const std::vector<int32_t>& firsts)
+        : parts_(parts), firsts_(firsts) {}
+    std::vector<double> rows(const Motif& m) const override {
+        std::vector<double> out;
+        for (std::size_t p = 0; p < parts_.size(); ++p) {
+            PartOccurrences occ;
+            occ.first = firsts_[p];
+            occ.seglen = m.seglen;
+            for (std::size_t r = 0; r < m.indexes.size(); ++r) {
+                const int32_t s = m.indexes.series[r];
+                if (s < firsts_[p] || s >= firsts_[p] + static_cast<int32_t>(parts_[p].size())) continue;
+                occ.motif.push_back(0);
+                occ.row.push_back(static_cast<int32_t>(r));
+                occ.series.push_back(s);
+                occ.length.push_back(m.length);
+                occ.positions.insert(occ.positions.end(), m.indexes.begin_of(r), m.indexes.end_of(r));
+                occ.ends.push_back(static_cast<int64_t>(occ.positions.size()));
+            }
+            std::vector<double> rows(occ.row_values());
+            average_rows(parts_[p], occ, rows.data());
+            out.insert(out.end(), rows.begin(), rows.end());
+        }
+        return out;
+    }
+
+private:
+    const std::vector<Collection>& parts_;
+    const std::vector<int32_t>& firsts_;
+};
+
+}  // namespace
+
+TEST_CASE("partitioned mining: the motifs of Miner::mine, to the last bit, from partitions in any split") {
+    std::mt19937_64 rng(11);
+    Workers team(2, true);
+    for (int round = 0; round < 20; ++round) {
+        CAPTURE(round);
+        const std::vector<Series> ts = random_walks(rng, 50, 300, 40);
+        const int32_t seglen = 1 + static_cast<int32_t>(rng() % 5), alphabet = 2 + static_cast<int32_t>(rng() % 5);
+        const double minsup = 0.1 + 0.4 * static_cast<double>(rng() % 100) / 100.0;
+        Miner one(minsup, seglen, alphabet, 2, 0, 0.9, 0);
+        one.mine(Collection(ts), team);
+
+        // Partitions of random sizes, some empty, normalised on their own.
+        std::vector<Collection> parts;
+        std::vector<int32_t> firsts;
+        for (std::size_t at = 0; at <= ts.size();) {
+            const std::size_t n = std::min<std::size_t>(rng() % 12, ts.size() - at);
+            firsts.push_back(static_cast<int32_t>(at));
+            parts.emplace_back(std::vector<Series>(ts.begin() + static_cast<std::ptrdiff_t>(at),
+                                                   ts.begin() + static_cast<std::ptrdiff_t>(at + n)));
+            znormalize(parts.back(), team);
+            at += n;
+            if (at == ts.size()) break;
+        }
+        PartitionedMiner plan(minsup, seglen, alphabet, 2, 0, 0.9, 0);
+        for (const Collection& part : parts) plan.add_words(sax(part, seglen, alphabet, team));
+        plan.search(team);
+        const std::vector<int64_t> offset = plan.sum_offsets();
+        std::vector<double> sum(static_cast<std::size_t>(offset.back()), 0.0), count(sum.size(), 0.0);
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            const int32_t last = firsts[p] + static_cast<int32_t>(parts[p].size());
+            add_average_rows(parts[p], plan.occurrences(firsts[p], last), offset, sum.size(), sum.data(), count.data());
+        }
+        plan.finish_representatives(sum.data(), count.data());
+        const std::vector<double> reps = plan.representative_values();
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            const int32_t last = firsts[p] + static_cast<int32_t>(parts[p].size());
+            const PartOccurrences occ = plan.occurrences(firsts[p], last);
+            std::vector<int64_t> at(occ.size());
+            for (std::size_t e = 0; e < occ.size(); ++e) at[e] = offset[static_cast<std::size_t>(occ.motif[e])];
+            std::vector<double> distance(occ.size());
+            std::vector<int32_t> start(occ.size());
+            best_matches(parts[p], occ, at.data(), reps.data(), distance.data(), start.data());
+            plan.add_best_matches(occ, distance.data(), start.data());
+        }
+        const std::vector<Motif> got = plan.finish(std::make_shared<PartitionRows>(parts, firsts));
+        REQUIRE(got.size() == one.motifs.size());
+        for (std::size_t i = 0; i < got.size(); ++i) REQUIRE(same_motif(got[i], one.motifs[i]));
+    }
+}
+
+TEST_CASE("partitioned mining: sums refuse offsets that do not fit and entries of no motif") {
+    Workers team(1);
+    Collection ts = {{1, 2, 3, 2, 1, 2, 3}, {3, 2, 1, 2, 3, 2, 1}};
+    znormalize(ts, team);
+    PartitionedMiner plan(0.5, 1, 3, 2, 0, 0.9, 0);
+    CHECK_THROWS_AS(plan.sum_offsets(), std::logic_error);
+    plan.add_words(sax(ts, 1, 3, team));
+    REQUIRE(plan.search(team) > 0);
+    const std::vector<int64_t> offset = plan.sum_offsets();
+    std::vector<double> sum(static_cast<std::size_t>(offset.back())), count(sum.size());
+    const PartOccurrences occ = plan.occurrences(0, 2);
+    CHECK_THROWS_AS(add_average_rows(ts, occ, offset, sum.size() + 1, sum.data(), count.data()), std::invalid_argument);
+    const std::vector<int64_t> short_offsets(offset.begin(), offset.end() - 1);
+    CHECK_THROWS_AS(add_average_rows(ts, occ, short_offsets, static_cast<std::size_t>(short_offsets.back()), sum.data(),
+                                     count.data()),
+                    std::invalid_argument);
+    PartOccurrences stray = occ;
+    stray.motif.back() = static_cast<int32_t>(offset.size());
+    CHECK_THROWS_AS(add_average_rows(ts, stray, offset, sum.size(), sum.data(), count.data()), std::invalid_argument);
+    CHECK_THROWS_AS(plan.representative_values(), std::logic_error);
 }
