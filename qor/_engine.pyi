@@ -1,6 +1,6 @@
 # Types of qor._engine, the internal extension module that runs the steps of
 # Miner.mine on parts of a collection (used by qor.distributed).
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -35,6 +35,7 @@ def discretise(
     chunk: _Chunk, seglen: int, alphabet: int
 ) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]: ...
 def average_rows(chunk: _Chunk, occurrences: Occurrences) -> npt.NDArray[np.float64]: ...
+def occurrences(motifs: Sequence[Motif], first: int, last: int) -> Occurrences: ...
 
 class Normalised:
     """A partition's z-normalised series, as the engine holds them."""

@@ -278,12 +278,12 @@ def _mine_here(args: argparse.Namespace) -> tuple[list[Any], list[Any], int]:
 
 
 def _mine_on_dask(
-    args: argparse.Namespace, tabulate: Callable[[list[Any], int], list[dict[str, Any]]]
+    args: argparse.Namespace, tabulate: Callable[[list[Any], int, bool], list[dict[str, Any]]]
 ) -> tuple[list[Any], list[int], int, list[dict[str, Any]]]:
     """Mines .npy files on a Dask cluster: (ranked motifs, series lengths, seglen, table rows).
 
-    The table is made by ``tabulate(motifs, series)`` while the cluster is
-    still there: the motifs' average rows are computed on it when read.
+    The table is made while the cluster is still there: the motifs' average
+    rows are computed on it.
     """
     try:
         from qor import distributed as qd
@@ -344,7 +344,14 @@ def _mine_on_dask(
         except (ValueError, TypeError) as err:
             raise UsageError(str(err)) from err
         motifs = qor.rank(found, args.rank)
-        return motifs, lengths, seglen, tabulate(motifs, len(lengths))
+        rows = tabulate(motifs, len(lengths), False)
+        if args.json is not None or args.csv is not None:
+            # Every shown motif's average rows in one pass over the cluster,
+            # not one pass per motif.
+            averages = miner.average_occurrences(motifs[: len(rows)])
+            for row, average in zip(rows, averages, strict=True):
+                row["average_occurrences"] = average
+        return motifs, lengths, seglen, rows
 
 
 def _settings(args: argparse.Namespace, seglen: int) -> dict[str, Any]:
@@ -367,17 +374,17 @@ def mine_command(args: argparse.Namespace) -> int:
     series: list[Any] = []
     mined_at: list[float] = []
 
-    def tabulate(motifs: list[Any], count: int) -> list[dict[str, Any]]:
+    def tabulate(motifs: list[Any], count: int, averages: bool) -> list[dict[str, Any]]:
         mined_at.append(time.perf_counter())
         shown = motifs if args.top == 0 else motifs[: args.top]
-        return records(shown, count, averages=args.json is not None or args.csv is not None)
+        return records(shown, count, averages=averages)
 
     if args.dask:
         motifs, lengths, seglen, rows = _mine_on_dask(args, tabulate)
     else:
         motifs, series, seglen = _mine_here(args)
         lengths = [len(s) for s in series]
-        rows = tabulate(motifs, len(lengths))
+        rows = tabulate(motifs, len(lengths), args.json is not None or args.csv is not None)
     elapsed = mined_at[0] - start
     if not lengths:
         raise UsageError(f"no series in {', '.join(args.files)}")

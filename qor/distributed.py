@@ -294,14 +294,23 @@ def _fold_in_order(
 
 
 class _RowsOnTheCluster:
-    """Computes a motif's average rows on the cluster that mined it, when they are read.
+    """Computes motifs' average rows on the cluster that mined them, when they are read.
 
-    Called by the engine with the motif's occurrences (series, row ends,
-    positions) and window; returns the rows, series after series.
+    Called by the engine with one motif's occurrences (series, row ends,
+    positions) and window; returns its rows, series after series.
+    :meth:`many` does the same for many motifs in one pass.
     """
 
     def __init__(self, client: Any, parts: list[_Partition], starts: list[int]) -> None:
         self.client, self.parts, self.starts = client, parts, np.asarray(starts, np.int64)
+
+    def _check_open(self) -> None:
+        if self.client.status != "running":
+            raise RuntimeError(
+                "the average rows of motifs mined with qor.distributed are computed on the "
+                "cluster when they are read, and its client is closed: read them before "
+                "closing the client"
+            )
 
     def __call__(
         self,
@@ -311,12 +320,7 @@ class _RowsOnTheCluster:
         seglen: int,
         length: int,
     ) -> npt.NDArray[np.float64]:
-        if self.client.status != "running":
-            raise RuntimeError(
-                "the average rows of motifs mined with qor.distributed are computed on the "
-                "cluster when they are read, and its client is closed: read them before "
-                "closing the client"
-            )
+        self._check_open()
         dask, _ = _dask()
         bounds = np.searchsorted(series, self.starts)
         tasks = []
@@ -339,6 +343,37 @@ class _RowsOnTheCluster:
         rows: list[npt.NDArray[np.float64]] = []
         _in_order(self.client, len(tasks), lambda k: tasks[k], lambda k, r: rows.append(r))
         return np.concatenate(rows) if rows else np.empty(0)
+
+    def many(self, motifs: Sequence[Motif]) -> list[dict[int, list[float]]]:
+        self._check_open()
+        dask, _ = _dask()
+        motifs = list(motifs)
+        lengths = [m.length for m in motifs]
+        busy = [i for i in range(len(self.parts)) if self.starts[i] < self.starts[i + 1]]
+        counts: dict[int, npt.NDArray[np.intp]] = {}
+        pieces: list[list[npt.NDArray[np.float64]]] = [[] for _ in motifs]
+
+        def task(k: int) -> Any:
+            i = busy[k]
+            occ = _engine.occurrences(motifs, int(self.starts[i]), int(self.starts[i + 1]))
+            counts[k] = np.bincount(occ[2], minlength=len(motifs))
+            return dask.delayed(_average_rows)(self.parts[i].load, occ)
+
+        def take(k: int, rows: npt.NDArray[np.float64]) -> None:
+            at = 0
+            for mi, n in enumerate(counts.pop(k).tolist()):
+                size = n * lengths[mi]
+                if size:
+                    pieces[mi].append(rows[at : at + size])
+                at += size
+
+        _in_order(self.client, len(busy), task, take)
+        out = []
+        for m, rows in zip(motifs, pieces, strict=True):
+            series = list(m.indexes)
+            table = np.concatenate(rows).reshape(len(series), m.length) if rows else np.empty((0, 0))
+            out.append(dict(zip(series, table.tolist(), strict=True)))
+        return out
 
 
 class Miner:
@@ -374,11 +409,24 @@ class Miner:
         self.minsup, self.seglen, self.alphabet = minsup, seglen, alphabet
         self.min_len, self.max_len, self.max_overlap, self.k = min_len, max_len, max_overlap, k
         self._motifs: list[Motif] = []
+        self._rows: _RowsOnTheCluster | None = None
 
     @property
     def motifs(self) -> list[Motif]:
         """The whole ranked collection of the last :meth:`mine`."""
         return list(self._motifs)
+
+    def average_occurrences(self, motifs: Sequence[Motif] | None = None) -> list[dict[int, list[float]]]:
+        """The ``average_occurrences`` of motifs of the last :meth:`mine`, in one pass over the partitions.
+
+        Reading ``motif.average_occurrences`` computes one motif's rows on the
+        cluster, in a pass of its own; this computes those of every motif given
+        (by default :attr:`motifs`) in a single pass, with the same values.
+        The client must still be open.
+        """
+        if self._rows is None:
+            raise RuntimeError("no motifs mined yet")
+        return self._rows.many(self._motifs if motifs is None else motifs)
 
     def mine(
         self, collection: Any, *, client: Client | None = None, partition_rows: int | None = None
@@ -446,8 +494,9 @@ class Miner:
             return delayed(_best_matches)(parts[busy[j]].load, occurrences(j), offsets, representatives)
 
         _in_order(client, len(busy), best, lambda j, found: plan.add_best_matches(held.pop(j), *found))
+        self._rows = _RowsOnTheCluster(client, parts, starts)
         try:
-            return plan.finish(_RowsOnTheCluster(client, parts, starts))
+            return plan.finish(self._rows)
         finally:
             self._motifs = plan.motifs
 

@@ -215,9 +215,18 @@ def test_average_rows_are_computed_on_the_cluster_when_read(tmp_path):
     np.save(path, np.array(series))
     want = _qor_cpp.Miner(**SETTINGS).mine(np.array(series))
     with distributed.Client(processes=False, n_workers=1, dashboard_address=":0") as c:
-        got = qor.distributed.Miner(**SETTINGS).mine([path], client=c, partition_rows=7)
+        miner = qor.distributed.Miner(**SETTINGS)
+        got = miner.mine([path], client=c, partition_rows=7)
         assert [motif_state(m) for m in got] == [motif_state(m) for m in want]
+        # Many motifs' rows in one pass: the same values, in the same order.
+        some = got[::3]
+        assert repr(miner.average_occurrences(some)) == repr([m.average_occurrences for m in some])
+        assert len(miner.average_occurrences()) == len(miner.motifs)
     # Everything else is held by the client; the rows need the cluster.
     assert [repr(m.representative) for m in got] == [repr(m.representative) for m in want]
     with pytest.raises(RuntimeError, match="client is closed"):
         _ = got[0].average_occurrences
+    with pytest.raises(RuntimeError, match="client is closed"):
+        miner.average_occurrences(got[:1])
+    with pytest.raises(RuntimeError, match="no motifs mined yet"):
+        qor.distributed.Miner(**SETTINGS).average_occurrences()

@@ -156,6 +156,15 @@ PYBIND11_MODULE(_engine, m) {
         py::arg("chunk"), py::arg("occurrences"));
 
     m.def(
+        "occurrences",
+        [](const std::vector<const Motif*>& motifs, int32_t first, int32_t last) {
+            for (const Motif* m : motifs)
+                if (m == nullptr) throw py::type_error("occurrences: expected motifs, not None");
+            return occurrences_tuple(occurrences_in(motifs, first, last));
+        },
+        py::arg("motifs"), py::arg("first"), py::arg("last"));
+
+    m.def(
         "best_matches",
         [](SeriesList chunk, const py::tuple& occ, const py::tuple& reps) {
             const PartOccurrences o = occurrences_of(occ);

@@ -151,13 +151,14 @@ std::size_t PartitionedMiner::search(Workers& workers) {
     return motifs_.size();
 }
 
-PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last) const {
-    if (step_ != Step::rows && step_ != Step::matches) require(Step::rows, "occurrences");
+PartOccurrences occurrences_in(const std::vector<const Motif*>& motifs, int32_t first, int32_t last) {
     PartOccurrences occ;
     occ.first = first;
-    occ.seglen = seglen_;
-    for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
-        const Occurrences& idx = motifs_[mi].indexes;
+    occ.seglen = motifs.empty() ? 0 : motifs.front()->seglen;
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+        const Motif& m = *motifs[mi];
+        if (m.seglen != occ.seglen) throw std::invalid_argument("motifs of different seglen");
+        const Occurrences& idx = m.indexes;
         const auto lo = std::lower_bound(idx.series.begin(), idx.series.end(), first);
         const auto hi = std::lower_bound(lo, idx.series.end(), last);
         for (auto it = lo; it != hi; ++it) {
@@ -165,11 +166,21 @@ PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last) const
             occ.motif.push_back(static_cast<int32_t>(mi));
             occ.row.push_back(static_cast<int32_t>(r));
             occ.series.push_back(*it);
-            occ.length.push_back(motifs_[mi].length);
+            occ.length.push_back(m.length);
             occ.positions.insert(occ.positions.end(), idx.begin_of(r), idx.end_of(r));
             occ.ends.push_back(static_cast<int64_t>(occ.positions.size()));
         }
     }
+    return occ;
+}
+
+PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last) const {
+    if (step_ != Step::rows && step_ != Step::matches) require(Step::rows, "occurrences");
+    std::vector<const Motif*> motifs;
+    motifs.reserve(motifs_.size());
+    for (const Motif& m : motifs_) motifs.push_back(&m);
+    PartOccurrences occ = occurrences_in(motifs, first, last);
+    occ.seglen = seglen_;
     return occ;
 }
 

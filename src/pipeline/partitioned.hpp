@@ -44,6 +44,11 @@ struct PartOccurrences {
     std::vector<Motif> local_motifs(const int64_t* rep_offset = nullptr, const double* representatives = nullptr) const;
 };
 
+// The occurrences of `motifs` (of one seglen) in series [first, last), as
+// PartitionedMiner::occurrences gives them, motif[e] numbering the motifs
+// given. Throws std::invalid_argument for motifs of different seglen.
+PartOccurrences occurrences_in(const std::vector<const Motif*>& motifs, int32_t first, int32_t last);
+
 // A partition's share of the statistics, from its normalised series.
 // average_rows: the average row of every entry, entry after entry, written
 // to `out` (occ.row_values() values).
