@@ -80,7 +80,7 @@ public:
     // The pattern search over every word added; returns the number of motifs.
     std::size_t search(Workers& workers);
     PartOccurrences occurrences(int32_t first, int32_t last) const;
-    // Where each motif's sums go (add_rows): motifs + 1 offsets. Then the
+    // Where each motif's sums go (add_average_rows): motifs + 1 offsets. Then the
     // representatives, from the sums of the whole collection.
     std::vector<int64_t> sum_offsets() const;
     void finish_representatives(const double* sum, const double* count);
