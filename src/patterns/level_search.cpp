@@ -110,13 +110,16 @@ void Search::extend(int32_t n) {
         extend_range(n, 0, below.size(), next, scratch_[0]);
         if (next.at.capacity() > 2 * next.at.size()) next.at.shrink_to_fit();
     } else {
-        std::vector<Level> fragments(parts);
+        // The fragments of one level after another reuse their memory.
+        std::vector<Level>& fragments = fragments_;
+        if (fragments.size() < parts) fragments.resize(parts);
+        for (std::size_t f = 0; f < parts; ++f) fragments[f].clear();
         workers_.run(parts, [&](std::size_t part, unsigned thread) {
             Level& f = fragments[part];
             f.at.reserve(below.occ[bounds[part + 1]] - below.occ[bounds[part]]);
             extend_range(n, bounds[part], bounds[part + 1], f, scratch_[thread]);
         });
-        join(fragments, next);
+        join(fragments, next, parts);
     }
     Level& done = levels_[static_cast<std::size_t>(n) - 1];
     done.children.assign(done.size() + 1, 0);
@@ -230,11 +233,12 @@ void Search::positions_of(std::size_t k, std::size_t i, std::vector<uint32_t>& o
     }
 }
 
-// Concatenates level fragments, in order, into `next` (empty).
-void Search::join(std::vector<Level>& fragments, Level& next) {
-    std::vector<std::size_t> at_before(fragments.size() + 1, 0);
+// Concatenates the first `parts` level fragments, in order, into `next`
+// (empty).
+void Search::join(std::vector<Level>& fragments, Level& next, std::size_t parts) {
+    std::vector<std::size_t> at_before(parts + 1, 0);
     std::size_t entries = 0;
-    for (std::size_t f = 0; f < fragments.size(); ++f) {
+    for (std::size_t f = 0; f < parts; ++f) {
         at_before[f + 1] = at_before[f] + fragments[f].at.size();
         entries += fragments[f].size();
     }
@@ -242,7 +246,7 @@ void Search::join(std::vector<Level>& fragments, Level& next) {
     next.suffix.reserve(entries);
     next.last.reserve(entries);
     next.occ.reserve(entries + 1);
-    for (std::size_t f = 0; f < fragments.size(); ++f) {
+    for (std::size_t f = 0; f < parts; ++f) {
         const Level& part = fragments[f];
         next.parent.insert(next.parent.end(), part.parent.begin(), part.parent.end());
         next.suffix.insert(next.suffix.end(), part.suffix.begin(), part.suffix.end());
@@ -250,10 +254,9 @@ void Search::join(std::vector<Level>& fragments, Level& next) {
         for (std::size_t i = 1; i < part.occ.size(); ++i) next.occ.push_back(at_before[f] + part.occ[i]);
     }
     next.at.resize(at_before.back());
-    workers_.run(fragments.size(), [&](std::size_t f, unsigned) {
+    workers_.run(parts, [&](std::size_t f, unsigned) {
         std::copy(fragments[f].at.begin(), fragments[f].at.end(),
                   next.at.begin() + static_cast<std::ptrdiff_t>(at_before[f]));
-        std::vector<uint32_t>().swap(fragments[f].at);
     });
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/collection.hpp"
 #include "core/parallel.hpp"
 #include "core/types.hpp"
 #include "patterns/pattern_miner.hpp"
@@ -33,22 +34,33 @@ struct Level {
     std::vector<int32_t> parent, suffix;
     std::vector<uint16_t> last;
     std::vector<std::size_t> occ{0};
-    std::vector<uint32_t> at;
+    // Written in full once sized: left uninitialised.
+    std::vector<uint32_t, UninitializedAllocator<uint32_t>> at;
     // Entries of the next level whose parent is entry i:
     // [children[i], children[i + 1]).
     std::vector<uint32_t> children;
 
     std::size_t size() const { return last.size(); }
 
+    // Empty, keeping the memory.
+    void clear() {
+        parent.clear();
+        suffix.clear();
+        last.clear();
+        occ.assign(1, 0);
+        at.clear();
+        children.clear();
+    }
+
     void release_occurrences() {
         std::vector<std::size_t>().swap(occ);
-        std::vector<uint32_t>().swap(at);
+        decltype(at)().swap(at);
     }
 
     // Frees the positions, keeps the counts.
     bool positions_released = false;
     void release_positions() {
-        std::vector<uint32_t>().swap(at);
+        decltype(at)().swap(at);
         positions_released = true;
     }
 };
@@ -111,13 +123,14 @@ private:
     void extend_range(int32_t n, std::size_t p0, std::size_t p1, Level& next, Scratch& sc) const;
     void classify(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const;
     std::size_t place(std::size_t p, const Level& below, Level& next, Scratch& sc) const;
-    void join(std::vector<Level>& fragments, Level& next);
+    void join(std::vector<Level>& fragments, Level& next, std::size_t parts);
 
     const PatternMiner& miner_;
     Text text_;
     std::vector<Level> levels_;
     Workers& workers_;
     std::vector<Scratch> scratch_;
+    std::vector<Level> fragments_;  // of the level being built, per part
 };
 
 }  // namespace qor::detail
