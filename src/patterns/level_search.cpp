@@ -61,37 +61,56 @@ void Search::run(int32_t& cur_len) {
 
 // The level of single symbols: occurrences and words counted in one pass
 // over the text, then the positions of the passing symbols, in symbol
-// order, sorted into their runs.
+// order, sorted into their runs. Both passes run on consecutive ranges of
+// words in parallel; each range's positions of a symbol follow those of
+// the ranges before, so the runs stay ascending.
 void Search::scan_symbols() {
     const std::size_t ids = text_.symbols.size() + 1;  // the separator included
-    std::vector<std::size_t> count(ids, 0), support(ids, 0), dest(ids, SIZE_MAX);
-    std::vector<std::size_t> last_word(ids, SIZE_MAX);
-    for (std::size_t g = 0; g + 1 < text_.start.size(); ++g) {
-        for (std::size_t gp = text_.start[g]; gp < text_.start[g + 1]; ++gp) {
-            const uint16_t c = text_.ids[gp];
-            ++count[c];
-            if (last_word[c] != g) {
-                last_word[c] = g;
-                ++support[c];
+    const std::size_t words = text_.start.size() - 1;
+    const std::size_t parts = workers_.parts(text_.ids.size(), kOccurrenceGrain);
+    const std::vector<std::size_t> bounds = split_by_weight(text_.start.data(), words, parts);
+    std::vector<std::size_t> count(parts * ids, 0), support(parts * ids, 0);
+    workers_.run(parts, [&](std::size_t part, unsigned) {
+        std::size_t* n = count.data() + part * ids;
+        std::size_t* w = support.data() + part * ids;
+        std::vector<std::size_t> last_word(ids, SIZE_MAX);
+        for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
+            if (g % 4096 == 0) workers_.check();
+            for (std::size_t gp = text_.start[g]; gp < text_.start[g + 1]; ++gp) {
+                const uint16_t c = text_.ids[gp];
+                ++n[c];
+                if (last_word[c] != g) {
+                    last_word[c] = g;
+                    ++w[c];
+                }
             }
         }
-    }
+    });
     Level& level = levels_[1];
+    std::vector<std::size_t> dest(parts * ids, SIZE_MAX);
     std::size_t total = 0;
     for (std::size_t c = 0; c + 1 < ids; ++c) {
-        if (!passes(support[c])) continue;
-        dest[c] = total;
-        total += count[c];
+        std::size_t words_with = 0;
+        for (std::size_t part = 0; part < parts; ++part) words_with += support[part * ids + c];
+        if (!passes(words_with)) continue;
+        for (std::size_t part = 0; part < parts; ++part) {
+            dest[part * ids + c] = total;
+            total += count[part * ids + c];
+        }
         level.parent.push_back(-1);
         level.suffix.push_back(-1);
         level.last.push_back(static_cast<uint16_t>(c));
         level.occ.push_back(total);
     }
     level.at.resize(total);
-    for (std::size_t gp = 0; gp < text_.ids.size(); ++gp) {
-        std::size_t& d = dest[text_.ids[gp]];
-        if (d != SIZE_MAX) level.at[d++] = static_cast<uint32_t>(gp);
-    }
+    workers_.run(parts, [&](std::size_t part, unsigned) {
+        std::size_t* d = dest.data() + part * ids;
+        uint32_t* at = level.at.data();
+        for (std::size_t gp = text_.start[bounds[part]]; gp < text_.start[bounds[part + 1]]; ++gp) {
+            std::size_t& to = d[text_.ids[gp]];
+            if (to != SIZE_MAX) at[to++] = static_cast<uint32_t>(gp);
+        }
+    });
 }
 
 // Builds the level of patterns of length n from the level of length n - 1:
