@@ -129,16 +129,13 @@ void Search::extend(int32_t n) {
         extend_range(n, 0, below.size(), next, scratch_[0]);
         if (next.at.capacity() > 2 * next.at.size()) next.at.shrink_to_fit();
     } else {
-        // The fragments of one level after another reuse their memory.
-        std::vector<Level>& fragments = fragments_;
-        if (fragments.size() < parts) fragments.resize(parts);
-        for (std::size_t f = 0; f < parts; ++f) fragments[f].clear();
+        std::vector<Level> fragments(parts);
         workers_.run(parts, [&](std::size_t part, unsigned thread) {
             Level& f = fragments[part];
             f.at.reserve(below.occ[bounds[part + 1]] - below.occ[bounds[part]]);
             extend_range(n, bounds[part], bounds[part + 1], f, scratch_[thread]);
         });
-        join(fragments, next, parts);
+        join(fragments, next);
     }
     Level& done = levels_[static_cast<std::size_t>(n) - 1];
     done.children.assign(done.size() + 1, 0);
@@ -252,9 +249,9 @@ void Search::positions_of(std::size_t k, std::size_t i, std::vector<uint32_t>& o
     }
 }
 
-// Concatenates the first `parts` level fragments, in order, into `next`
-// (empty).
-void Search::join(std::vector<Level>& fragments, Level& next, std::size_t parts) {
+// Concatenates level fragments, in order, into `next` (empty).
+void Search::join(std::vector<Level>& fragments, Level& next) {
+    const std::size_t parts = fragments.size();
     std::vector<std::size_t> at_before(parts + 1, 0);
     std::size_t entries = 0;
     for (std::size_t f = 0; f < parts; ++f) {
@@ -276,6 +273,7 @@ void Search::join(std::vector<Level>& fragments, Level& next, std::size_t parts)
     workers_.run(parts, [&](std::size_t f, unsigned) {
         std::copy(fragments[f].at.begin(), fragments[f].at.end(),
                   next.at.begin() + static_cast<std::ptrdiff_t>(at_before[f]));
+        decltype(fragments[f].at)().swap(fragments[f].at);
     });
 }
 

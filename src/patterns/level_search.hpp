@@ -42,16 +42,6 @@ struct Level {
 
     std::size_t size() const { return last.size(); }
 
-    // Empty, keeping the memory.
-    void clear() {
-        parent.clear();
-        suffix.clear();
-        last.clear();
-        occ.assign(1, 0);
-        at.clear();
-        children.clear();
-    }
-
     void release_occurrences() {
         std::vector<std::size_t>().swap(occ);
         decltype(at)().swap(at);
@@ -123,14 +113,13 @@ private:
     void extend_range(int32_t n, std::size_t p0, std::size_t p1, Level& next, Scratch& sc) const;
     void classify(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const;
     std::size_t place(std::size_t p, const Level& below, Level& next, Scratch& sc) const;
-    void join(std::vector<Level>& fragments, Level& next, std::size_t parts);
+    void join(std::vector<Level>& fragments, Level& next);
 
     const PatternMiner& miner_;
     Text text_;
     std::vector<Level> levels_;
     Workers& workers_;
     std::vector<Scratch> scratch_;
-    std::vector<Level> fragments_;  // of the level being built, per part
 };
 
 }  // namespace qor::detail
