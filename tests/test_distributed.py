@@ -138,26 +138,43 @@ def test_bad_input_fails_before_any_task(client, tmp_path, make, error, message)
     assert stream.data == []
 
 
-def test_a_killed_worker_costs_a_retry_not_the_result(client):
+@pytest.mark.parametrize("step", [0, 1, 2], ids=["words", "representatives' sums", "best matches"])
+def test_a_killed_worker_costs_a_retry_not_the_result(client, monkeypatch, step):
     series = collection(21, n=600, ragged=False)
-    x = da.from_array(np.array(series), chunks=(3, 60))  # 200 partitions: a run of a few seconds
-    want = expected(series)
-    pids = list(client.run(os.getpid).values())
-    result, errors = [], []
+    x = da.from_array(np.array(series), chunks=(4, 60))  # 150 partitions: each step takes about a second
+    one = _qor_cpp.Miner(**SETTINGS)
+    one.mine([s.tolist() for s in series])
+    pid = next(iter(client.run(os.getpid).values()))
+    killed = threading.Event()
 
-    def run():
-        try:
-            result.append(mined(x, client))
-        except BaseException as err:  # reported below
-            errors.append(err)
+    def kill():
+        os.kill(pid, signal.SIGKILL)
+        killed.set()
 
-    miner = threading.Thread(target=run)
-    miner.start()
-    time.sleep(0.5)
-    assert miner.is_alive()
-    os.kill(pids[0], signal.SIGKILL)
-    miner.join(120)
-    assert not errors and result == [want]
+    # A worker process is killed a moment after the given step has begun.
+    steps = []
+
+    def counted(run):
+        def started(*args, **kwargs):
+            steps.append(run.__name__)
+            if len(steps) == step + 1:
+                threading.Timer(0.25, kill).start()
+            return run(*args, **kwargs)
+
+        return started
+
+    for name in ("_in_order", "_fold_in_order"):
+        monkeypatch.setattr(qor.distributed, name, counted(getattr(qor.distributed, name)))
+    miner = qor.distributed.Miner(**SETTINGS)
+    top = miner.mine(x, client=client)
+    assert killed.is_set() and steps == ["_in_order", "_fold_in_order", "_in_order"]
+    assert len(top) == len(miner.motifs)  # k = 0
+
+    def fields(m):  # all but the average rows, which are compared in one pass below
+        return m.pattern, m.length, repr(m.naed), m.indexes, repr(m.representative), m.best_matches
+
+    assert [fields(m) for m in miner.motifs] == [fields(m) for m in one.motifs]
+    assert repr(miner.average_occurrences()) == repr([m.average_occurrences for m in one.motifs])
     client.wait_for_workers(2, timeout=60)
 
 
