@@ -277,13 +277,17 @@ def _fold_in_order(
     result stays on the worker that computed it: the fold over it runs there
     and passes on only its (small) value.
     """
+    _, distributed = _dask()
     window = 2 * max(1, sum(client.nthreads().values()))
     in_flight: deque[Any] = deque()
     value = initial
     try:
         for i in range(count):
             if len(in_flight) >= window:
-                in_flight.popleft().result()  # small; raises when a task failed
+                done = in_flight.popleft()
+                distributed.wait(done)  # the value stays on the cluster
+                if done.status != "finished":
+                    done.result()  # raises the task's error
             value = client.submit(fold(i), value, client.compute(task(i)))
             in_flight.append(value)
         return value.result() if count else initial
@@ -345,9 +349,17 @@ class _RowsOnTheCluster:
         return np.concatenate(rows) if rows else np.empty(0)
 
     def many(self, motifs: Sequence[Motif]) -> list[dict[int, list[float]]]:
+        motifs = list(motifs)
+        for m in motifs:
+            if _engine.row_source(m) is not self:
+                raise ValueError(
+                    f"{m!r} does not come from the last mine() of this Miner: "
+                    "its average rows are those of another collection"
+                )
+        if not motifs:
+            return []
         self._check_open()
         dask, _ = _dask()
-        motifs = list(motifs)
         lengths = [m.length for m in motifs]
         busy = [i for i in range(len(self.parts)) if self.starts[i] < self.starts[i + 1]]
         counts: dict[int, npt.NDArray[np.intp]] = {}
@@ -357,6 +369,8 @@ class _RowsOnTheCluster:
             i = busy[k]
             occ = _engine.occurrences(motifs, int(self.starts[i]), int(self.starts[i + 1]))
             counts[k] = np.bincount(occ[2], minlength=len(motifs))
+            if not len(occ[2]):  # none of them occurs here: nothing to read
+                return dask.delayed(np.empty)(0)
             return dask.delayed(_average_rows)(self.parts[i].load, occ)
 
         def take(k: int, rows: npt.NDArray[np.float64]) -> None:

@@ -196,10 +196,24 @@ def test_engine_refuses_malformed_steps():
         plan.finish()
     plan.search()
     occ = plan.occurrences(0, len(series))
-    # Entry arrays that disagree in size are refused before anything is read.
+    # Entry arrays that disagree in size, or entries of one motif with
+    # different window lengths, are refused before anything is read or written.
     short = (*occ[:5], occ[5][:1], *occ[6:])
     with pytest.raises(ValueError, match="different sizes"):
         _engine.best_matches(series, short, (np.zeros(len(occ[2]), np.int64), np.zeros(4)))
+    first_motif = occ[2] == occ[2][0]
+    assert first_motif.sum() >= 2
+    lengths = occ[5].copy()
+    lengths[np.flatnonzero(first_motif)[1]] = 1  # shorter than the first entry's
+    uneven = (*occ[:5], lengths, *occ[6:])
+    with pytest.raises(ValueError, match="out of order"):
+        _engine.average_rows(series, uneven)
+    # The state of a Normalised made without it is refused, not read.
+    bare = _engine.Normalised.__new__(_engine.Normalised)
+    with pytest.raises(TypeError, match="not initialised"):
+        len(bare)
+    with pytest.raises(TypeError, match="not initialised"):
+        _engine.add_average_rows(bare, occ, plan.sum_offsets(), np.zeros(4), np.zeros(4))
     offsets = plan.sum_offsets()
     zeros = np.zeros(offsets[-1])
     normalised = pickle.loads(pickle.dumps(_engine.normalise(series)))  # as a worker may receive it
@@ -247,3 +261,20 @@ def test_average_rows_are_computed_on_the_cluster_when_read(tmp_path):
         miner.average_occurrences(got[:1])
     with pytest.raises(RuntimeError, match="no motifs mined yet"):
         qor.distributed.Miner(**SETTINGS).average_occurrences()
+
+
+def test_average_rows_in_one_pass_only_of_the_last_mine(tmp_path):
+    series = collection(8, ragged=False)
+    path = tmp_path / "x.npy"
+    np.save(path, np.array(series))
+    with distributed.Client(processes=False, n_workers=1, dashboard_address=":0") as c:
+        miner = qor.distributed.Miner(**SETTINGS)
+        before = miner.mine([path], client=c, partition_rows=10)
+        miner.mine([path], client=c, partition_rows=10)  # the same collection, new motifs
+        with pytest.raises(ValueError, match="does not come from the last mine"):
+            miner.average_occurrences(before[:1])
+        with pytest.raises(ValueError, match="does not come from the last mine"):
+            miner.average_occurrences(_qor_cpp.Miner(**SETTINGS).mine(np.array(series))[:1])
+        # No motif: nothing is read.
+        path.unlink()
+        assert miner.average_occurrences([]) == []

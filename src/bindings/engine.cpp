@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bindings/casters.hpp"
+#include "bindings/instances.hpp"
 #include "bindings/released.hpp"
 #include "pipeline/partitioned.hpp"
 #include "sax/sax.hpp"
@@ -86,6 +87,8 @@ public:
         py::gil_scoped_acquire gil;
         fetch_ = py::object();
     }
+
+    const py::object& fetch() const { return fetch_; }
 
     std::vector<double> rows(const Motif& m) const override {
         py::gil_scoped_acquire gil;
@@ -164,6 +167,17 @@ PYBIND11_MODULE(_engine, m) {
         },
         py::arg("motifs"), py::arg("first"), py::arg("last"));
 
+    // The callable that computes a motif's average rows (Plan.finish), or
+    // None: which mining a motif comes from.
+    m.def(
+        "row_source",
+        [](const Motif& motif) -> py::object {
+            if (const auto* s = dynamic_cast<const PythonRowSource*>(motif.average_occurrences.source()))
+                return s->fetch();
+            return py::none();
+        },
+        py::arg("motif"));
+
     m.def(
         "best_matches",
         [](SeriesList chunk, const py::tuple& occ, const py::tuple& reps) {
@@ -189,11 +203,15 @@ PYBIND11_MODULE(_engine, m) {
 
     // A partition's normalised series, held for the steps that read them
     // (in a worker's memory between tasks); pickled as two arrays.
+    // Methods take Self, which refuses an instance whose state was never set
+    // (Normalised.__new__ alone makes one: unpickling needs __new__).
+    using NormalisedSelf = Self<const Collection>;
     py::class_<Collection>(m, "Normalised")
-        .def("__len__", &Collection::size)
-        .def("__sizeof__", [](const Collection& ts) { return ts.samples() * sizeof(double) + ts.size() * 8; })
+        .def("__len__", [](NormalisedSelf ts) { return ts->size(); })
+        .def("__sizeof__", [](NormalisedSelf ts) { return ts->samples() * sizeof(double) + ts->size() * 8; })
         .def(py::pickle(
-            [](const Collection& ts) {
+            [](NormalisedSelf self) {
+                const Collection& ts = *self;
                 std::vector<int64_t> ends(ts.size());
                 for (std::size_t i = 0; i < ts.size(); ++i) ends[i] = static_cast<int64_t>(ts.start(i) + ts.length(i));
                 return py::make_tuple(to_array(ts.samples() ? ts.row(0) : nullptr, ts.samples()), to_array(ends));
@@ -225,8 +243,9 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "add_average_rows",
-        [](const Collection& ts, const py::tuple& occ, const Array<int64_t>& offsets, const Array<double>& sums,
+        [](NormalisedSelf self, const py::tuple& occ, const Array<int64_t>& offsets, const Array<double>& sums,
            const Array<double>& counts) {
+            const Collection& ts = *self;
             const PartOccurrences o = occurrences_of(occ);
             check_size(counts, static_cast<std::size_t>(sums.size()), "representative counts");
             std::vector<double> sum(sums.data(), sums.data() + sums.size());

@@ -41,7 +41,7 @@ void PartOccurrences::check(std::size_t series_count) const {
         const int64_t local = static_cast<int64_t>(series[e]) - first;
         if (local < 0 || local >= static_cast<int64_t>(series_count) || ends[e] <= before ||
             ends[e] > static_cast<int64_t>(positions.size()) ||
-            (e > 0 && motif[e] == motif[e - 1] && series[e] <= series[e - 1]))
+            (e > 0 && motif[e] == motif[e - 1] && (series[e] <= series[e - 1] || length[e] != length[e - 1])))
             throw std::invalid_argument("partition occurrences: an entry outside the partition or out of order");
         before = ends[e];
     }

@@ -35,7 +35,7 @@ struct PartOccurrences {
     std::size_t row_values() const;
     // Throws std::invalid_argument unless the arrays agree in size and every
     // entry is a row of series [first, first + series_count) whose positions
-    // are here, each motif's entries in series order.
+    // are here, each motif's entries in series order and of one length.
     void check(std::size_t series_count) const;
     // The motifs of the entries, with their rows only (series numbered from
     // `first`): what a partition computes the statistics of. With
