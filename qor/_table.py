@@ -70,8 +70,35 @@ def record(motif: Motif, rank: int, n_series: int, *, averages: bool = True) -> 
 
 
 def records(motifs: Iterable[Motif], n_series: int, *, averages: bool = True) -> list[dict[str, Any]]:
-    """:func:`record` of each motif, ranked 1, 2, ... in the order given."""
-    return [record(m, i, n_series, averages=averages) for i, m in enumerate(motifs, 1)]
+    """:func:`record` of each motif, ranked 1, 2, ... in the order given.
+
+    The average rows of motifs mined on a Dask cluster (:mod:`qor.distributed`)
+    are computed there in one pass for all of them, not one pass per motif.
+    """
+    motifs = list(motifs)
+    rows = [record(m, i, n_series, averages=False) for i, m in enumerate(motifs, 1)]
+    if averages:
+        for row, average in zip(rows, _averages_of(motifs), strict=True):
+            row["average_occurrences"] = average
+    return rows
+
+
+def _averages_of(motifs: Sequence[Motif]) -> list[dict[int, list[float]]]:
+    """Each motif's ``average_occurrences``; those computed by a cluster, one pass per cluster."""
+    from qor import _engine
+
+    out: list[dict[int, list[float]] | None] = [None] * len(motifs)
+    by_source: dict[int, tuple[Any, list[int]]] = {}
+    for i, m in enumerate(motifs):
+        source = _engine.row_source(m)
+        if hasattr(source, "many"):
+            by_source.setdefault(id(source), (source, []))[1].append(i)
+        else:
+            out[i] = m.average_occurrences
+    for source, where in by_source.values():
+        for i, average in zip(where, source.many([motifs[i] for i in where]), strict=True):
+            out[i] = average
+    return [a if a is not None else {} for a in out]
 
 
 def _number(x: float, digits: int) -> str:

@@ -342,13 +342,8 @@ def _mine_on_dask(
         try:
             found = _interruptible(lambda: miner.mine(list(args.files), client=client))
             motifs = qor.rank(found, args.rank)
-            rows = tabulate(motifs, len(lengths), False)
-            if args.json is not None or args.csv is not None:
-                # Every shown motif's average rows in one pass over the
-                # cluster, not one pass per motif.
-                averages = _interruptible(lambda: miner.average_occurrences(motifs[: len(rows)]))
-                for row, average in zip(rows, averages, strict=True):
-                    row["average_occurrences"] = average
+            averages = args.json is not None or args.csv is not None
+            rows = _interruptible(lambda: tabulate(motifs, len(lengths), averages))
         except (ValueError, TypeError) as err:
             raise UsageError(str(err)) from err
         return motifs, lengths, seglen, rows

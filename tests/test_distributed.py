@@ -253,6 +253,10 @@ def test_average_rows_are_computed_on_the_cluster_when_read(tmp_path):
         some = got[::3]
         assert repr(miner.average_occurrences(some)) == repr([m.average_occurrences for m in some])
         assert len(miner.average_occurrences()) == len(miner.motifs)
+        # qor's tables read them so too, next to motifs mined on one machine.
+        mixed = [*some, *want[:2]]
+        table = qor.records(mixed, len(series))
+        assert repr([r["average_occurrences"] for r in table]) == repr([m.average_occurrences for m in mixed])
     # Everything else is held by the client; the rows need the cluster.
     assert [repr(m.representative) for m in got] == [repr(m.representative) for m in want]
     with pytest.raises(RuntimeError, match="client is closed"):
