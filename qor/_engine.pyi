@@ -24,11 +24,8 @@ Occurrences = tuple[
 ]
 # (offset of each row's representative, the representatives)
 Representatives = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
-# fetch(series, row ends, positions, seglen, length): a motif's average rows
-_Fetch = Callable[
-    [npt.NDArray[np.int32], npt.NDArray[np.int64], npt.NDArray[np.int32], int, int],
-    npt.NDArray[np.float64],
-]
+# fetch(motif): a motif's average rows, flat
+_Fetch = Callable[[Motif], npt.NDArray[np.float64]]
 
 def check_alphabet(alphabet: int) -> None: ...
 def discretise(

@@ -300,53 +300,15 @@ def _fold_in_order(
 class _RowsOnTheCluster:
     """Computes motifs' average rows on the cluster that mined them, when they are read.
 
-    Called by the engine with one motif's occurrences (series, row ends,
-    positions) and window; returns its rows, series after series.
-    :meth:`many` does the same for many motifs in one pass.
+    Called by the engine with a motif; returns its rows, series after series.
+    :meth:`many` gives several motifs' rows from one pass over the partitions.
     """
 
     def __init__(self, client: Any, parts: list[_Partition], starts: list[int]) -> None:
         self.client, self.parts, self.starts = client, parts, np.asarray(starts, np.int64)
 
-    def _check_open(self) -> None:
-        if self.client.status != "running":
-            raise RuntimeError(
-                "the average rows of motifs mined with qor.distributed are computed on the "
-                "cluster when they are read, and its client is closed: read them before "
-                "closing the client"
-            )
-
-    def __call__(
-        self,
-        series: npt.NDArray[np.int32],
-        ends: npt.NDArray[np.int64],
-        positions: npt.NDArray[np.int32],
-        seglen: int,
-        length: int,
-    ) -> npt.NDArray[np.float64]:
-        self._check_open()
-        dask, _ = _dask()
-        bounds = np.searchsorted(series, self.starts)
-        tasks = []
-        for i, part in enumerate(self.parts):
-            lo, hi = int(bounds[i]), int(bounds[i + 1])
-            if lo == hi:
-                continue
-            first = int(ends[lo - 1]) if lo else 0
-            occ = (
-                int(self.starts[i]),
-                seglen,
-                np.zeros(hi - lo, np.int32),
-                np.arange(lo, hi, dtype=np.int32),
-                series[lo:hi],
-                np.full(hi - lo, length, np.int32),
-                ends[lo:hi] - first,
-                positions[first : int(ends[hi - 1])],
-            )
-            tasks.append(dask.delayed(_average_rows)(part.load, occ))
-        rows: list[npt.NDArray[np.float64]] = []
-        _in_order(self.client, len(tasks), lambda k: tasks[k], lambda k, r: rows.append(r))
-        return np.concatenate(rows) if rows else np.empty(0)
+    def __call__(self, motif: Motif) -> npt.NDArray[np.float64]:
+        return self._rows([motif])[0]
 
     def many(self, motifs: Sequence[Motif]) -> list[dict[int, list[float]]]:
         motifs = list(motifs)
@@ -356,9 +318,22 @@ class _RowsOnTheCluster:
                     f"{m!r} does not come from the last mine() of this Miner: "
                     "its average rows are those of another collection"
                 )
+        out = []
+        for m, rows in zip(motifs, self._rows(motifs), strict=True):
+            series = list(m.best_matches)  # the keys of indexes, in their order
+            out.append(dict(zip(series, rows.reshape(len(series), m.length).tolist(), strict=True)))
+        return out
+
+    def _rows(self, motifs: list[Motif]) -> list[npt.NDArray[np.float64]]:
+        """Each motif's rows, flat, computed partition by partition in one pass."""
         if not motifs:
             return []
-        self._check_open()
+        if self.client.status != "running":
+            raise RuntimeError(
+                "the average rows of motifs mined with qor.distributed are computed on the "
+                "cluster when they are read, and its client is closed: read them before "
+                "closing the client"
+            )
         dask, _ = _dask()
         lengths = [m.length for m in motifs]
         busy = [i for i in range(len(self.parts)) if self.starts[i] < self.starts[i + 1]]
@@ -382,12 +357,7 @@ class _RowsOnTheCluster:
                 at += size
 
         _in_order(self.client, len(busy), task, take)
-        out = []
-        for m, rows in zip(motifs, pieces, strict=True):
-            series = list(m.indexes)
-            table = np.concatenate(rows).reshape(len(series), m.length) if rows else np.empty((0, 0))
-            out.append(dict(zip(series, table.tolist(), strict=True)))
-        return out
+        return [np.concatenate(p) if p else np.empty(0) for p in pieces]
 
 
 class Miner:

@@ -70,8 +70,8 @@ void check_size(const Array<T>& a, std::size_t n, const char* what) {
 }
 
 // Average rows computed, when a motif's are read, by a Python callable
-// fetch(series, ends, positions, seglen, length) that returns them as one
-// float64 array (qor.distributed: on the cluster that holds the series).
+// fetch(motif) that returns them as one float64 array (qor.distributed: on
+// the cluster that holds the series).
 class PythonRowSource : public RowSource {
 public:
     explicit PythonRowSource(py::object fetch) : fetch_(std::move(fetch)) {}
@@ -92,10 +92,9 @@ public:
 
     std::vector<double> rows(const Motif& m) const override {
         py::gil_scoped_acquire gil;
-        const Occurrences& idx = m.indexes;
-        const std::vector<int64_t> ends(idx.ends.begin(), idx.ends.end());
-        const py::object out =
-            fetch_(to_array(idx.series), to_array(ends), to_array(idx.positions), m.seglen, m.length);
+        // A copy (its occurrences; the rest is shared), so that nothing the
+        // callable keeps can outlive the motif it points to.
+        const py::object out = fetch_(py::cast(m, py::return_value_policy::copy));
         const Array<double> a = py::cast<Array<double>>(out);
         return std::vector<double>(a.data(), a.data() + a.size());
     }
