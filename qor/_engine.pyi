@@ -10,8 +10,9 @@ from _qor_cpp import Motif
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
 
 # The occurrences of the motifs in series [first, ...) of a collection, an
-# entry per (motif, series): (first, seglen, motif, row of the motif, series,
-# window length, position ends, positions).
+# entry per (motif, series): (first, seglen, then per run of entries of one
+# motif with consecutive rows: motif, first row, window length, entries; then
+# per entry: series, number of positions; then the positions).
 Occurrences = tuple[
     int,
     int,
@@ -19,7 +20,8 @@ Occurrences = tuple[
     npt.NDArray[np.int32],
     npt.NDArray[np.int32],
     npt.NDArray[np.int32],
-    npt.NDArray[np.int64],
+    npt.NDArray[np.int32],
+    npt.NDArray[np.int32],
     npt.NDArray[np.int32],
 ]
 # (offset of each row's representative, the representatives)
@@ -28,10 +30,12 @@ Representatives = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
 _Fetch = Callable[[Motif], npt.NDArray[np.float64]]
 
 def check_alphabet(alphabet: int) -> None: ...
+
+# threads: the engine's threads for the call (0: QOR_NUM_THREADS or every CPU)
 def discretise(
-    chunk: _Chunk, seglen: int, alphabet: int
+    chunk: _Chunk, seglen: int, alphabet: int, threads: int = 0
 ) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]: ...
-def average_rows(chunk: _Chunk, occurrences: Occurrences) -> npt.NDArray[np.float64]: ...
+def average_rows(chunk: _Chunk, occurrences: Occurrences, threads: int = 0) -> npt.NDArray[np.float64]: ...
 def occurrences(motifs: Sequence[Motif], first: int, last: int) -> Occurrences: ...
 def row_source(motif: Motif) -> _Fetch | None: ...
 
@@ -40,7 +44,7 @@ class Normalised:
 
     def __len__(self) -> int: ...
 
-def normalise(chunk: _Chunk) -> Normalised: ...
+def normalise(chunk: _Chunk, threads: int = 0) -> Normalised: ...
 def add_average_rows(
     normalised: Normalised,
     occurrences: Occurrences,
@@ -49,7 +53,7 @@ def add_average_rows(
     counts: npt.NDArray[np.float64],
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
 def best_matches(
-    chunk: _Chunk, occurrences: Occurrences, representatives: Representatives
+    chunk: _Chunk, occurrences: Occurrences, representatives: Representatives, threads: int = 0
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
 class Plan:
@@ -65,7 +69,10 @@ class Plan:
     ) -> None: ...
     def add_words(self, symbols: npt.NDArray[np.int8], ends: npt.NDArray[np.int64]) -> None: ...
     def search(self) -> int: ...
-    def occurrences(self, first: int, last: int) -> Occurrences: ...
+    def occurrences(
+        self, first: int, last: int, motif_first: int = 0, motif_last: int | None = None
+    ) -> Occurrences: ...
+    def motif_rows(self) -> npt.NDArray[np.int64]: ...
     def sum_offsets(self) -> npt.NDArray[np.int64]: ...
     def finish_representatives(
         self, sums: npt.NDArray[np.float64], counts: npt.NDArray[np.float64]

@@ -30,6 +30,7 @@ Requires ``dask[distributed]`` (``pip install "qor[dask]"``).
 from __future__ import annotations
 
 import functools
+import itertools
 import os
 from collections import deque
 from collections.abc import Callable, Sequence
@@ -49,6 +50,10 @@ if TYPE_CHECKING:
 
 #: Bytes of samples per partition when ``.npy`` files are split into partitions.
 PARTITION_BYTES = 32 * 2**20
+
+# At most this many chains of the representatives' sums run side by side
+# (one per worker thread up to it): each partition then takes a task per chain.
+_MAX_CHAINS = 8
 
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
 
@@ -83,19 +88,26 @@ def _as_chunk(data: Any) -> _Chunk:
     return out
 
 
+def _threads() -> int:
+    """The engine's threads in a task: one, as Dask has NumPy's libraries use
+    (its workers run tasks side by side, a task per thread), unless
+    QOR_NUM_THREADS says otherwise (0: the engine reads it)."""
+    return 0 if os.environ.get("QOR_NUM_THREADS") else 1
+
+
 def _words(data: Any, seglen: int, alphabet: int) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]:
-    return _engine.discretise(_as_chunk(data), seglen, alphabet)
+    return _engine.discretise(_as_chunk(data), seglen, alphabet, _threads())
 
 
 def _average_rows(data: Any, occurrences: _engine.Occurrences) -> npt.NDArray[np.float64]:
-    return _engine.average_rows(_as_chunk(data), occurrences)
+    return _engine.average_rows(_as_chunk(data), occurrences, _threads())
 
 
 _Sums = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]
 
 
 def _normalised(data: Any) -> _engine.Normalised:
-    return _engine.normalise(_as_chunk(data))
+    return _engine.normalise(_as_chunk(data), _threads())
 
 
 def _add_average_rows(
@@ -114,8 +126,8 @@ def _best_matches(
     representatives: npt.NDArray[np.float64],
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     """Each entry's best distance and best match; motif m's representative is at offsets[m]."""
-    reps = (offsets[occurrences[2]], representatives)
-    return _engine.best_matches(_as_chunk(data), occurrences, reps)
+    reps = (np.repeat(offsets[occurrences[2]], occurrences[5]), representatives)
+    return _engine.best_matches(_as_chunk(data), occurrences, reps, _threads())
 
 
 def _read_npy_rows(path: str, start: int, stop: int) -> npt.NDArray[np.float64]:
@@ -151,6 +163,13 @@ class _Partition:
     # (Dask arrays and bags), or read by each task that needs them.
     load: Delayed | _NpyRows
     size: int | None  # number of series, when known before any task runs
+
+    def submit(self, client: Any, function: Callable[..., Any], *args: Any) -> Any:
+        """A future of ``function(series, *args)`` on the cluster."""
+        if isinstance(self.load, _NpyRows):
+            return client.submit(function, self.load, *args, pure=False)
+        dask, _ = _dask()
+        return client.compute(dask.delayed(function, pure=False)(self.load, *args))
 
 
 def _real_dtype(dtype: np.dtype[Any]) -> bool:
@@ -235,10 +254,8 @@ def _partitions(collection: Any, partition_rows: int | None) -> list[_Partition]
 # --- the client ---------------------------------------------------------------
 
 
-def _in_order(
-    client: Any, count: int, task: Callable[[int], Delayed], take: Callable[[int, Any], None]
-) -> None:
-    """Runs ``task(i)`` for ``i < count`` on the cluster and hands the results to ``take`` in order.
+def _in_order(client: Any, count: int, task: Callable[[int], Any], take: Callable[[int, Any], None]) -> None:
+    """Submits ``task(i)`` (a future) for ``i < count`` and hands the results to ``take`` in order.
 
     A few tasks per worker thread are in flight at a time, and each result is
     released once taken: the workers hold a handful of partitions' results,
@@ -250,7 +267,7 @@ def _in_order(
     try:
         for done in range(count):
             while submitted < count and len(pending) < window:
-                pending.append(client.compute(task(submitted)))
+                pending.append(task(submitted))
                 submitted += 1
             future = pending.popleft()
             result = future.result()
@@ -267,34 +284,50 @@ def _in_order(
 def _fold_in_order(
     client: Any,
     count: int,
-    task: Callable[[int], Delayed],
-    fold: Callable[[int], Callable[[Any, Any], Any]],
-    initial: Any,
-) -> Any:
-    """``value = fold(i)(value, task(i))`` for ``i < count`` in order, from ``initial``, on the cluster.
+    task: Callable[[int], Any],
+    fold: Callable[[int, int], Callable[[Any, Any], Any]],
+    initial: Sequence[Any],
+) -> list[Any]:
+    """``values[c] = fold(i, c)(values[c], task(i))`` for ``i < count`` in order, for every chain c.
 
-    The tasks run side by side, a few per worker thread at a time, and each
-    result stays on the worker that computed it: the fold over it runs there
-    and passes on only its (small) value.
+    ``task(i)`` submits a task and returns its future.
+
+    Each chain starts from ``initial[c]`` and runs on the cluster. The tasks
+    run side by side, a few per worker thread at a time, and each result
+    stays on the worker that computed it: the chains' steps over it run there
+    and pass on only their (small) values. The chains are independent, so
+    while one waits for its value from the last partition, another can run.
     """
     _, distributed = _dask()
     window = 2 * max(1, sum(client.nthreads().values()))
-    in_flight: deque[Any] = deque()
-    value = initial
+    in_flight: deque[list[Any]] = deque()
+    values = list(initial)
     try:
         for i in range(count):
             if len(in_flight) >= window:
                 done = in_flight.popleft()
-                distributed.wait(done)  # the value stays on the cluster
-                if done.status != "finished":
-                    done.result()  # raises the task's error
-            value = client.submit(fold(i), value, client.compute(task(i)))
-            in_flight.append(value)
-        return value.result() if count else initial
+                distributed.wait(done)  # the values stay on the cluster
+                for future in done:
+                    if future.status != "finished":
+                        future.result()  # raises the task's error
+            data = task(i)
+            values = [client.submit(fold(i, c), value, data, pure=False) for c, value in enumerate(values)]
+            in_flight.append(values)
+        return client.gather(values) if count else list(initial)
     except BaseException:
         if in_flight:
-            client.cancel(list(in_flight))
+            client.cancel([f for step in in_flight for f in step])
         raise
+
+
+def _motif_groups(work: npt.NDArray[np.int64], count: int) -> list[tuple[int, int]]:
+    """At most ``count`` ranges of consecutive motifs, about equal in ``work``, covering them all."""
+    total = np.cumsum(work, dtype=np.float64)
+    if not len(total):
+        return [(0, 0)]
+    cuts = np.searchsorted(total, total[-1] * np.arange(1, count) / count, side="right")
+    bounds = sorted({0, *cuts.tolist(), len(work)})
+    return list(itertools.pairwise(bounds))
 
 
 class _RowsOnTheCluster:
@@ -334,7 +367,6 @@ class _RowsOnTheCluster:
                 "cluster when they are read, and its client is closed: read them before "
                 "closing the client"
             )
-        dask, _ = _dask()
         lengths = [m.length for m in motifs]
         busy = [i for i in range(len(self.parts)) if self.starts[i] < self.starts[i + 1]]
         counts: dict[int, npt.NDArray[np.intp]] = {}
@@ -343,10 +375,10 @@ class _RowsOnTheCluster:
         def task(k: int) -> Any:
             i = busy[k]
             occ = _engine.occurrences(motifs, int(self.starts[i]), int(self.starts[i + 1]))
-            counts[k] = np.bincount(occ[2], minlength=len(motifs))
-            if not len(occ[2]):  # none of them occurs here: nothing to read
-                return dask.delayed(np.empty)(0)
-            return dask.delayed(_average_rows)(self.parts[i].load, occ)
+            counts[k] = np.bincount(occ[2], weights=occ[5], minlength=len(motifs)).astype(np.intp)
+            if not len(occ[6]):  # none of them occurs here: nothing to read
+                return self.client.submit(np.empty, 0, pure=False)
+            return self.parts[i].submit(self.client, _average_rows, occ)
 
         def take(k: int, rows: npt.NDArray[np.float64]) -> None:
             at = 0
@@ -423,7 +455,7 @@ class Miner:
         ``partition_rows`` rows at a time, by default about 32 MiB). Series are
         numbered in that order across partitions and files.
         """
-        dask, distributed = _dask()
+        _, distributed = _dask()
         _engine.check_alphabet(self.alphabet)
         parts = _partitions(collection, partition_rows)
         if client is None:
@@ -442,11 +474,10 @@ class Miner:
             sizes[i] = len(words[1])
             plan.add_words(*words)
 
-        delayed = dask.delayed
         _in_order(
             client,
             len(parts),
-            lambda i: delayed(_words)(parts[i].load, self.seglen, self.alphabet),
+            lambda i: parts[i].submit(client, _words, self.seglen, self.alphabet),
             take_words,
         )
         plan.search()
@@ -463,19 +494,33 @@ class Miner:
         offsets = plan.sum_offsets()
         zeros = np.zeros(int(offsets[-1]))
 
-        def add_rows(j: int) -> Callable[[Any, Any], Any]:
-            occ = plan.occurrences(starts[busy[j]], starts[busy[j] + 1])
+        # Each motif's sums form a chain over the partitions, independent of
+        # the other motifs': the motifs are split into a chain per worker
+        # thread, each carrying every motif's sums but adding its own.
+        chains = min(_MAX_CHAINS, sum(client.nthreads().values()))
+        groups = _motif_groups(plan.motif_rows() * np.diff(offsets), chains)
+
+        def add_rows(j: int, c: int) -> Callable[[Any, Any], Any]:
+            occ = plan.occurrences(starts[busy[j]], starts[busy[j] + 1], *groups[c])
             return functools.partial(_add_average_rows, occurrences=occ, offsets=offsets)
 
-        sums = _fold_in_order(
-            client, len(busy), lambda j: delayed(_normalised)(parts[busy[j]].load), add_rows, (zeros, zeros)
+        folded = _fold_in_order(
+            client,
+            len(busy),
+            lambda j: parts[busy[j]].submit(client, _normalised),
+            add_rows,
+            [(zeros, zeros)] * len(groups),
         )
+        sums = (np.zeros_like(zeros), np.zeros_like(zeros))
+        for (first, last), chain in zip(groups, folded, strict=True):
+            at = slice(offsets[first], offsets[last])
+            sums[0][at], sums[1][at] = chain[0][at], chain[1][at]
         plan.finish_representatives(*sums)
 
         representatives = plan.representative_values()
 
         def best(j: int) -> Any:
-            return delayed(_best_matches)(parts[busy[j]].load, occurrences(j), offsets, representatives)
+            return parts[busy[j]].submit(client, _best_matches, occurrences(j), offsets, representatives)
 
         _in_order(client, len(busy), best, lambda j, found: plan.add_best_matches(held.pop(j), *found))
         self._rows = _RowsOnTheCluster(client, parts, starts)

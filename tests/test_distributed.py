@@ -184,6 +184,20 @@ def test_threaded_workers_in_one_process():
         assert mined(db.from_sequence(series, npartitions=6), c) == expected(series)
 
 
+@pytest.mark.parametrize(
+    "work, count",
+    [([5] * 10, 2), ([1, 1, 1, 100], 3), ([0, 0, 0], 2), ([7], 4), ([], 2), ([3, 9, 1, 4, 4, 2], 8)],
+)
+def test_motif_groups_cover_every_motif_once_in_order(work, count):
+    groups = qor.distributed._motif_groups(np.asarray(work, np.int64), count)
+    assert groups[0][0] == 0 and groups[-1][1] == len(work)
+    assert all(a < b or len(work) == 0 for a, b in groups)
+    assert all(b == c for (_, b), (c, _) in zip(groups, groups[1:], strict=False))
+    assert len(groups) <= max(1, count)
+    if len(work) >= count and min(work, default=0) > 0 and max(work) <= 2 * min(work):
+        assert len(groups) == count  # about equal work: every chain gets some
+
+
 def test_engine_refuses_malformed_steps():
     from qor import _engine
 
@@ -196,18 +210,27 @@ def test_engine_refuses_malformed_steps():
         plan.finish()
     plan.search()
     occ = plan.occurrences(0, len(series))
-    # Entry arrays that disagree in size, or entries of one motif with
-    # different window lengths, are refused before anything is read or written.
-    short = (*occ[:5], occ[5][:1], *occ[6:])
+    # Entry arrays that disagree in size, entries without positions, or
+    # entries of one motif with different window lengths, are refused before
+    # anything is read or written.
+    short = (*occ[:6], occ[6][:1], *occ[7:])
     with pytest.raises(ValueError, match="different sizes"):
-        _engine.best_matches(series, short, (np.zeros(len(occ[2]), np.int64), np.zeros(4)))
-    first_motif = occ[2] == occ[2][0]
-    assert first_motif.sum() >= 2
-    lengths = occ[5].copy()
-    lengths[np.flatnonzero(first_motif)[1]] = 1  # shorter than the first entry's
-    uneven = (*occ[:5], lengths, *occ[6:])
+        _engine.best_matches(series, short, (np.zeros(len(occ[6]), np.int64), np.zeros(4)))
+    with pytest.raises(ValueError, match="without positions"):
+        _engine.average_rows(series, (*occ[:7], np.zeros_like(occ[7]), occ[8]))
+    motif, row, length, entries = (a[0] for a in occ[2:6])
+    assert entries >= 2
+    split = ([motif, motif], [row, row + 1], [length, 1], [1, entries - 1])  # the second shorter
+    uneven = (
+        *occ[:2],
+        *(np.concatenate([s, a[1:]]).astype(np.int32) for s, a in zip(split, occ[2:6], strict=True)),
+        *occ[6:],
+    )
     with pytest.raises(ValueError, match="out of order"):
         _engine.average_rows(series, uneven)
+    # A range of motifs: theirs only, numbered among all.
+    some = plan.occurrences(0, len(series), 1, 3)
+    assert set(some[2]) <= {1, 2} and sum(some[5]) == sum(occ[5][np.isin(occ[2], [1, 2])])
     # The state of a Normalised made without it is refused, not read.
     bare = _engine.Normalised.__new__(_engine.Normalised)
     with pytest.raises(TypeError, match="not initialised"):
@@ -233,7 +256,7 @@ def test_engine_refuses_malformed_steps():
     plan.finish_representatives(*sums)
     with pytest.raises(RuntimeError, match="out of order"):
         plan.finish_representatives(*sums)
-    reps = (offsets[occ[2]], plan.representative_values())
+    reps = (np.repeat(offsets[occ[2]], occ[5]), plan.representative_values())
     plan.add_best_matches(occ, *_engine.best_matches(series, occ, reps))
     assert [m.naed for m in plan.finish()] == [m.naed for m in _qor_cpp.Miner(**SETTINGS).mine(series)]
     with pytest.raises(RuntimeError, match="out of order"):

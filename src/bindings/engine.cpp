@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -43,23 +44,60 @@ std::vector<T> to_vector(const py::handle& h) {
     return std::vector<T>(a.data(), a.data() + a.size());
 }
 
-// (first, seglen, motif, row, series, length, ends, positions)
+// Occurrences as they travel between processes: (first, seglen, then per
+// run of entries of one motif with consecutive rows: its motif, first row,
+// window length and number of entries; then per entry: its series and its
+// number of positions; then the positions). Per entry 8 bytes and its
+// positions, instead of the 24 of the flat form.
 py::tuple occurrences_tuple(const PartOccurrences& o) {
-    return py::make_tuple(o.first, o.seglen, to_array(o.motif), to_array(o.row), to_array(o.series), to_array(o.length),
-                          to_array(o.ends), to_array(o.positions));
+    std::vector<int32_t> run_motif, run_row, run_length, run_entries, counts(o.size());
+    for (std::size_t e = 0; e < o.size(); ++e) {
+        if (e == 0 || o.motif[e] != o.motif[e - 1] || o.row[e] != o.row[e - 1] + 1 || o.length[e] != o.length[e - 1]) {
+            run_motif.push_back(o.motif[e]);
+            run_row.push_back(o.row[e]);
+            run_length.push_back(o.length[e]);
+            run_entries.push_back(0);
+        }
+        ++run_entries.back();
+        counts[e] = static_cast<int32_t>(o.ends[e] - (e == 0 ? 0 : o.ends[e - 1]));
+    }
+    return py::make_tuple(o.first, o.seglen, to_array(run_motif), to_array(run_row), to_array(run_length),
+                          to_array(run_entries), to_array(o.series), to_array(counts), to_array(o.positions));
 }
 
 PartOccurrences occurrences_of(const py::tuple& t) {
-    if (t.size() != 8) throw std::invalid_argument("partition occurrences: expected a tuple of 8 items");
+    if (t.size() != 9) throw std::invalid_argument("partition occurrences: expected a tuple of 9 items");
     PartOccurrences o;
     o.first = t[0].cast<int32_t>();
     o.seglen = t[1].cast<int32_t>();
-    o.motif = to_vector<int32_t>(t[2]);
-    o.row = to_vector<int32_t>(t[3]);
-    o.series = to_vector<int32_t>(t[4]);
-    o.length = to_vector<int32_t>(t[5]);
-    o.ends = to_vector<int64_t>(t[6]);
-    o.positions = to_vector<int32_t>(t[7]);
+    const std::vector<int32_t> run_motif = to_vector<int32_t>(t[2]), run_row = to_vector<int32_t>(t[3]),
+                               run_length = to_vector<int32_t>(t[4]), run_entries = to_vector<int32_t>(t[5]);
+    o.series = to_vector<int32_t>(t[6]);
+    const std::vector<int32_t> counts = to_vector<int32_t>(t[7]);
+    o.positions = to_vector<int32_t>(t[8]);
+    const std::size_t runs = run_motif.size(), n = o.series.size();
+    if (run_row.size() != runs || run_length.size() != runs || run_entries.size() != runs || counts.size() != n)
+        throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+    o.motif.reserve(n);
+    o.row.reserve(n);
+    o.length.reserve(n);
+    for (std::size_t r = 0; r < runs; ++r) {
+        if (run_entries[r] < 0 || static_cast<std::size_t>(run_entries[r]) > n - o.motif.size())
+            throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+        for (int32_t k = 0; k < run_entries[r]; ++k) {
+            o.motif.push_back(run_motif[r]);
+            o.row.push_back(static_cast<int32_t>(static_cast<int64_t>(run_row[r]) + k));
+            o.length.push_back(run_length[r]);
+        }
+    }
+    if (o.motif.size() != n) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+    o.ends.resize(n);
+    int64_t end = 0;
+    for (std::size_t e = 0; e < n; ++e) {
+        if (counts[e] <= 0) throw std::invalid_argument("partition occurrences: an entry without positions");
+        end += counts[e];
+        o.ends[e] = end;
+    }
     return o;
 }
 
@@ -107,8 +145,8 @@ private:
 // Dask worker the event loop keeps running meanwhile, and on the main
 // thread of a client Ctrl-C stops the computation.
 template <typename F>
-void unlocked(F&& f) {
-    if (const std::exception_ptr error = released(f)) std::rethrow_exception(error);
+void unlocked(F&& f, unsigned threads = 0) {
+    if (const std::exception_ptr error = released(f, threads)) std::rethrow_exception(error);
 }
 
 }  // namespace
@@ -126,12 +164,14 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "discretise",
-        [](SeriesList chunk, int32_t seglen, int32_t alphabet) {
+        [](SeriesList chunk, int32_t seglen, int32_t alphabet, unsigned threads) {
             std::vector<Word> words;
-            unlocked([&](Workers& workers) {
-                znormalize(chunk.value, workers);
-                words = sax(chunk.value, seglen, alphabet, workers);
-            });
+            unlocked(
+                [&](Workers& workers) {
+                    znormalize(chunk.value, workers);
+                    words = sax(chunk.value, seglen, alphabet, workers);
+                },
+                threads);
             std::vector<int8_t> symbols;
             std::vector<int64_t> ends;
             ends.reserve(words.size());
@@ -141,21 +181,23 @@ PYBIND11_MODULE(_engine, m) {
             }
             return py::make_tuple(to_array(symbols), to_array(ends));
         },
-        py::arg("chunk"), py::arg("seglen"), py::arg("alphabet"));
+        py::arg("chunk"), py::arg("seglen"), py::arg("alphabet"), py::arg("threads") = 0);
 
     m.def(
         "average_rows",
-        [](SeriesList chunk, const py::tuple& occ) {
+        [](SeriesList chunk, const py::tuple& occ, unsigned threads) {
             const PartOccurrences o = occurrences_of(occ);
             Array<double> rows(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.row_values())});
             double* out = rows.mutable_data();
-            unlocked([&](Workers& workers) {
-                znormalize(chunk.value, workers);
-                average_rows(chunk.value, o, out);
-            });
+            unlocked(
+                [&](Workers& workers) {
+                    znormalize(chunk.value, workers);
+                    average_rows(chunk.value, o, out);
+                },
+                threads);
             return rows;
         },
-        py::arg("chunk"), py::arg("occurrences"));
+        py::arg("chunk"), py::arg("occurrences"), py::arg("threads") = 0);
 
     m.def(
         "occurrences",
@@ -179,7 +221,7 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "best_matches",
-        [](SeriesList chunk, const py::tuple& occ, const py::tuple& reps) {
+        [](SeriesList chunk, const py::tuple& occ, const py::tuple& reps, unsigned threads) {
             const PartOccurrences o = occurrences_of(occ);
             const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
             const std::vector<double> values = to_vector<double>(reps[1]);
@@ -192,13 +234,15 @@ PYBIND11_MODULE(_engine, m) {
                     throw std::invalid_argument("representatives: an offset out of range");
             std::vector<double> distance(o.size());
             std::vector<int32_t> start(o.size());
-            unlocked([&](Workers& workers) {
-                znormalize(chunk.value, workers);
-                best_matches(chunk.value, o, offset.data(), values.data(), distance.data(), start.data());
-            });
+            unlocked(
+                [&](Workers& workers) {
+                    znormalize(chunk.value, workers);
+                    best_matches(chunk.value, o, offset.data(), values.data(), distance.data(), start.data());
+                },
+                threads);
             return py::make_tuple(to_array(distance), to_array(start));
         },
-        py::arg("chunk"), py::arg("occurrences"), py::arg("representatives"));
+        py::arg("chunk"), py::arg("occurrences"), py::arg("representatives"), py::arg("threads") = 0);
 
     // A partition's normalised series, held for the steps that read them
     // (in a worker's memory between tasks); pickled as two arrays.
@@ -234,11 +278,11 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "normalise",
-        [](SeriesList chunk) {
-            unlocked([&](Workers& workers) { znormalize(chunk.value, workers); });
+        [](SeriesList chunk, unsigned threads) {
+            unlocked([&](Workers& workers) { znormalize(chunk.value, workers); }, threads);
             return std::move(chunk.value);
         },
-        py::arg("chunk"));
+        py::arg("chunk"), py::arg("threads") = 0);
 
     m.def(
         "add_average_rows",
@@ -281,8 +325,15 @@ PYBIND11_MODULE(_engine, m) {
                  unlocked([&](Workers& workers) { found = self.search(workers); });
                  return found;
              })
-        .def("occurrences", [](const PartitionedMiner& self, int32_t first,
-                               int32_t last) { return occurrences_tuple(self.occurrences(first, last)); })
+        .def(
+            "occurrences",
+            [](const PartitionedMiner& self, int32_t first, int32_t last, std::size_t motif_first,
+               std::optional<std::size_t> motif_last) {
+                return occurrences_tuple(
+                    self.occurrences(first, last, motif_first, motif_last.value_or(static_cast<std::size_t>(-1))));
+            },
+            py::arg("first"), py::arg("last"), py::arg("motif_first") = 0, py::arg("motif_last") = py::none())
+        .def("motif_rows", [](const PartitionedMiner& self) { return to_array(self.motif_rows()); })
         .def("sum_offsets", [](const PartitionedMiner& self) { return to_array(self.sum_offsets()); })
         .def("finish_representatives",
              [](PartitionedMiner& self, const Array<double>& sum, const Array<double>& count) {

@@ -9,14 +9,12 @@
 
 namespace qor::bindings {
 
-// Runs f(workers) without the GIL, on a team made here while the GIL is
-// held (it reads QOR_NUM_THREADS, which other Python threads may be
-// changing), and returns what f threw, if anything. On the main thread the
-// team polls for signals: it takes the GIL back for a moment and runs
-// PyErr_CheckSignals, and when a handler raises (Ctrl-C's raises
-// KeyboardInterrupt), the computation stops and that exception is raised
-// here instead of any result. A signal that arrives after the last poll is
-// taken the same way before the result is used.
+// Runs f(workers) without the GIL, on a team of `threads` threads (0: the
+// default count) made here while the GIL is held (the default reads
+// QOR_NUM_THREADS, which other Python threads may be changing), and returns what f threw, if anything. On the main
+// thread the team polls for signals: it takes the GIL back for a moment and runs PyErr_CheckSignals, and when a handler
+// raises (Ctrl-C's raises KeyboardInterrupt), the computation stops and that exception is raised here instead of any
+// result. A signal that arrives after the last poll is taken the same way before the result is used.
 //
 // The GIL is taken back by plain calls rather than by destructors: a thread
 // that asks for it while the interpreter shuts down is ended by a forced
@@ -24,10 +22,10 @@ namespace qor::bindings {
 // would touch Python objects). Only the main thread polls, and it is never
 // ended that way.
 template <typename F>
-std::exception_ptr released(F&& f) {
+std::exception_ptr released(F&& f, unsigned threads = 0) {
     namespace py = pybind11;
     (void)std::uncaught_exceptions();  // this thread's exception storage, before memory runs short
-    Workers workers;
+    Workers workers(threads > 0 ? threads : thread_count());
     PyThreadState* state = nullptr;
     PyObject* raised = nullptr;
     if (_PyOS_IsMainThread()) {

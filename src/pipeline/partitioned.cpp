@@ -174,14 +174,24 @@ PartOccurrences occurrences_in(const std::vector<const Motif*>& motifs, int32_t 
     return occ;
 }
 
-PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last) const {
+PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last, std::size_t motif_first,
+                                              std::size_t motif_last) const {
     if (step_ != Step::rows && step_ != Step::matches) require(Step::rows, "occurrences");
+    motif_last = std::min(motif_last, motifs_.size());
     std::vector<const Motif*> motifs;
-    motifs.reserve(motifs_.size());
-    for (const Motif& m : motifs_) motifs.push_back(&m);
+    for (std::size_t mi = motif_first; mi < motif_last; ++mi) motifs.push_back(&motifs_[mi]);
     PartOccurrences occ = occurrences_in(motifs, first, last);
     occ.seglen = seglen_;
+    for (int32_t& mi : occ.motif) mi += static_cast<int32_t>(motif_first);
     return occ;
+}
+
+std::vector<int64_t> PartitionedMiner::motif_rows() const {
+    if (step_ != Step::rows && step_ != Step::matches) require(Step::rows, "motif rows");
+    std::vector<int64_t> rows;
+    rows.reserve(motifs_.size());
+    for (const Motif& m : motifs_) rows.push_back(static_cast<int64_t>(m.indexes.size()));
+    return rows;
 }
 
 std::vector<int64_t> PartitionedMiner::sum_offsets() const {

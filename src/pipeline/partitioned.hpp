@@ -79,7 +79,12 @@ public:
     void add_words(std::vector<Word>&& words);
     // The pattern search over every word added; returns the number of motifs.
     std::size_t search(Workers& workers);
-    PartOccurrences occurrences(int32_t first, int32_t last) const;
+    // The occurrences of motifs [motif_first, motif_last) (all by default;
+    // motif[e] numbers them among all motifs) in series [first, last).
+    PartOccurrences occurrences(int32_t first, int32_t last, std::size_t motif_first = 0,
+                                std::size_t motif_last = static_cast<std::size_t>(-1)) const;
+    // The number of series each motif occurs in.
+    std::vector<int64_t> motif_rows() const;
     // Where each motif's sums go (add_average_rows): motifs + 1 offsets. Then the
     // representatives, from the sums of the whole collection.
     std::vector<int64_t> sum_offsets() const;
