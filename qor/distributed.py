@@ -126,7 +126,7 @@ def _best_matches(
     representatives: npt.NDArray[np.float64],
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     """Each entry's best distance and best match; motif m's representative is at offsets[m]."""
-    reps = (np.repeat(offsets[occurrences[2]], occurrences[5]), representatives)
+    reps = (offsets[occurrences[2]], representatives)
     return _engine.best_matches(_as_chunk(data), occurrences, reps, _threads())
 
 

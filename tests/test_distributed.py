@@ -215,7 +215,7 @@ def test_engine_refuses_malformed_steps():
     # anything is read or written.
     short = (*occ[:6], occ[6][:1], *occ[7:])
     with pytest.raises(ValueError, match="different sizes"):
-        _engine.best_matches(series, short, (np.zeros(len(occ[6]), np.int64), np.zeros(4)))
+        _engine.best_matches(series, short, (np.zeros(len(occ[2]), np.int64), np.zeros(4)))
     with pytest.raises(ValueError, match="without positions"):
         _engine.average_rows(series, (*occ[:7], np.zeros_like(occ[7]), occ[8]))
     motif, row, length, entries = (a[0] for a in occ[2:6])
@@ -256,7 +256,7 @@ def test_engine_refuses_malformed_steps():
     plan.finish_representatives(*sums)
     with pytest.raises(RuntimeError, match="out of order"):
         plan.finish_representatives(*sums)
-    reps = (np.repeat(offsets[occ[2]], occ[5]), plan.representative_values())
+    reps = (offsets[occ[2]], plan.representative_values())
     plan.add_best_matches(occ, *_engine.best_matches(series, occ, reps))
     assert [m.naed for m in plan.finish()] == [m.naed for m in _qor_cpp.Miner(**SETTINGS).mine(series)]
     with pytest.raises(RuntimeError, match="out of order"):

@@ -50,19 +50,11 @@ std::vector<T> to_vector(const py::handle& h) {
 // number of positions; then the positions). Per entry 8 bytes and its
 // positions, instead of the 24 of the flat form.
 py::tuple occurrences_tuple(const PartOccurrences& o) {
-    std::vector<int32_t> run_motif, run_row, run_length, run_entries, counts(o.size());
-    for (std::size_t e = 0; e < o.size(); ++e) {
-        if (e == 0 || o.motif[e] != o.motif[e - 1] || o.row[e] != o.row[e - 1] + 1 || o.length[e] != o.length[e - 1]) {
-            run_motif.push_back(o.motif[e]);
-            run_row.push_back(o.row[e]);
-            run_length.push_back(o.length[e]);
-            run_entries.push_back(0);
-        }
-        ++run_entries.back();
-        counts[e] = static_cast<int32_t>(o.ends[e] - (e == 0 ? 0 : o.ends[e - 1]));
-    }
-    return py::make_tuple(o.first, o.seglen, to_array(run_motif), to_array(run_row), to_array(run_length),
-                          to_array(run_entries), to_array(o.series), to_array(counts), to_array(o.positions));
+    Array<int32_t> counts(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.size())});
+    int32_t* count = counts.mutable_data();
+    for (std::size_t e = 0; e < o.size(); ++e) count[e] = static_cast<int32_t>(o.ends[e] - (e == 0 ? 0 : o.ends[e - 1]));
+    return py::make_tuple(o.first, o.seglen, to_array(o.run_motif), to_array(o.run_row), to_array(o.run_length),
+                          to_array(o.run_entries), to_array(o.series), counts, to_array(o.positions));
 }
 
 PartOccurrences occurrences_of(const py::tuple& t) {
@@ -70,32 +62,20 @@ PartOccurrences occurrences_of(const py::tuple& t) {
     PartOccurrences o;
     o.first = t[0].cast<int32_t>();
     o.seglen = t[1].cast<int32_t>();
-    const std::vector<int32_t> run_motif = to_vector<int32_t>(t[2]), run_row = to_vector<int32_t>(t[3]),
-                               run_length = to_vector<int32_t>(t[4]), run_entries = to_vector<int32_t>(t[5]);
+    o.run_motif = to_vector<int32_t>(t[2]);
+    o.run_row = to_vector<int32_t>(t[3]);
+    o.run_length = to_vector<int32_t>(t[4]);
+    o.run_entries = to_vector<int32_t>(t[5]);
     o.series = to_vector<int32_t>(t[6]);
-    const std::vector<int32_t> counts = to_vector<int32_t>(t[7]);
+    const Array<int32_t> counts = py::cast<Array<int32_t>>(t[7]);
     o.positions = to_vector<int32_t>(t[8]);
-    const std::size_t runs = run_motif.size(), n = o.series.size();
-    if (run_row.size() != runs || run_length.size() != runs || run_entries.size() != runs || counts.size() != n)
+    if (counts.ndim() != 1 || static_cast<std::size_t>(counts.size()) != o.size())
         throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
-    o.motif.reserve(n);
-    o.row.reserve(n);
-    o.length.reserve(n);
-    for (std::size_t r = 0; r < runs; ++r) {
-        if (run_entries[r] < 0 || static_cast<std::size_t>(run_entries[r]) > n - o.motif.size())
-            throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
-        for (int32_t k = 0; k < run_entries[r]; ++k) {
-            o.motif.push_back(run_motif[r]);
-            o.row.push_back(static_cast<int32_t>(static_cast<int64_t>(run_row[r]) + k));
-            o.length.push_back(run_length[r]);
-        }
-    }
-    if (o.motif.size() != n) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
-    o.ends.resize(n);
+    o.ends.resize(o.size());
     int64_t end = 0;
-    for (std::size_t e = 0; e < n; ++e) {
-        if (counts[e] <= 0) throw std::invalid_argument("partition occurrences: an entry without positions");
-        end += counts[e];
+    for (std::size_t e = 0; e < o.size(); ++e) {
+        if (counts.data()[e] <= 0) throw std::invalid_argument("partition occurrences: an entry without positions");
+        end += counts.data()[e];
         o.ends[e] = end;
     }
     return o;
@@ -226,21 +206,24 @@ PYBIND11_MODULE(_engine, m) {
             const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
             const std::vector<double> values = to_vector<double>(reps[1]);
             o.check(chunk.value.size());
-            if (offset.size() != o.size()) throw std::invalid_argument("representatives: one offset per entry");
-            for (std::size_t e = 0; e < o.size(); ++e)
-                if (offset[e] < 0 ||
-                    static_cast<std::size_t>(offset[e]) + static_cast<std::size_t>(std::max(o.length[e], 0)) >
+            if (offset.size() != o.runs()) throw std::invalid_argument("representatives: one offset per run");
+            for (std::size_t k = 0; k < o.runs(); ++k)
+                if (offset[k] < 0 ||
+                    static_cast<std::size_t>(offset[k]) + static_cast<std::size_t>(std::max(o.run_length[k], 0)) >
                         values.size())
                     throw std::invalid_argument("representatives: an offset out of range");
-            std::vector<double> distance(o.size());
-            std::vector<int32_t> start(o.size());
+            const auto n = std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.size())};
+            Array<double> distance(n);
+            Array<int32_t> start(n);
+            double* d = distance.mutable_data();
+            int32_t* at = start.mutable_data();
             unlocked(
                 [&](Workers& workers) {
                     znormalize(chunk.value, workers);
-                    best_matches(chunk.value, o, offset.data(), values.data(), distance.data(), start.data());
+                    best_matches(chunk.value, o, offset.data(), values.data(), d, at);
                 },
                 threads);
-            return py::make_tuple(to_array(distance), to_array(start));
+            return py::make_tuple(distance, start);
         },
         py::arg("chunk"), py::arg("occurrences"), py::arg("representatives"), py::arg("threads") = 0);
 

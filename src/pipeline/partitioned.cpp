@@ -14,18 +14,19 @@ namespace {
 
 std::size_t window_values(int32_t length) { return static_cast<std::size_t>(std::max(length, 0)); }
 
-// Whether occ's entries are rows of `motifs`, as occurrences() makes them.
-void check_entries(const PartOccurrences& occ, const std::vector<Motif>& motifs) {
-    const std::size_t n = occ.size();
-    if (occ.row.size() != n || occ.series.size() != n || occ.length.size() != n || occ.ends.size() != n)
-        throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
-    for (std::size_t e = 0; e < n; ++e) {
-        const int32_t mi = occ.motif[e], r = occ.row[e];
-        if (mi < 0 || static_cast<std::size_t>(mi) >= motifs.size() || r < 0 ||
-            static_cast<std::size_t>(r) >= motifs[static_cast<std::size_t>(mi)].indexes.size() ||
-            occ.length[e] != motifs[static_cast<std::size_t>(mi)].length)
+// Whether occ's runs are rows of `motifs`, as occurrences() makes them.
+void check_runs(const PartOccurrences& occ, const std::vector<Motif>& motifs) {
+    std::size_t entries = 0;
+    for (std::size_t k = 0; k < occ.runs(); ++k) {
+        const int32_t mi = occ.run_motif[k], r = occ.run_row[k], n = occ.run_entries[k];
+        if (mi < 0 || static_cast<std::size_t>(mi) >= motifs.size() || r < 0 || n < 0 ||
+            static_cast<std::size_t>(r) + static_cast<std::size_t>(n) >
+                motifs[static_cast<std::size_t>(mi)].indexes.size() ||
+            occ.run_length[k] != motifs[static_cast<std::size_t>(mi)].length)
             throw std::invalid_argument("partition occurrences: an entry that is not a row of a motif");
+        entries += static_cast<std::size_t>(n);
     }
+    if (entries != occ.size()) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
 }
 
 }  // namespace
@@ -34,40 +35,69 @@ void check_entries(const PartOccurrences& occ, const std::vector<Motif>& motifs)
 // positions it holds, each entry after the one before.
 void PartOccurrences::check(std::size_t series_count) const {
     const std::size_t n = size();
-    if (row.size() != n || series.size() != n || length.size() != n || ends.size() != n)
+    const std::size_t k_runs = runs();
+    if (run_row.size() != k_runs || run_length.size() != k_runs || run_entries.size() != k_runs ||
+        ends.size() != n)
         throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+    std::size_t entries = 0;
+    for (int32_t count : run_entries) {
+        if (count < 0) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+        entries += static_cast<std::size_t>(count);
+    }
+    if (entries != n) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
     int64_t before = 0;
-    for (std::size_t e = 0; e < n; ++e) {
-        const int64_t local = static_cast<int64_t>(series[e]) - first;
-        if (local < 0 || local >= static_cast<int64_t>(series_count) || ends[e] <= before ||
-            ends[e] > static_cast<int64_t>(positions.size()) ||
-            (e > 0 && motif[e] == motif[e - 1] && (series[e] <= series[e - 1] || length[e] != length[e - 1])))
-            throw std::invalid_argument("partition occurrences: an entry outside the partition or out of order");
-        before = ends[e];
+    int32_t last_motif = 0, last_length = 0;
+    std::size_t e = 0;
+    for (std::size_t k = 0; k < k_runs; ++k) {
+        for (int32_t i = 0; i < run_entries[k]; ++i, ++e) {
+            const int64_t local = static_cast<int64_t>(series[e]) - first;
+            // The entry before, when it is of the same motif: in the same run,
+            // or the last of an earlier one.
+            const bool same = e > 0 && (i > 0 || run_motif[k] == last_motif);
+            if (local < 0 || local >= static_cast<int64_t>(series_count) || ends[e] <= before ||
+                ends[e] > static_cast<int64_t>(positions.size()) ||
+                (same && (series[e] <= series[e - 1] || run_length[k] != last_length)))
+                throw std::invalid_argument("partition occurrences: an entry outside the partition or out of order");
+            before = ends[e];
+            last_motif = run_motif[k];
+            last_length = run_length[k];
+        }
     }
 }
 
 std::vector<Motif> PartOccurrences::local_motifs(const int64_t* rep_offset, const double* representatives) const {
     std::vector<Motif> out;
-    for (std::size_t e = 0; e < size(); ++e) {
-        if (e == 0 || motif[e] != motif[e - 1]) {
-            out.emplace_back(Pattern{});
-            out.back().seglen = seglen;
-            out.back().length = length[e];
-            if (representatives) {
-                const double* rep = representatives + rep_offset[e];
-                out.back().representative.assign(rep, rep + window_values(length[e]));
-            }
+    out.reserve(runs());
+    std::size_t e = 0;
+    for (std::size_t k = 0; k < runs(); ++k) {
+        out.emplace_back(Pattern{});
+        Motif& m = out.back();
+        m.seglen = seglen;
+        m.length = run_length[k];
+        if (representatives) {
+            const double* rep = representatives + rep_offset[k];
+            m.representative.assign(rep, rep + window_values(run_length[k]));
         }
-        for (int64_t p = e == 0 ? 0 : ends[e - 1]; p < ends[e]; ++p)
-            out.back().indexes.add(series[e] - first, positions[static_cast<std::size_t>(p)]);
+        const std::size_t n = static_cast<std::size_t>(run_entries[k]);
+        const int64_t base = e == 0 ? 0 : ends[e - 1];
+        Occurrences& idx = m.indexes;
+        idx.series.resize(n);
+        idx.ends.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            idx.series[i] = series[e + i] - first;
+            idx.ends[i] = static_cast<uint32_t>(ends[e + i] - base);
+        }
+        const int64_t last = n ? ends[e + n - 1] : base;
+        idx.positions.assign(positions.begin() + base, positions.begin() + last);
+        e += n;
     }
     return out;
 }
 
 std::size_t PartOccurrences::row_values() const {
     std::size_t n = 0;
-    for (int32_t len : length) n += window_values(len);
+    for (std::size_t k = 0; k < runs(); ++k)
+        n += static_cast<std::size_t>(std::max(run_entries[k], 0)) * window_values(run_length[k]);
     return n;
 }
 
@@ -88,18 +118,17 @@ void add_average_rows(const Collection& ts, const PartOccurrences& occ, const st
     if (offset.empty() || offset.front() != 0 || offset.back() != static_cast<int64_t>(sums_size) ||
         !std::is_sorted(offset.begin(), offset.end()))
         throw std::invalid_argument("representative sums: offsets that do not fit the sums");
-    const std::vector<Motif> motifs = occ.local_motifs();
     std::vector<double*> sum_at, count_at;
-    for (std::size_t e = 0; e < occ.size(); ++e) {
-        if (e > 0 && occ.motif[e] == occ.motif[e - 1]) continue;
-        const int32_t mi = occ.motif[e];
+    for (std::size_t k = 0; k < occ.runs(); ++k) {
+        const int32_t mi = occ.run_motif[k];
         if (mi < 0 || static_cast<std::size_t>(mi) + 1 >= offset.size() ||
             offset[static_cast<std::size_t>(mi) + 1] - offset[static_cast<std::size_t>(mi)] !=
-                static_cast<int64_t>(window_values(occ.length[e])))
+                static_cast<int64_t>(window_values(occ.run_length[k])))
             throw std::invalid_argument("representative sums: an entry of no motif");
         sum_at.push_back(sum + offset[static_cast<std::size_t>(mi)]);
         count_at.push_back(count + offset[static_cast<std::size_t>(mi)]);
     }
+    const std::vector<Motif> motifs = occ.local_motifs();
     add_average_rows(motifs, ts, SumTargets{sum_at.data(), count_at.data()});
 }
 
@@ -151,25 +180,42 @@ std::size_t PartitionedMiner::search(Workers& workers) {
     return motifs_.size();
 }
 
-PartOccurrences occurrences_in(const std::vector<const Motif*>& motifs, int32_t first, int32_t last) {
+PartOccurrences occurrences_in(const std::vector<const Motif*>& motifs, int32_t first, int32_t last,
+                               int32_t motif_base) {
     PartOccurrences occ;
     occ.first = first;
     occ.seglen = motifs.empty() ? 0 : motifs.front()->seglen;
+    // Each motif's rows in [first, last) are one range: sized first, then
+    // copied range by range.
+    std::vector<std::pair<std::size_t, std::size_t>> rows(motifs.size());
+    std::size_t entries = 0, positions = 0;
     for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
         const Motif& m = *motifs[mi];
         if (m.seglen != occ.seglen) throw std::invalid_argument("motifs of different seglen");
-        const Occurrences& idx = m.indexes;
-        const auto lo = std::lower_bound(idx.series.begin(), idx.series.end(), first);
-        const auto hi = std::lower_bound(lo, idx.series.end(), last);
-        for (auto it = lo; it != hi; ++it) {
-            const std::size_t r = static_cast<std::size_t>(it - idx.series.begin());
-            occ.motif.push_back(static_cast<int32_t>(mi));
-            occ.row.push_back(static_cast<int32_t>(r));
-            occ.series.push_back(*it);
-            occ.length.push_back(m.length);
-            occ.positions.insert(occ.positions.end(), idx.begin_of(r), idx.end_of(r));
-            occ.ends.push_back(static_cast<int64_t>(occ.positions.size()));
-        }
+        const std::vector<int32_t>& series = m.indexes.series;
+        const auto lo = std::lower_bound(series.begin(), series.end(), first);
+        const auto hi = std::lower_bound(lo, series.end(), last);
+        rows[mi] = {static_cast<std::size_t>(lo - series.begin()), static_cast<std::size_t>(hi - series.begin())};
+        if (hi == lo) continue;
+        entries += rows[mi].second - rows[mi].first;
+        positions += static_cast<std::size_t>(m.indexes.end_of(rows[mi].second - 1) - m.indexes.begin_of(rows[mi].first));
+    }
+    occ.series.reserve(entries);
+    occ.ends.reserve(entries);
+    occ.positions.reserve(positions);
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
+        const auto [lo, hi] = rows[mi];
+        if (hi == lo) continue;
+        const Occurrences& idx = motifs[mi]->indexes;
+        occ.run_motif.push_back(motif_base + static_cast<int32_t>(mi));
+        occ.run_row.push_back(static_cast<int32_t>(lo));
+        occ.run_length.push_back(motifs[mi]->length);
+        occ.run_entries.push_back(static_cast<int32_t>(hi - lo));
+        occ.series.insert(occ.series.end(), idx.series.begin() + static_cast<std::ptrdiff_t>(lo),
+                          idx.series.begin() + static_cast<std::ptrdiff_t>(hi));
+        const int64_t shift = static_cast<int64_t>(occ.positions.size()) - (lo == 0 ? 0 : idx.ends[lo - 1]);
+        for (std::size_t r = lo; r < hi; ++r) occ.ends.push_back(idx.ends[r] + shift);
+        occ.positions.insert(occ.positions.end(), idx.begin_of(lo), idx.end_of(hi - 1));
     }
     return occ;
 }
@@ -180,9 +226,8 @@ PartOccurrences PartitionedMiner::occurrences(int32_t first, int32_t last, std::
     motif_last = std::min(motif_last, motifs_.size());
     std::vector<const Motif*> motifs;
     for (std::size_t mi = motif_first; mi < motif_last; ++mi) motifs.push_back(&motifs_[mi]);
-    PartOccurrences occ = occurrences_in(motifs, first, last);
+    PartOccurrences occ = occurrences_in(motifs, first, last, static_cast<int32_t>(motif_first));
     occ.seglen = seglen_;
-    for (int32_t& mi : occ.motif) mi += static_cast<int32_t>(motif_first);
     return occ;
 }
 
@@ -222,11 +267,14 @@ std::vector<double> PartitionedMiner::representative_values() const {
 
 void PartitionedMiner::add_best_matches(const PartOccurrences& occ, const double* distance, const int32_t* start) {
     require(Step::matches, "adding best matches");
-    check_entries(occ, motifs_);
-    for (std::size_t e = 0; e < occ.size(); ++e) {
-        const std::size_t mi = static_cast<std::size_t>(occ.motif[e]), r = static_cast<std::size_t>(occ.row[e]);
-        distance_[mi][r] = distance[e];
-        motifs_[mi].best_matches[r] = start[e];
+    check_runs(occ, motifs_);
+    std::size_t e = 0;
+    for (std::size_t k = 0; k < occ.runs(); ++k) {
+        const std::size_t mi = static_cast<std::size_t>(occ.run_motif[k]), r = static_cast<std::size_t>(occ.run_row[k]);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(occ.run_entries[k]); ++i, ++e) {
+            distance_[mi][r + i] = distance[e];
+            motifs_[mi].best_matches[r + i] = start[e];
+        }
     }
 }
 

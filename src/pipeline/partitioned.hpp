@@ -19,41 +19,46 @@
 namespace qor {
 
 // The occurrences of the motifs of a PartitionedMiner in the series
-// [first, first + series count) of the collection. Entry e is row row[e] of
-// motif motif[e] (its series series[e], numbered in the whole collection),
-// with the symbol positions positions[ends[e - 1] .. ends[e]) (from 0 for
-// e = 0); the entries of a motif are consecutive, in row order.
+// [first, first + series count) of the collection, entry after entry, in
+// runs: run k is run_entries[k] entries of motif run_motif[k] (window length
+// run_length[k]), its rows run_row[k], run_row[k] + 1, ... Entry e is series
+// series[e] (numbered in the whole collection), with the symbol positions
+// positions[ends[e - 1] .. ends[e]) (from 0 for e = 0). The entries of a
+// motif are consecutive, in row order.
 struct PartOccurrences {
     int32_t first = 0;
     int32_t seglen = 0;
-    std::vector<int32_t> motif, row, series, length;
+    std::vector<int32_t> run_motif, run_row, run_length, run_entries;
+    std::vector<int32_t> series;
     std::vector<int64_t> ends;
     std::vector<int32_t> positions;
 
-    std::size_t size() const { return motif.size(); }
+    std::size_t size() const { return series.size(); }
+    std::size_t runs() const { return run_motif.size(); }
     // The number of values of the entries' average rows.
     std::size_t row_values() const;
     // Throws std::invalid_argument unless the arrays agree in size and every
     // entry is a row of series [first, first + series_count) whose positions
     // are here, each motif's entries in series order and of one length.
     void check(std::size_t series_count) const;
-    // The motifs of the entries, with their rows only (series numbered from
-    // `first`): what a partition computes the statistics of. With
-    // `representatives` (the entries' representatives, at the offsets
-    // rep_offset[e]), each carries its representative.
+    // A motif per run, with its rows only (series numbered from `first`):
+    // what a partition computes the statistics of. With `representatives`
+    // (run k's at rep_offset[k]), each carries its representative.
     std::vector<Motif> local_motifs(const int64_t* rep_offset = nullptr, const double* representatives = nullptr) const;
 };
 
 // The occurrences of `motifs` (of one seglen) in series [first, last), as
-// PartitionedMiner::occurrences gives them, motif[e] numbering the motifs
-// given. Throws std::invalid_argument for motifs of different seglen.
-PartOccurrences occurrences_in(const std::vector<const Motif*>& motifs, int32_t first, int32_t last);
+// PartitionedMiner::occurrences gives them, run_motif numbering the motifs
+// given from `motif_base`. Throws std::invalid_argument for motifs of
+// different seglen.
+PartOccurrences occurrences_in(const std::vector<const Motif*>& motifs, int32_t first, int32_t last,
+                               int32_t motif_base = 0);
 
 // A partition's share of the statistics, from its normalised series.
 // average_rows: the average row of every entry, entry after entry, written
 // to `out` (occ.row_values() values).
 // best_matches: every entry's best distance and the first sample of that
-// window, given the representatives.
+// window, given the representatives (run k's at rep_offset[k]).
 void average_rows(const Collection& ts, const PartOccurrences& occ, double* out);
 void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
                   const double* representatives, double* distance, int32_t* start);
@@ -80,7 +85,7 @@ public:
     // The pattern search over every word added; returns the number of motifs.
     std::size_t search(Workers& workers);
     // The occurrences of motifs [motif_first, motif_last) (all by default;
-    // motif[e] numbers them among all motifs) in series [first, last).
+    // run_motif numbers them among all motifs) in series [first, last).
     PartOccurrences occurrences(int32_t first, int32_t last, std::size_t motif_first = 0,
                                 std::size_t motif_last = static_cast<std::size_t>(-1)) const;
     // The number of series each motif occurs in.

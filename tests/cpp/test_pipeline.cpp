@@ -131,19 +131,8 @@ public:
     std::vector<double> rows(const Motif& m) const override {
         std::vector<double> out;
         for (std::size_t p = 0; p < parts_.size(); ++p) {
-            PartOccurrences occ;
-            occ.first = firsts_[p];
-            occ.seglen = m.seglen;
-            for (std::size_t r = 0; r < m.indexes.size(); ++r) {
-                const int32_t s = m.indexes.series[r];
-                if (s < firsts_[p] || s >= firsts_[p] + static_cast<int32_t>(parts_[p].size())) continue;
-                occ.motif.push_back(0);
-                occ.row.push_back(static_cast<int32_t>(r));
-                occ.series.push_back(s);
-                occ.length.push_back(m.length);
-                occ.positions.insert(occ.positions.end(), m.indexes.begin_of(r), m.indexes.end_of(r));
-                occ.ends.push_back(static_cast<int64_t>(occ.positions.size()));
-            }
+            const int32_t last = firsts_[p] + static_cast<int32_t>(parts_[p].size());
+            const PartOccurrences occ = occurrences_in({&m}, firsts_[p], last);
             std::vector<double> rows(occ.row_values());
             average_rows(parts_[p], occ, rows.data());
             out.insert(out.end(), rows.begin(), rows.end());
@@ -195,8 +184,8 @@ TEST_CASE("partitioned mining: the motifs of Miner::mine, to the last bit, from 
         for (std::size_t p = 0; p < parts.size(); ++p) {
             const int32_t last = firsts[p] + static_cast<int32_t>(parts[p].size());
             const PartOccurrences occ = plan.occurrences(firsts[p], last);
-            std::vector<int64_t> at(occ.size());
-            for (std::size_t e = 0; e < occ.size(); ++e) at[e] = offset[static_cast<std::size_t>(occ.motif[e])];
+            std::vector<int64_t> at(occ.runs());
+            for (std::size_t k = 0; k < occ.runs(); ++k) at[k] = offset[static_cast<std::size_t>(occ.run_motif[k])];
             std::vector<double> distance(occ.size());
             std::vector<int32_t> start(occ.size());
             best_matches(parts[p], occ, at.data(), reps.data(), distance.data(), start.data());
@@ -225,7 +214,7 @@ TEST_CASE("partitioned mining: sums refuse offsets that do not fit and entries o
                                      count.data()),
                     std::invalid_argument);
     PartOccurrences stray = occ;
-    stray.motif.back() = static_cast<int32_t>(offset.size());
+    stray.run_motif.back() = static_cast<int32_t>(offset.size());
     CHECK_THROWS_AS(add_average_rows(ts, stray, offset, sum.size(), sum.data(), count.data()), std::invalid_argument);
     CHECK_THROWS_AS(plan.representative_values(), std::logic_error);
 }
