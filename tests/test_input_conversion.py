@@ -77,6 +77,19 @@ def test_memory_mapped_and_read_only_arrays_read_as_their_values(walks, tmp_path
     assert mined(part(read_only)) == mined(np.asarray(part(walks)).tolist())
 
 
+@pytest.mark.parametrize("threads", ["1", "2", "3"])
+def test_a_large_array_is_copied_whole_by_any_number_of_threads(monkeypatch, threads):
+    from qor import _engine
+
+    # Large enough to be copied in parts, with an odd number of samples; other
+    # values for each case, so that no sample can be left from an earlier copy.
+    x = np.cumsum(np.random.default_rng(int(threads)).normal(size=(1_601, 1_001)), axis=1)
+    monkeypatch.setenv("QOR_NUM_THREADS", threads)
+    samples = _engine.normalise(x).__getstate__()[0]
+    expected = _engine.normalise(x.tolist()).__getstate__()[0]
+    np.testing.assert_array_equal(samples.view(np.int64), expected.view(np.int64))
+
+
 def test_ragged_rows_and_empty_shapes(walks):
     rows = [walks[i, : 20 + i] for i in range(len(walks))] + [np.empty(0)]
     assert mined(rows) == mined([r.tolist() for r in rows])

@@ -5,11 +5,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/collection.hpp"
+#include "core/parallel.hpp"
 #include "motifs/motif.hpp"
 
 namespace qor::bindings {
@@ -214,6 +216,23 @@ inline bool load_sample(PyObject* x, double& out) {
     return true;
 }
 
+// Copies n samples. A large copy is split over the engine's threads: the
+// helpers only copy, while the calling thread holds the GIL, so the buffer
+// stays as it is.
+inline void copy_samples(double* to, const double* from, std::size_t n) {
+    constexpr std::size_t kPerThread = std::size_t{1} << 19;  // 4 MiB of samples
+    const auto threads = static_cast<unsigned>(std::min<std::size_t>(qor::thread_count(), n / kPerThread));
+    if (threads < 2) {
+        std::memcpy(to, from, n * sizeof(double));
+        return;
+    }
+    qor::Workers team(threads);
+    team.run(threads, [&](std::size_t part, unsigned) {
+        const std::size_t first = n * part / threads, last = n * (part + 1) / threads;
+        std::memcpy(to + first, from + first, (last - first) * sizeof(double));
+    });
+}
+
 // The number of samples of a row that is a list, a tuple or a float64
 // buffer (others count 0): to size the block of samples once.
 inline std::size_t row_size_hint(handle row) {
@@ -239,7 +258,7 @@ struct type_caster<qor::bindings::SeriesList> {
         if (Float64Buffer rows{src, 2}) {
             const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
             out.assign_rows(n, m);
-            if (n != 0 && m != 0) std::memcpy(out.row(0), rows.data(), n * m * sizeof(double));
+            if (n != 0 && m != 0) copy_samples(out.row(0), rows.data(), n * m);
             return true;
         }
         std::size_t total = 0;
