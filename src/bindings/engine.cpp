@@ -52,7 +52,8 @@ std::vector<T> to_vector(const py::handle& h) {
 py::tuple occurrences_tuple(const PartOccurrences& o) {
     Array<int32_t> counts(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.size())});
     int32_t* count = counts.mutable_data();
-    for (std::size_t e = 0; e < o.size(); ++e) count[e] = static_cast<int32_t>(o.ends[e] - (e == 0 ? 0 : o.ends[e - 1]));
+    for (std::size_t e = 0; e < o.size(); ++e)
+        count[e] = static_cast<int32_t>(o.ends[e] - (e == 0 ? 0 : o.ends[e - 1]));
     return py::make_tuple(o.first, o.seglen, to_array(o.run_motif), to_array(o.run_row), to_array(o.run_length),
                           to_array(o.run_entries), to_array(o.series), counts, to_array(o.positions));
 }

@@ -36,8 +36,7 @@ void check_runs(const PartOccurrences& occ, const std::vector<Motif>& motifs) {
 void PartOccurrences::check(std::size_t series_count) const {
     const std::size_t n = size();
     const std::size_t k_runs = runs();
-    if (run_row.size() != k_runs || run_length.size() != k_runs || run_entries.size() != k_runs ||
-        ends.size() != n)
+    if (run_row.size() != k_runs || run_length.size() != k_runs || run_entries.size() != k_runs || ends.size() != n)
         throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
     std::size_t entries = 0;
     for (int32_t count : run_entries) {
@@ -198,7 +197,8 @@ PartOccurrences occurrences_in(const std::vector<const Motif*>& motifs, int32_t 
         rows[mi] = {static_cast<std::size_t>(lo - series.begin()), static_cast<std::size_t>(hi - series.begin())};
         if (hi == lo) continue;
         entries += rows[mi].second - rows[mi].first;
-        positions += static_cast<std::size_t>(m.indexes.end_of(rows[mi].second - 1) - m.indexes.begin_of(rows[mi].first));
+        positions +=
+            static_cast<std::size_t>(m.indexes.end_of(rows[mi].second - 1) - m.indexes.begin_of(rows[mi].first));
     }
     occ.series.reserve(entries);
     occ.ends.reserve(entries);
