@@ -24,7 +24,7 @@ Occurrences = tuple[
     npt.NDArray[np.int32],
     npt.NDArray[np.int32],
 ]
-# (offset of each row's representative, the representatives)
+# (offset of each run's representative, the representatives)
 Representatives = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
 # fetch(motif): a motif's average rows, flat
 _Fetch = Callable[[Motif], npt.NDArray[np.float64]]

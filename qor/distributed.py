@@ -264,6 +264,7 @@ def _in_order(client: Any, count: int, task: Callable[[int], Any], take: Callabl
     window = 2 * max(1, sum(client.nthreads().values()))
     pending: deque[Any] = deque()
     submitted = 0
+    future = None
     try:
         for done in range(count):
             while submitted < count and len(pending) < window:
@@ -272,12 +273,13 @@ def _in_order(client: Any, count: int, task: Callable[[int], Any], take: Callabl
             future = pending.popleft()
             result = future.result()
             future.release()
+            future = None
             take(done, result)
     except BaseException:
         # A failed task (or Ctrl-C) ends the call: the tasks still in flight
-        # are of no use.
-        if pending:
-            client.cancel(list(pending))
+        # are of no use, and neither is the failed one, which the error's
+        # traceback would otherwise keep on the cluster.
+        _cancel(client, [future, *pending])
         raise
 
 
@@ -302,6 +304,8 @@ def _fold_in_order(
     window = 2 * max(1, sum(client.nthreads().values()))
     in_flight: deque[list[Any]] = deque()
     values = list(initial)
+    done: list[Any] = []
+    data = None
     try:
         for i in range(count):
             if len(in_flight) >= window:
@@ -315,9 +319,18 @@ def _fold_in_order(
             in_flight.append(values)
         return client.gather(values) if count else list(initial)
     except BaseException:
-        if in_flight:
-            client.cancel([f for step in in_flight for f in step])
+        # Nothing of the call is of use any more, on the cluster or held by
+        # the error's traceback.
+        _cancel(client, [*done, data, *values, *(f for step in in_flight for f in step)])
         raise
+
+
+def _cancel(client: Any, futures: Sequence[Any]) -> None:
+    """Cancels the Dask futures among ``futures`` (others, such as None, are skipped)."""
+    _, distributed = _dask()
+    todo = [f for f in futures if isinstance(f, distributed.Future)]
+    if todo:
+        client.cancel(todo)
 
 
 def _motif_groups(work: npt.NDArray[np.int64], count: int) -> list[tuple[int, int]]:

@@ -263,6 +263,115 @@ def test_engine_refuses_malformed_steps():
         plan.finish()
 
 
+@pytest.fixture(scope="module")
+def searched():
+    from qor import _engine
+
+    series = collection(5)
+    plan = _engine.Plan(0.5, 4, 4, 2, 0, 0.9, 0)
+    plan.add_words(*_engine.discretise(series, 4, 4))
+    plan.search()
+    offsets = plan.sum_offsets()
+    zeros = np.zeros(offsets[-1])
+    occ = plan.occurrences(0, len(series))
+    plan.finish_representatives(
+        *_engine.add_average_rows(_engine.normalise(series), occ, offsets, zeros, zeros)
+    )
+    return series, plan, occ, offsets
+
+
+def _resized(occ, item, change):
+    a = occ[item]
+    a = a[: len(a) + change] if change < 0 else np.concatenate([a, np.zeros(change, np.int32)])
+    return (*occ[:item], a, *occ[item + 1 :])
+
+
+def _engine_calls():
+    from qor import _engine
+
+    def best(series, plan, occ, offsets):
+        return _engine.best_matches(
+            series, occ, (np.zeros(len(occ[2]), np.int64), plan.representative_values())
+        )
+
+    def sums(series, plan, occ, offsets):
+        zeros = np.zeros(offsets[-1])
+        return _engine.add_average_rows(_engine.normalise(series), occ, offsets, zeros, zeros)
+
+    def take(series, plan, occ, offsets):
+        return plan.add_best_matches(occ, np.zeros(len(occ[6])), np.zeros(len(occ[6]), np.int32))
+
+    return {
+        "average_rows": lambda series, plan, occ, offsets: _engine.average_rows(series, occ),
+        "best_matches": best,
+        "add_average_rows": sums,
+        "Plan.add_best_matches": take,
+    }
+
+
+# The run arrays (motif, row, length, entries) one longer or shorter than the
+# others are refused by every step that reads them, before they are read.
+@pytest.mark.parametrize(
+    "call", ["average_rows", "best_matches", "add_average_rows", "Plan.add_best_matches"]
+)
+@pytest.mark.parametrize("item, change", [(3, -1), (4, -1), (5, -1), (3, 1), (4, 1), (5, 1), (2, 1)])
+def test_run_arrays_of_different_sizes_are_refused(searched, call, item, change):
+    series, plan, occ, offsets = searched
+    with pytest.raises(ValueError, match="different sizes"):
+        _engine_calls()[call](series, plan, _resized(occ, item, change), offsets)
+
+
+@pytest.mark.parametrize("call", ["average_rows", "best_matches", "add_average_rows"])
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda occ: (occ[0], 2**31 - 1, *occ[2:]), "outside its series"),  # starts past any series
+        (lambda occ: (occ[0], 0, *occ[2:]), "seglen below 1"),
+        (lambda occ: (*occ[:8], occ[8] + 10_000), "outside its series"),
+        (lambda occ: (*occ[:8], occ[8] - 10_000), "outside its series"),
+        # Run counts that do not add up to the entries: refused before any
+        # array is sized from them.
+        (
+            lambda occ: (
+                *occ[:2],
+                occ[2][:1],
+                occ[3][:1],
+                np.full(1, 2**31 - 1, np.int32),
+                np.full(1, 2**28, np.int32),
+                *occ[6:],
+            ),
+            "different sizes",
+        ),
+    ],
+    ids=["huge seglen", "zero seglen", "positions past the end", "negative positions", "huge counts"],
+)
+def test_occurrences_outside_the_series_are_refused(searched, call, change, message):
+    series, plan, occ, offsets = searched
+    with pytest.raises(ValueError, match=message):
+        _engine_calls()[call](series, plan, change(occ), offsets)
+
+
+def test_a_failed_mine_leaves_nothing_on_the_cluster(monkeypatch):
+    series = collection(6)
+    real = qor.distributed._add_average_rows
+
+    def failing(sums, normalised, occurrences, offsets):
+        if occurrences[0] >= 20:  # a partition some way into the chains
+            raise RuntimeError("a failing step")
+        return real(sums, normalised, occurrences, offsets)
+
+    monkeypatch.setattr(qor.distributed, "_add_average_rows", failing)
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=4, dashboard_address=":0") as c:
+        with pytest.raises(RuntimeError, match="a failing step") as failed:
+            qor.distributed.Miner(**SETTINGS).mine(db.from_sequence(series, npartitions=30), client=c)
+        assert failed.value is not None  # the traceback is still held here
+        scheduler = c.cluster.scheduler
+        deadline = time.monotonic() + 10
+        while any(ts.who_wants for ts in scheduler.tasks.values()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not [key for key, ts in scheduler.tasks.items() if ts.who_wants]
+
+
 def test_average_rows_are_computed_on_the_cluster_when_read(tmp_path):
     series = collection(7, ragged=False)
     path = tmp_path / "x.npy"

@@ -85,9 +85,12 @@ def test_a_large_array_is_copied_whole_by_any_number_of_threads(monkeypatch, thr
     # values for each case, so that no sample can be left from an earlier copy.
     x = np.cumsum(np.random.default_rng(int(threads)).normal(size=(1_601, 1_001)), axis=1)
     monkeypatch.setenv("QOR_NUM_THREADS", threads)
-    samples = _engine.normalise(x).__getstate__()[0]
     expected = _engine.normalise(x.tolist()).__getstate__()[0]
-    np.testing.assert_array_equal(samples.view(np.int64), expected.view(np.int64))
+    for samples in (
+        _engine.normalise(x).__getstate__()[0],  # the threads of QOR_NUM_THREADS
+        _engine.normalise(x, threads=4 - int(threads)).__getstate__()[0],  # the threads asked for
+    ):
+        np.testing.assert_array_equal(samples.view(np.int64), expected.view(np.int64))
 
 
 def test_ragged_rows_and_empty_shapes(walks):

@@ -216,12 +216,12 @@ inline bool load_sample(PyObject* x, double& out) {
     return true;
 }
 
-// Copies n samples. A large copy is split over the engine's threads: the
+// Copies n samples. A large copy is split over `threads` threads: the
 // helpers only copy, while the calling thread holds the GIL, so the buffer
 // stays as it is.
-inline void copy_samples(double* to, const double* from, std::size_t n) {
+inline void copy_samples(double* to, const double* from, std::size_t n, unsigned threads) {
     constexpr std::size_t kPerThread = std::size_t{1} << 19;  // 4 MiB of samples
-    const auto threads = static_cast<unsigned>(std::min<std::size_t>(qor::thread_count(), n / kPerThread));
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, n / kPerThread));
     if (threads < 2) {
         std::memcpy(to, from, n * sizeof(double));
         return;
@@ -242,58 +242,60 @@ inline std::size_t row_size_hint(handle row) {
     return 0;
 }
 
-// Any sequence of sequences of numbers, into one block of samples. Python
-// floats are read directly, float64 buffers (NumPy arrays, array.array('d'))
-// are copied block-wise (a 2-D one with one copy), and everything else is
-// read sample by sample (load_sample). Signal handlers run between rows, so
-// that Ctrl-C stops a long reading.
+// Any sequence of sequences of numbers, into one block of samples `out`.
+// Python floats are read directly, float64 buffers (NumPy arrays,
+// array.array('d')) are copied block-wise (a 2-D one with one copy, on
+// `threads` threads), and everything else is read sample by sample
+// (load_sample). Signal handlers run between rows, so that Ctrl-C stops a
+// long reading. False when `src` is no such sequence.
+inline bool load_series(handle src, qor::Collection& out, unsigned threads) {
+    if (!is_input_sequence(src)) return false;
+    out.clear();
+    if (Float64Buffer rows{src, 2}) {
+        const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
+        out.assign_rows(n, m);
+        if (n != 0 && m != 0) copy_samples(out.row(0), rows.data(), n * m, threads);
+        return true;
+    }
+    std::size_t total = 0;
+    if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr()))
+        for_each_item(src, [&](handle row) {
+            total += row_size_hint(row);
+            return true;
+        });
+    out.reserve(static_cast<std::size_t>(size_hint(src)), total);
+    return for_each_item(src, [&](handle item) {
+        if (PyErr_CheckSignals() != 0) throw error_already_set();
+        object row = reinterpret_borrow<object>(item);
+        if (!is_input_sequence(row)) return false;
+        if (Float64Buffer samples{row, 1}) {
+            out.add_row(samples.data(), static_cast<std::size_t>(samples.shape(0)));
+            return true;
+        }
+        out.begin_row();
+        const bool read = for_each_item(row, [&](handle x) {
+            if (PyFloat_CheckExact(x.ptr())) {
+                out.push(PyFloat_AS_DOUBLE(x.ptr()));
+                return true;
+            }
+            // A conversion runs Python code, which may drop the row's
+            // last reference to x.
+            object keep = reinterpret_borrow<object>(x);
+            double sample = 0.0;
+            if (!load_sample(keep.ptr(), sample)) return false;
+            out.push(sample);
+            return true;
+        });
+        out.end_row();
+        return read;
+    });
+}
+
 template <>
 struct type_caster<qor::bindings::SeriesList> {
     PYBIND11_TYPE_CASTER(qor::bindings::SeriesList, const_name("List[List[float]]"));
 
-    bool load(handle src, bool) {
-        if (!is_input_sequence(src)) return false;
-        qor::Collection& out = value.value;
-        out.clear();
-        if (Float64Buffer rows{src, 2}) {
-            const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
-            out.assign_rows(n, m);
-            if (n != 0 && m != 0) copy_samples(out.row(0), rows.data(), n * m);
-            return true;
-        }
-        std::size_t total = 0;
-        if (PyList_CheckExact(src.ptr()) || PyTuple_CheckExact(src.ptr()))
-            for_each_item(src, [&](handle row) {
-                total += row_size_hint(row);
-                return true;
-            });
-        out.reserve(static_cast<std::size_t>(size_hint(src)), total);
-        return for_each_item(src, [&](handle item) {
-            if (PyErr_CheckSignals() != 0) throw error_already_set();
-            object row = reinterpret_borrow<object>(item);
-            if (!is_input_sequence(row)) return false;
-            if (Float64Buffer samples{row, 1}) {
-                out.add_row(samples.data(), static_cast<std::size_t>(samples.shape(0)));
-                return true;
-            }
-            out.begin_row();
-            const bool read = for_each_item(row, [&](handle x) {
-                if (PyFloat_CheckExact(x.ptr())) {
-                    out.push(PyFloat_AS_DOUBLE(x.ptr()));
-                    return true;
-                }
-                // A conversion runs Python code, which may drop the row's
-                // last reference to x.
-                object keep = reinterpret_borrow<object>(x);
-                double sample = 0.0;
-                if (!load_sample(keep.ptr(), sample)) return false;
-                out.push(sample);
-                return true;
-            });
-            out.end_row();
-            return read;
-        });
-    }
+    bool load(handle src, bool) { return load_series(src, value.value, qor::thread_count()); }
 };
 
 // Words: any sequence of sequences of characters. One-character str of code

@@ -88,6 +88,15 @@ void check_size(const Array<T>& a, std::size_t n, const char* what) {
         throw std::invalid_argument(std::string(what) + ": expected " + std::to_string(n) + " values");
 }
 
+// A partition's series, read as the engine's calls read theirs, a large
+// array copied on `threads` threads (0: the default count).
+Collection read_chunk(const py::object& chunk, unsigned threads) {
+    Collection ts;
+    if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads)))
+        throw py::type_error("chunk: expected a sequence of series of real numbers");
+    return ts;
+}
+
 // Average rows computed, when a motif's are read, by a Python callable
 // fetch(motif) that returns them as one float64 array (qor.distributed: on
 // the cluster that holds the series).
@@ -145,12 +154,13 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "discretise",
-        [](SeriesList chunk, int32_t seglen, int32_t alphabet, unsigned threads) {
+        [](const py::object& chunk, int32_t seglen, int32_t alphabet, unsigned threads) {
+            Collection ts = read_chunk(chunk, threads);
             std::vector<Word> words;
             unlocked(
                 [&](Workers& workers) {
-                    znormalize(chunk.value, workers);
-                    words = sax(chunk.value, seglen, alphabet, workers);
+                    znormalize(ts, workers);
+                    words = sax(ts, seglen, alphabet, workers);
                 },
                 threads);
             std::vector<int8_t> symbols;
@@ -166,14 +176,16 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "average_rows",
-        [](SeriesList chunk, const py::tuple& occ, unsigned threads) {
+        [](const py::object& chunk, const py::tuple& occ, unsigned threads) {
+            Collection ts = read_chunk(chunk, threads);
             const PartOccurrences o = occurrences_of(occ);
+            o.check(ts);  // before anything is sized from it
             Array<double> rows(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.row_values())});
             double* out = rows.mutable_data();
             unlocked(
                 [&](Workers& workers) {
-                    znormalize(chunk.value, workers);
-                    average_rows(chunk.value, o, out);
+                    znormalize(ts, workers);
+                    average_rows(ts, o, out);
                 },
                 threads);
             return rows;
@@ -202,11 +214,12 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "best_matches",
-        [](SeriesList chunk, const py::tuple& occ, const py::tuple& reps, unsigned threads) {
+        [](const py::object& chunk, const py::tuple& occ, const py::tuple& reps, unsigned threads) {
+            Collection ts = read_chunk(chunk, threads);
             const PartOccurrences o = occurrences_of(occ);
             const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
             const std::vector<double> values = to_vector<double>(reps[1]);
-            o.check(chunk.value.size());
+            o.check(ts);
             if (offset.size() != o.runs()) throw std::invalid_argument("representatives: one offset per run");
             for (std::size_t k = 0; k < o.runs(); ++k)
                 if (offset[k] < 0 ||
@@ -220,8 +233,8 @@ PYBIND11_MODULE(_engine, m) {
             int32_t* at = start.mutable_data();
             unlocked(
                 [&](Workers& workers) {
-                    znormalize(chunk.value, workers);
-                    best_matches(chunk.value, o, offset.data(), values.data(), d, at);
+                    znormalize(ts, workers);
+                    best_matches(ts, o, offset.data(), values.data(), d, at);
                 },
                 threads);
             return py::make_tuple(distance, start);
@@ -262,9 +275,10 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "normalise",
-        [](SeriesList chunk, unsigned threads) {
-            unlocked([&](Workers& workers) { znormalize(chunk.value, workers); }, threads);
-            return std::move(chunk.value);
+        [](const py::object& chunk, unsigned threads) {
+            Collection ts = read_chunk(chunk, threads);
+            unlocked([&](Workers& workers) { znormalize(ts, workers); }, threads);
+            return ts;
         },
         py::arg("chunk"), py::arg("threads") = 0);
 

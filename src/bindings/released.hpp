@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <exception>
 
 #include "core/parallel.hpp"
@@ -21,11 +22,17 @@ namespace qor::bindings {
 // unwind, which must pass through no noexcept frame (and no handler that
 // would touch Python objects). Only the main thread polls, and it is never
 // ended that way.
+// The threads of a call that asks for `threads`: at most kMaxThreads, and
+// for 0 the default count (thread_count).
+inline unsigned engine_threads(unsigned threads) {
+    return threads > 0 ? std::min(threads, kMaxThreads) : thread_count();
+}
+
 template <typename F>
 std::exception_ptr released(F&& f, unsigned threads = 0) {
     namespace py = pybind11;
     (void)std::uncaught_exceptions();  // this thread's exception storage, before memory runs short
-    Workers workers(threads > 0 ? threads : thread_count());
+    Workers workers(engine_threads(threads));
     PyThreadState* state = nullptr;
     PyObject* raised = nullptr;
     if (_PyOS_IsMainThread()) {

@@ -18,7 +18,7 @@ unsigned thread_count() {
     if (const char* text = std::getenv("QOR_NUM_THREADS")) {
         char* end = nullptr;
         const long n = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && n > 0) return static_cast<unsigned>(std::min(n, 256L));
+        if (end != text && *end == '\0' && n > 0) return static_cast<unsigned>(std::min<long>(n, kMaxThreads));
     }
 #if defined(__linux__)
     cpu_set_t set;

@@ -14,8 +14,11 @@
 
 namespace qor {
 
-// Threads to use: QOR_NUM_THREADS when it holds a positive integer,
-// otherwise the number of CPUs this process may run on.
+// The most threads a team has.
+constexpr unsigned kMaxThreads = 256;
+
+// Threads to use: QOR_NUM_THREADS when it holds a positive integer (at most
+// kMaxThreads), otherwise the number of CPUs this process may run on.
 unsigned thread_count();
 
 // Throws and catches one exception, so that the C++ runtime's per-thread

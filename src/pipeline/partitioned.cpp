@@ -16,6 +16,9 @@ std::size_t window_values(int32_t length) { return static_cast<std::size_t>(std:
 
 // Whether occ's runs are rows of `motifs`, as occurrences() makes them.
 void check_runs(const PartOccurrences& occ, const std::vector<Motif>& motifs) {
+    const std::size_t runs = occ.runs();
+    if (occ.run_row.size() != runs || occ.run_length.size() != runs || occ.run_entries.size() != runs)
+        throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
     std::size_t entries = 0;
     for (std::size_t k = 0; k < occ.runs(); ++k) {
         const int32_t mi = occ.run_motif[k], r = occ.run_row[k], n = occ.run_entries[k];
@@ -31,10 +34,12 @@ void check_runs(const PartOccurrences& occ, const std::vector<Motif>& motifs) {
 
 }  // namespace
 
-// Whether occ describes rows of series [first, first + series) whose
-// positions it holds, each entry after the one before.
-void PartOccurrences::check(std::size_t series_count) const {
+// Whether occ describes rows of the series of ts whose positions it holds,
+// each entry after the one before.
+void PartOccurrences::check(const Collection& ts) const {
+    const std::size_t series_count = ts.size();
     const std::size_t n = size();
+    if (seglen < 1 && n > 0) throw std::invalid_argument("partition occurrences: a seglen below 1");
     const std::size_t k_runs = runs();
     if (run_row.size() != k_runs || run_length.size() != k_runs || run_entries.size() != k_runs || ends.size() != n)
         throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
@@ -57,6 +62,14 @@ void PartOccurrences::check(std::size_t series_count) const {
                 ends[e] > static_cast<int64_t>(positions.size()) ||
                 (same && (series[e] <= series[e - 1] || run_length[k] != last_length)))
                 throw std::invalid_argument("partition occurrences: an entry outside the partition or out of order");
+            // Every window starts inside its series, at a sample number
+            // that fits the best matches' int32.
+            const auto length = static_cast<int64_t>(ts.length(static_cast<std::size_t>(local)));
+            for (int64_t t = before; t < ends[e]; ++t) {
+                const int64_t start = static_cast<int64_t>(positions[static_cast<std::size_t>(t)]) * seglen;
+                if (start < 0 || start >= length || start > INT32_MAX)
+                    throw std::invalid_argument("partition occurrences: a position outside its series");
+            }
             before = ends[e];
             last_motif = run_motif[k];
             last_length = run_length[k];
@@ -101,19 +114,19 @@ std::size_t PartOccurrences::row_values() const {
 }
 
 void average_rows(const Collection& ts, const PartOccurrences& occ, double* out) {
-    occ.check(ts.size());
+    occ.check(ts);
     compute_average_occurrences(occ.local_motifs(), ts, out);
 }
 
 void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
                   const double* representatives, double* distance, int32_t* start) {
-    occ.check(ts.size());
+    occ.check(ts);
     row_best_matches(occ.local_motifs(rep_offset, representatives), ts, distance, start);
 }
 
 void add_average_rows(const Collection& ts, const PartOccurrences& occ, const std::vector<int64_t>& offset,
                       std::size_t sums_size, double* sum, double* count) {
-    occ.check(ts.size());
+    occ.check(ts);
     if (offset.empty() || offset.front() != 0 || offset.back() != static_cast<int64_t>(sums_size) ||
         !std::is_sorted(offset.begin(), offset.end()))
         throw std::invalid_argument("representative sums: offsets that do not fit the sums");

@@ -38,9 +38,10 @@ struct PartOccurrences {
     // The number of values of the entries' average rows.
     std::size_t row_values() const;
     // Throws std::invalid_argument unless the arrays agree in size and every
-    // entry is a row of series [first, first + series_count) whose positions
-    // are here, each motif's entries in series order and of one length.
-    void check(std::size_t series_count) const;
+    // entry is a row of a series of `ts` (series first, first + 1, ...)
+    // whose positions are here and start windows inside it, each motif's
+    // entries in series order and of one length.
+    void check(const Collection& ts) const;
     // A motif per run, with its rows only (series numbered from `first`):
     // what a partition computes the statistics of. With `representatives`
     // (run k's at rep_offset[k]), each carries its representative.
