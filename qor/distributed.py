@@ -8,9 +8,10 @@ the results:
 1. per partition: z-normalise and discretise; the words come back;
 2. on the client: the pattern search over all words;
 3. per partition: the average window of every motif in every series it
-   holds, kept by the worker, which adds them into the representatives'
-   running sums, passed from partition to partition in ascending series
-   order; the client gets the sums of the whole collection;
+   holds, which the worker that holds the partition adds into the
+   representatives' running sums, passed from partition to partition in
+   ascending series order (one such chain per worker thread, each over a
+   range of motifs); the client gets the sums of the whole collection;
 4. per partition: each series' best match to each representative; the
    client adds the distances into naed in ascending series order and ranks.
 
