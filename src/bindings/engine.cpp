@@ -179,7 +179,7 @@ PYBIND11_MODULE(_engine, m) {
         [](const py::object& chunk, const py::tuple& occ, unsigned threads) {
             Collection ts = read_chunk(chunk, threads);
             const PartOccurrences o = occurrences_of(occ);
-            o.check(ts);  // before anything is sized from it
+            o.check_sizes();  // before anything is sized from it; average_rows checks the rest
             Array<double> rows(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.row_values())});
             double* out = rows.mutable_data();
             unlocked(
@@ -219,7 +219,7 @@ PYBIND11_MODULE(_engine, m) {
             const PartOccurrences o = occurrences_of(occ);
             const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
             const std::vector<double> values = to_vector<double>(reps[1]);
-            o.check(ts);
+            o.check_sizes();  // the rest is checked by best_matches
             if (offset.size() != o.runs()) throw std::invalid_argument("representatives: one offset per run");
             for (std::size_t k = 0; k < o.runs(); ++k)
                 if (offset[k] < 0 ||

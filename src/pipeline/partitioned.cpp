@@ -16,23 +16,30 @@ std::size_t window_values(int32_t length) { return static_cast<std::size_t>(std:
 
 // Whether occ's runs are rows of `motifs`, as occurrences() makes them.
 void check_runs(const PartOccurrences& occ, const std::vector<Motif>& motifs) {
-    const std::size_t runs = occ.runs();
-    if (occ.run_row.size() != runs || occ.run_length.size() != runs || occ.run_entries.size() != runs)
-        throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
-    std::size_t entries = 0;
+    occ.check_sizes();
     for (std::size_t k = 0; k < occ.runs(); ++k) {
         const int32_t mi = occ.run_motif[k], r = occ.run_row[k], n = occ.run_entries[k];
-        if (mi < 0 || static_cast<std::size_t>(mi) >= motifs.size() || r < 0 || n < 0 ||
+        if (mi < 0 || static_cast<std::size_t>(mi) >= motifs.size() || r < 0 ||
             static_cast<std::size_t>(r) + static_cast<std::size_t>(n) >
                 motifs[static_cast<std::size_t>(mi)].indexes.size() ||
             occ.run_length[k] != motifs[static_cast<std::size_t>(mi)].length)
             throw std::invalid_argument("partition occurrences: an entry that is not a row of a motif");
-        entries += static_cast<std::size_t>(n);
     }
-    if (entries != occ.size()) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
 }
 
 }  // namespace
+
+void PartOccurrences::check_sizes() const {
+    const std::size_t k_runs = runs();
+    if (run_row.size() != k_runs || run_length.size() != k_runs || run_entries.size() != k_runs)
+        throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+    std::size_t entries = 0;
+    for (int32_t count : run_entries) {
+        if (count < 0) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+        entries += static_cast<std::size_t>(count);
+    }
+    if (entries != size()) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+}
 
 // Whether occ describes rows of the series of ts whose positions it holds,
 // each entry after the one before.
@@ -41,14 +48,8 @@ void PartOccurrences::check(const Collection& ts) const {
     const std::size_t n = size();
     if (seglen < 1 && n > 0) throw std::invalid_argument("partition occurrences: a seglen below 1");
     const std::size_t k_runs = runs();
-    if (run_row.size() != k_runs || run_length.size() != k_runs || run_entries.size() != k_runs || ends.size() != n)
-        throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
-    std::size_t entries = 0;
-    for (int32_t count : run_entries) {
-        if (count < 0) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
-        entries += static_cast<std::size_t>(count);
-    }
-    if (entries != n) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+    check_sizes();
+    if (ends.size() != n) throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
     int64_t before = 0;
     int32_t last_motif = 0, last_length = 0;
     std::size_t e = 0;

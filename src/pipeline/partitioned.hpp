@@ -37,6 +37,9 @@ struct PartOccurrences {
     std::size_t runs() const { return run_motif.size(); }
     // The number of values of the entries' average rows.
     std::size_t row_values() const;
+    // Throws std::invalid_argument unless the run arrays agree in size and
+    // their entries add up to the entries'.
+    void check_sizes() const;
     // Throws std::invalid_argument unless the arrays agree in size and every
     // entry is a row of a series of `ts` (series first, first + 1, ...)
     // whose positions are here and start windows inside it, each motif's
