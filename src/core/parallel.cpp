@@ -43,8 +43,9 @@ struct Workers::State {
     const std::function<void(std::size_t, unsigned)>* task = nullptr;
     std::size_t parts = 0;
     std::atomic<std::size_t> next{0};
-    unsigned busy = 0;
-    unsigned long long round = 0;
+    // Written under the mutex; read without it while spinning.
+    std::atomic<unsigned> busy{0};
+    std::atomic<unsigned long long> round{0};
     bool stop = false;
     std::exception_ptr error;    // thrown by the lowest failing part,
     std::size_t error_part = 0;  // which is that part
@@ -80,6 +81,22 @@ void Workers::poll_now() {
     if (poll_ && !stop_requested() && poll_()) request_stop();
 }
 
+// Waits up to kSpin for `ready` without sleeping: the calls of one
+// computation follow each other closely, and a sleeping thread takes tens
+// of microseconds to wake (more in a virtual machine).
+template <typename Ready>
+void spin_until(Ready ready) {
+    constexpr std::chrono::microseconds kSpin{50};
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (unsigned i = 1;; ++i) {
+        if (ready()) return;
+        if (i % 64 == 0 && std::chrono::steady_clock::now() > until) return;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
 void Workers::work(unsigned thread) {
     State& s = *state_;
     for (;;) {
@@ -106,6 +123,7 @@ void Workers::serve(unsigned thread, unsigned long long seen) {
     prepare_exceptions();
     State& s = *state_;
     for (;;) {
+        spin_until([&] { return s.round.load(std::memory_order_acquire) != seen; });
         {
             std::unique_lock<std::mutex> lock(s.mutex);
             s.wake.wait(lock, [&] { return s.stop || s.round != seen; });
@@ -137,7 +155,7 @@ void Workers::run(std::size_t n, const std::function<void(std::size_t, unsigned)
         // system refuses another thread, the ones there are do the work.
         const unsigned id = static_cast<unsigned>(helpers_.size()) + 1;
         try {
-            helpers_.emplace_back([this, id, seen = s.round] { serve(id, seen); });
+            helpers_.emplace_back([this, id, seen = s.round.load()] { serve(id, seen); });
         } catch (const std::exception&) {  // no thread, or no memory for one
             break;
         }
@@ -153,6 +171,7 @@ void Workers::run(std::size_t n, const std::function<void(std::size_t, unsigned)
     }
     s.wake.notify_all();
     work(0);
+    spin_until([&] { return s.busy.load(std::memory_order_acquire) == 0; });
     std::exception_ptr error;
     {
         std::unique_lock<std::mutex> lock(s.mutex);

@@ -2,38 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 
 namespace qor::detail {
 
 namespace {
 
 constexpr uint16_t kNoSlot = 0xFFFF;
-
-// Gives the candidates that may extend the current pattern, the entries
-// [first, end) of the level below, consecutive slots with zero counts.
-void open_slots(const Level& below, std::size_t first, std::size_t end, Scratch& sc) {
-    sc.joined.clear();
-    for (std::size_t q = first; q < end; ++q) {
-        const std::size_t k = sc.joined.size();
-        sc.slot_of[below.last[q]] = static_cast<uint16_t>(k);
-        sc.count[k] = sc.support[k] = sc.end_of_word[k] = 0;
-        sc.joined.push_back(static_cast<int32_t>(q));
-    }
-}
-
-// Copies each of the m occurrences at `at` whose candidate passed to the
-// next free place of that candidate's run; `total` is the level's new
-// occurrence count.
-void copy_occurrences(const uint32_t* at, std::size_t m, std::size_t total, Level& next, Scratch& sc) {
-    next.at.resize(total);
-    uint32_t* out = next.at.data();
-    const uint16_t* slot = sc.slot.data();
-    std::size_t* dest = sc.dest.data();
-    for (std::size_t t = 0; t < m; ++t) {
-        const uint16_t k = slot[t];
-        if (k != kNoSlot && dest[k] != SIZE_MAX) out[dest[k]++] = at[t];
-    }
-}
 
 }  // namespace
 
@@ -52,9 +27,9 @@ void Search::run(int32_t& cur_len) {
         const int64_t done = cur_len - 1;
         const int64_t first_listed = std::max<int64_t>(miner_.min_len, 1);
         if (done < miner_.min_len)
-            levels_[static_cast<std::size_t>(done)].release_occurrences();
+            levels_[static_cast<std::size_t>(done)].release_occurrences(spare_);
         else if (static_cast<std::size_t>(done - first_listed) % kPositionsEvery != 0)
-            levels_[static_cast<std::size_t>(done)].release_positions();
+            levels_[static_cast<std::size_t>(done)].release_positions(spare_);
         ++cur_len;
     }
 }
@@ -116,27 +91,59 @@ void Search::scan_symbols() {
 // Builds the level of patterns of length n from the level of length n - 1:
 // each pattern p there is extended by the last symbol of every pattern q
 // whose prefix is p without its first symbol, in the order of q.
-// Consecutive runs of p are extended in parallel, each into a fragment
-// of the level, and the fragments are joined in order.
+//
+// The text is cut into ranges of whole words, one per thread, holding about
+// equal numbers of the level's occurrences. Each thread classifies the
+// occurrences in its range by the symbol that follows them and counts them
+// and their words per candidate; no word spans two ranges, so the counts of
+// the ranges add up. Which candidates pass, and where each range's
+// occurrences of a candidate go (after those of the ranges before it, so
+// that they stay ascending), is then settled once, and each thread copies
+// its occurrences into place.
 void Search::extend(int32_t n) {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
-    const std::size_t parts = workers_.parts(below.at.size(), kOccurrenceGrain);
-    const std::vector<std::size_t> bounds = split_by_weight(below.occ.data(), below.size(), parts);
-    if (scratch_.size() < workers_.size()) scratch_.resize(workers_.size());
-    Level next;
-    if (parts == 1) {
-        next.at.reserve(below.at.size());
-        extend_range(n, 0, below.size(), next, scratch_[0]);
-        if (next.at.capacity() > 2 * next.at.size()) next.at.shrink_to_fit();
-    } else {
-        std::vector<Level> fragments(parts);
-        workers_.run(parts, [&](std::size_t part, unsigned thread) {
-            Level& f = fragments[part];
-            f.at.reserve(below.occ[bounds[part + 1]] - below.occ[bounds[part]]);
-            extend_range(n, bounds[part], bounds[part + 1], f, scratch_[thread]);
-        });
-        join(fragments, next);
+    const Candidates cand = candidates(n);
+    const std::size_t entries = below.size(), slots = cand.size();
+    const std::size_t parts = slots == 0 ? 1 : workers_.parts(below.at.size(), kOccurrenceGrain, 1);
+    // off[p * (parts + 1) + j]: the first occurrence of p in range j.
+    std::vector<std::size_t> off(entries * (parts + 1));
+    const std::vector<std::size_t> cut = cuts(below, parts);
+    for (std::size_t p = 0; p < entries; ++p) {
+        std::size_t* o = off.data() + p * (parts + 1);
+        const uint32_t *run = below.at.data() + below.occ[p], *run_end = below.at.data() + below.occ[p + 1];
+        o[0] = below.occ[p];
+        for (std::size_t j = 1; j < parts; ++j)
+            o[j] = static_cast<std::size_t>(std::lower_bound(run, run_end, cut[j]) - below.at.data());
+        o[parts] = below.occ[p + 1];
     }
+    if (scratch_.size() < parts) scratch_.resize(parts);
+    workers_.run(parts, [&](std::size_t j, unsigned) { sort_range(n, cand, off.data(), parts, j, scratch_[j]); });
+
+    Level next;
+    std::vector<std::size_t> dest(parts * slots, SIZE_MAX);
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < entries; ++p) {
+        for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
+            std::size_t words = 0;
+            for (std::size_t j = 0; j < parts; ++j) words += scratch_[j].words[c];
+            if (!passes(words)) continue;
+            for (std::size_t j = 0; j < parts; ++j) {
+                dest[j * slots + c] = total;
+                total += scratch_[j].count[c];
+            }
+            const std::size_t q = cand.first[p] + (c - cand.base[p]);
+            next.parent.push_back(static_cast<int32_t>(p));
+            next.suffix.push_back(static_cast<int32_t>(q));
+            next.last.push_back(below.last[q]);
+            next.occ.push_back(total);
+        }
+    }
+    if (spare_.capacity() >= total) next.at.swap(spare_);
+    next.at.resize(total);
+    if (total != 0)
+        workers_.run(parts,
+                     [&](std::size_t j, unsigned) { copy_range(cand, dest.data() + j * slots, next, scratch_[j]); });
+
     Level& done = levels_[static_cast<std::size_t>(n) - 1];
     done.children.assign(done.size() + 1, 0);
     for (int32_t parent : next.parent) ++done.children[static_cast<std::size_t>(parent) + 1];
@@ -144,85 +151,177 @@ void Search::extend(int32_t n) {
     levels_.push_back(std::move(next));
 }
 
-// Entries [p0, p1) of level n - 1 extended, appended to `next`.
-void Search::extend_range(int32_t n, std::size_t p0, std::size_t p1, Level& next, Scratch& sc) const {
+// The candidates of the level of length n: for each pattern p of the level
+// below, the patterns q there whose prefix is p without its first symbol
+// (all of them for single symbols).
+Candidates Search::candidates(int32_t n) const {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
     const Level* below2 = n >= 3 ? &levels_[static_cast<std::size_t>(n) - 2] : nullptr;
-    const std::size_t alphabet = text_.symbols.size();
-    sc.slot_of.assign(alphabet + 1, kNoSlot);
-    sc.count.resize(alphabet);
-    sc.support.resize(alphabet);
-    sc.end_of_word.resize(alphabet);
-    sc.dest.resize(alphabet);
-    // The symbol after an occurrence of a pattern of n - 1 symbols.
-    const uint16_t* ids = text_.ids.data() + (n - 1);
-    for (std::size_t p = p0; p < p1; ++p) {
-        if (p % 64 == 0) workers_.check();
-        // The candidates: the patterns q of the level below whose prefix
-        // is p without its first symbol (all of them for single symbols).
+    Candidates cand;
+    cand.first.resize(below.size());
+    cand.base.assign(below.size() + 1, 0);
+    for (std::size_t p = 0; p < below.size(); ++p) {
         std::size_t first = 0, end = below.size();
         if (below2) {
             const auto s = static_cast<std::size_t>(below.suffix[p]);
             first = below2->children[s];
             end = below2->children[s + 1];
         }
-        if (first == end) continue;
-        open_slots(below, first, end, sc);
-        const uint32_t* at = below.at.data() + below.occ[p];
-        const std::size_t m = below.occ[p + 1] - below.occ[p];
-        classify(at, m, ids, sc);
-        const std::size_t total = place(p, below, next, sc);
-        if (total != next.at.size()) copy_occurrences(at, m, total, next, sc);
+        cand.first[p] = first;
+        cand.base[p + 1] = cand.base[p] + (end - first);
     }
+    return cand;
 }
 
-// Classifies every occurrence of p by the symbol that follows it (at most
-// the separator that ends its word, which has no slot), counting
-// occurrences and words per candidate. Occurrences are ascending, so an
-// occurrence starts a new word for its candidate exactly when it lies past
-// the end of the previous one's word.
-void Search::classify(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const {
-    sc.slot.resize(m);
-    uint16_t* slot = sc.slot.data();
-    const uint16_t* slot_of = sc.slot_of.data();
-    std::size_t *count = sc.count.data(), *support = sc.support.data(), *end_of_word = sc.end_of_word.data();
-    for (std::size_t t = 0; t < m; ++t) {
-        const uint32_t gp = at[t];
-#if defined(__GNUC__) || defined(__clang__)
-        // The symbols after successive occurrences are far apart.
-        if (t + 16 < m) __builtin_prefetch(ids + at[t + 16]);
-#endif
-        const uint16_t k = slot_of[ids[gp]];
-        slot[t] = k;
-        if (k == kNoSlot) continue;
-        ++count[k];
-        if (gp >= end_of_word[k]) {
-            ++support[k];
-            end_of_word[k] = text_.word_end(gp);
-        }
+// Global positions at word starts that cut the text into `parts` ranges
+// with about equal numbers of the level's occurrences (parts + 1 values,
+// from 0 to past the text), from the quantiles of a sample of them.
+std::vector<std::size_t> Search::cuts(const Level& below, std::size_t parts) const {
+    std::vector<std::size_t> cut(parts + 1, 0);
+    cut[parts] = text_.ids.size();
+    if (parts == 1) return cut;
+    const std::size_t m = below.at.size();
+    const std::size_t samples = std::min<std::size_t>(m, 1024);
+    std::vector<uint32_t> sample(samples);
+    for (std::size_t i = 0; i < samples; ++i) sample[i] = below.at[i * m / samples];
+    auto from = sample.begin();
+    for (std::size_t j = 1; j < parts; ++j) {
+        const auto nth = sample.begin() + static_cast<std::ptrdiff_t>(j * samples / parts);
+        std::nth_element(from, nth, sample.end());
+        from = nth;
+        cut[j] = std::max(cut[j - 1], text_.start[text_.word(*nth)]);
     }
+    return cut;
 }
 
-// The passing candidates of p, in order, become entries of the next level
-// and get consecutive runs of its occurrences (dest, SIZE_MAX for the
-// others); the slots are closed again. Returns the new occurrence count.
-std::size_t Search::place(std::size_t p, const Level& below, Level& next, Scratch& sc) const {
-    std::size_t total = next.at.size();
-    for (std::size_t k = 0; k < sc.joined.size(); ++k) {
-        const uint16_t symbol = below.last[static_cast<std::size_t>(sc.joined[k])];
-        sc.slot_of[symbol] = kNoSlot;
-        if (!passes(sc.support[k])) {
-            sc.dest[k] = SIZE_MAX;
+// Sorts range j's occurrences of the level by candidate into sc's pieces,
+// counting occurrences and words per candidate.
+void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts, std::size_t j,
+                        Scratch& sc) const {
+    const Level& below = levels_[static_cast<std::size_t>(n) - 1];
+    const std::size_t alphabet = text_.symbols.size(), slots = cand.size();
+    sc.slot_of.assign(alphabet + 1, kNoSlot);
+    sc.lane.resize(kLanes * alphabet);
+    sc.pieces.clear();
+    sc.piece_end.resize(slots);
+    sc.count.resize(slots);
+    sc.words.resize(slots);
+    // A pattern's candidates fill whole chunks but their last in each lane:
+    // the range needs at most a chunk per kChunk occurrences plus one per
+    // candidate and lane.
+    std::size_t m = 0;
+    for (std::size_t p = 0; p < below.size(); ++p) m += off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
+    sc.pool.resize((m / kChunk + kLanes * slots + 1) * kChunk);
+    sc.chunks_used = 0;
+    // The symbol after an occurrence of a pattern of n - 1 symbols.
+    const uint16_t* ids = text_.ids.data() + (n - 1);
+    for (std::size_t p = 0; p < below.size(); ++p) {
+        if (p % 64 == 0) workers_.check();
+        const std::size_t count = cand.base[p + 1] - cand.base[p];
+        const std::size_t* o = off + p * (parts + 1);
+        const std::size_t occurrences = o[j + 1] - o[j];
+        if (count == 0) continue;
+        if (occurrences == 0) {
+            for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
+                sc.count[c] = sc.words[c] = 0;
+                sc.piece_end[c] = sc.pieces.size();
+            }
             continue;
         }
-        sc.dest[k] = total;
-        total += sc.count[k];
-        next.parent.push_back(static_cast<int32_t>(p));
-        next.suffix.push_back(sc.joined[k]);
-        next.last.push_back(symbol);
-        next.occ.push_back(total);
+        for (std::size_t k = 0; k < count; ++k) sc.slot_of[below.last[cand.first[p] + k]] = static_cast<uint16_t>(k);
+        sort_run(below.at.data() + o[j], occurrences, ids, sc);
+        const uint32_t* base = sc.pool.data();
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t c = cand.base[p] + k;
+            sc.slot_of[below.last[cand.first[p] + k]] = kNoSlot;
+            sc.count[c] = sc.words[c] = 0;
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                Scratch::Lane& lane = sc.lane[l * alphabet + k];
+                for (const uint32_t chunk : lane.chunks) {
+                    const std::size_t offset = chunk * kChunk;
+                    const std::size_t length =
+                        chunk == lane.chunks.back() ? static_cast<std::size_t>(lane.write - (base + offset)) : kChunk;
+                    sc.pieces.push_back({offset, length});
+                    sc.count[c] += length;
+                }
+                sc.words[c] += lane.words;
+                // A word whose occurrences the lane before ended with and
+                // this one began with was counted by both.
+                if (l > 0 && lane.words != 0 && lane.first_end == sc.lane[(l - 1) * alphabet + k].end_of_word)
+                    --sc.words[c];
+                lane.chunks.clear();
+                lane.write = lane.limit = nullptr;
+            }
+            sc.piece_end[c] = sc.pieces.size();
+        }
     }
-    return total;
+}
+
+// Sorts the m occurrences at `at` of one pattern by the symbol that follows
+// each (at most the separator that ends its word, which has no slot) into
+// their slots' chunks, counting words per slot. The run is read as kLanes
+// consecutive parts side by side, each with chunks of its own, so that
+// the updates of one slot's state do not wait on each other. Occurrences
+// are ascending, so an occurrence starts a new word for its slot exactly
+// when it lies past the end of the previous one's word.
+void Search::sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const {
+    const uint16_t* slot_of = sc.slot_of.data();
+    const std::size_t alphabet = text_.symbols.size();
+    for (Scratch::Lane& lane : sc.lane) lane.words = lane.end_of_word = lane.first_end = 0;
+    const auto step = [&](uint32_t gp, Scratch::Lane* lanes) {
+        const uint16_t k = slot_of[ids[gp]];
+        if (k == kNoSlot) return;
+        Scratch::Lane& lane = lanes[k];
+        uint32_t* w = lane.write;
+        if (w == lane.limit) {
+            const std::size_t chunk = sc.chunks_used++;
+            lane.chunks.push_back(static_cast<uint32_t>(chunk));
+            w = sc.pool.data() + chunk * kChunk;
+            lane.limit = w + kChunk;
+        }
+        *w = gp;
+        lane.write = w + 1;
+        if (gp >= lane.end_of_word) {
+            lane.end_of_word = static_cast<uint32_t>(text_.word_end(gp));
+            if (lane.words++ == 0) lane.first_end = lane.end_of_word;
+        }
+    };
+    static_assert(kLanes == 2, "two lanes");
+    const std::size_t half = m / 2;
+    Scratch::Lane *first = sc.lane.data(), *second = first + alphabet;
+    for (std::size_t t = 0; t < half; ++t) {
+#if defined(__GNUC__) || defined(__clang__)
+        // The symbols after successive occurrences are far apart.
+        if (t + 16 < half) {
+            __builtin_prefetch(ids + at[t + 16]);
+            __builtin_prefetch(ids + at[half + t + 16]);
+        }
+#endif
+        step(at[t], first);
+        step(at[half + t], second);
+    }
+    if (m % 2 != 0) step(at[m - 1], second);
+}
+
+// Copies range j's occurrences of the passing candidates to their places in
+// the next level; dest holds, per candidate, the place of this range's
+// first occurrence (SIZE_MAX for the candidates that failed).
+void Search::copy_range(const Candidates& cand, const std::size_t* dest, Level& next, const Scratch& sc) const {
+    uint32_t* out = next.at.data();
+    const uint32_t* pool = sc.pool.data();
+    std::size_t piece = 0;
+    for (std::size_t c = 0; c < cand.size(); ++c) {
+        if (c % 1024 == 0) workers_.check();
+        const std::size_t end = sc.piece_end[c];
+        if (dest[c] != SIZE_MAX) {
+            uint32_t* to = out + dest[c];
+            for (; piece < end; ++piece) {
+                const Scratch::Piece& part = sc.pieces[piece];
+                to = std::copy(pool + part.offset, pool + part.offset + part.length, to);
+            }
+        }
+        piece = end;
+    }
 }
 
 void Search::positions_of(std::size_t k, std::size_t i, std::vector<uint32_t>& out) const {
@@ -247,34 +346,6 @@ void Search::positions_of(std::size_t k, std::size_t i, std::vector<uint32_t>& o
         while (s > 0 && ids[gp + k - s] == rest[s - 1]) --s;
         if (s == 0) out.push_back(gp);
     }
-}
-
-// Concatenates level fragments, in order, into `next` (empty).
-void Search::join(std::vector<Level>& fragments, Level& next) {
-    const std::size_t parts = fragments.size();
-    std::vector<std::size_t> at_before(parts + 1, 0);
-    std::size_t entries = 0;
-    for (std::size_t f = 0; f < parts; ++f) {
-        at_before[f + 1] = at_before[f] + fragments[f].at.size();
-        entries += fragments[f].size();
-    }
-    next.parent.reserve(entries);
-    next.suffix.reserve(entries);
-    next.last.reserve(entries);
-    next.occ.reserve(entries + 1);
-    for (std::size_t f = 0; f < parts; ++f) {
-        const Level& part = fragments[f];
-        next.parent.insert(next.parent.end(), part.parent.begin(), part.parent.end());
-        next.suffix.insert(next.suffix.end(), part.suffix.begin(), part.suffix.end());
-        next.last.insert(next.last.end(), part.last.begin(), part.last.end());
-        for (std::size_t i = 1; i < part.occ.size(); ++i) next.occ.push_back(at_before[f] + part.occ[i]);
-    }
-    next.at.resize(at_before.back());
-    workers_.run(parts, [&](std::size_t f, unsigned) {
-        std::copy(fragments[f].at.begin(), fragments[f].at.end(),
-                  next.at.begin() + static_cast<std::ptrdiff_t>(at_before[f]));
-        decltype(fragments[f].at)().swap(fragments[f].at);
-    });
 }
 
 }  // namespace qor::detail

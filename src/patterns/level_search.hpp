@@ -42,24 +42,66 @@ struct Level {
 
     std::size_t size() const { return last.size(); }
 
-    void release_occurrences() {
+    using Positions = std::vector<uint32_t, UninitializedAllocator<uint32_t>>;
+
+    // Frees the occurrences; the positions' buffer is handed to `spare`.
+    void release_occurrences(Positions& spare) {
         std::vector<std::size_t>().swap(occ);
-        decltype(at)().swap(at);
+        give(spare);
     }
 
     // Frees the positions, keeps the counts.
     bool positions_released = false;
-    void release_positions() {
-        decltype(at)().swap(at);
+    void release_positions(Positions& spare) {
+        give(spare);
         positions_released = true;
+    }
+
+private:
+    // Keeps the larger of the two buffers as the spare, frees the other.
+    void give(Positions& spare) {
+        if (at.capacity() > spare.capacity()) at.swap(spare);
+        Positions().swap(at);
     }
 };
 
-// Per-thread scratch of Search::extend_range, indexed by candidate slot.
+// Positions per chunk of Scratch::pool.
+constexpr std::size_t kChunk = 256;
+
+// Parts of a pattern's occurrences sorted side by side.
+constexpr std::size_t kLanes = 2;
+
+// One text range's share of a level's extension. Its occurrences are sorted
+// by candidate as they are read: each candidate of the current pattern
+// fills chunks of `pool` in turn, and once the pattern is done its chunks
+// are listed, candidate by candidate, as pieces (offset in the pool,
+// length); piece_end[c] ends candidate c's pieces.
 struct Scratch {
-    std::vector<uint16_t> slot_of, slot;
-    std::vector<std::size_t> count, support, end_of_word, dest;
-    std::vector<int32_t> joined;
+    std::vector<uint16_t> slot_of;
+    // Per lane and slot of the current pattern: the chunks and the place
+    // of the next occurrence, the words, and the ends of the first and the
+    // latest word.
+    struct Lane {
+        uint32_t *write = nullptr, *limit = nullptr;
+        uint32_t words = 0, end_of_word = 0, first_end = 0;
+        std::vector<uint32_t> chunks;
+    };
+    std::vector<Lane> lane;
+    Level::Positions pool;
+    std::size_t chunks_used = 0;
+    struct Piece {
+        std::size_t offset, length;
+    };
+    std::vector<Piece> pieces;
+    std::vector<std::size_t> piece_end, count, words;
+};
+
+// The candidates of one level: those of entry p of the level below are its
+// entries [first[p], first[p] + (base[p + 1] - base[p])), numbered from
+// base[p] in the level's candidate order.
+struct Candidates {
+    std::vector<std::size_t> first, base;
+    std::size_t size() const { return base.back(); }
 };
 
 class Search {
@@ -110,16 +152,21 @@ private:
 
     void scan_symbols();
     void extend(int32_t n);
-    void extend_range(int32_t n, std::size_t p0, std::size_t p1, Level& next, Scratch& sc) const;
-    void classify(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const;
-    std::size_t place(std::size_t p, const Level& below, Level& next, Scratch& sc) const;
-    void join(std::vector<Level>& fragments, Level& next);
+    Candidates candidates(int32_t n) const;
+    std::vector<std::size_t> cuts(const Level& below, std::size_t parts) const;
+    void sort_range(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts, std::size_t j,
+                    Scratch& sc) const;
+    void sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const;
+    void copy_range(const Candidates& cand, const std::size_t* dest, Level& next, const Scratch& sc) const;
 
     const PatternMiner& miner_;
     Text text_;
     std::vector<Level> levels_;
     Workers& workers_;
     std::vector<Scratch> scratch_;
+    // The positions' buffer of a released level, reused for the next
+    // level that fits in it (fresh memory costs a page fault per page).
+    Level::Positions spare_;
 };
 
 }  // namespace qor::detail

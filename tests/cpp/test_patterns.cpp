@@ -197,3 +197,35 @@ TEST_CASE("the miner agrees with the brute-force model on random words, on one t
     }
     CHECK(mismatches == 0);
 }
+
+TEST_CASE("the miner agrees with the model on long words: patterns with hundreds of places in a word") {
+    std::mt19937 rng(777);
+    Workers serial(1);
+    Workers split(3, true);
+    for (int round = 0; round < 16; ++round) {
+        std::vector<std::string> words(2 + rng() % 4);
+        const std::size_t alphabet = 2 + rng() % 2;
+        for (auto& w : words) {
+            w.resize(300 + rng() % 600);
+            for (auto& c : w) c = static_cast<char>('a' + rng() % alphabet);
+        }
+        const double minsup = round % 2 ? 1.0 : 0.5;
+        // Every pattern that passes is kept, with all its places.
+        const auto expected = model(words, minsup, 1, 6, 1.0);
+        std::vector<Word> ws;
+        for (const auto& w : words) ws.emplace_back(w.begin(), w.end());
+        for (Workers* team : {&serial, &split}) {
+            CAPTURE(round);
+            CAPTURE(team->size());
+            PatternMiner m(minsup, 1, 6, 1.0);
+            m.mine(ws, *team);
+            REQUIRE(m.frequent.size() == expected.size());
+            std::size_t i = 0;
+            for (const auto& [p, motif] : m.frequent) {
+                CHECK(text(p) == expected[i].first);
+                CHECK(positions(motif) == expected[i].second);
+                ++i;
+            }
+        }
+    }
+}
