@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "motifs/kernels.hpp"
+#include "motifs/wide.hpp"
 #include "motifs/window_batch.hpp"
 
 namespace qor {
@@ -18,6 +19,14 @@ using detail::Span;
 using detail::window_length;
 using detail::window_span;
 
+// add_real on the widest vectors there are.
+inline void add_real_any(double* sum, double* count, const double* x, std::size_t n) {
+    if (detail::wide_vectors())
+        detail::add_real_wide(sum, count, x, n);
+    else
+        detail::add_real(sum, count, x, n);
+}
+
 // Rows of at most this many windows are averaged in registers.
 constexpr std::size_t kBlockWindows = 32;
 
@@ -26,6 +35,10 @@ constexpr std::size_t kBlockWindows = 32;
 // none: the same sums, in window order from +0.0, and the same division
 // as add_real followed by divide_or_nan, four offsets at a time.
 void average_windows(const double* const* x, const std::size_t* n, std::size_t k, std::size_t len, double* row) {
+    if (detail::wide_vectors()) {
+        detail::average_windows_wide(x, n, k, len, row);
+        return;
+    }
     const std::size_t full = std::min(len, *std::min_element(n, n + k));
     std::size_t i = 0;
 #if QOR_SSE2
@@ -124,6 +137,14 @@ void average_pass(const Motif* motifs, std::size_t n, const SeriesEntries& entri
             if (workers && e % 16 == 0) workers->check();
             const auto [mi, r] = entries.at[e];
             const Motif& m = motifs[mi];
+            if (!tables && sums && windows_of(m, r) == 1) {
+                // The row is the window (x + 0.0, NaN past its end): adding
+                // the window itself to sums that hold no -0.0 gives the
+                // same sums.
+                const Span span = window_span(ts.length(s), *m.indexes.begin_of(r), m.seglen, m.length);
+                add_real_any(sums->sum[mi], sums->count[mi], ts.row(s) + span.first, span.count);
+                continue;
+            }
             const std::size_t len = window_length(m.length);
             double* row = scratch.data() + longest;
             if (tables) row = tables[mi] + r * len;
@@ -288,13 +309,13 @@ void average_row(const double* samples, std::size_t n, const int32_t* positions,
     // order.
     for (std::size_t w = 0; w < windows; ++w) {
         const Span span = window_span(n, positions[w], seglen, length);
-        add_real(row, scratch, samples + span.first, span.count);
+        add_real_any(row, scratch, samples + span.first, span.count);
     }
     divide_or_nan(row, scratch, len);
 }
 
 void add_to_sums(double* sum, double* count, const double* row, std::size_t length) {
-    add_real(sum, count, row, length);
+    add_real_any(sum, count, row, length);
 }
 
 // m_i, the mean at offset i over the rows that are real there, goes into the
@@ -308,6 +329,10 @@ void finish_sums(double* sum, const double* count, std::size_t length, std::size
     const double n = static_cast<double>(rows);
     divide_or_nan(sum, count, length);
     for (std::size_t i = 0; i < length; ++i) sum[i] = sum[i] / n;
+    if (wide_vectors()) {
+        add_times_wide(representative, sum, length, rows);
+        return;
+    }
     double* __restrict acc = representative;
     for (std::size_t r = 0; r < rows; ++r)
         for (std::size_t i = 0; i < length; ++i) acc[i] = sum[i] + acc[i];

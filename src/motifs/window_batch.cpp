@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "motifs/kernels.hpp"
+#include "motifs/wide.hpp"
 
 namespace qor::detail {
 
@@ -35,6 +36,25 @@ struct Pair {
 void WindowBatch::compute() {
     const std::size_t n = x.size();
     dist.resize(n);
+    if (wide_vectors()) {
+        // Windows of about the same length side by side: past the
+        // shortest of four, each window goes on alone.
+        order_.resize(n);
+        for (std::size_t w = 0; w < n; ++w) order_[w] = w;
+        std::sort(order_.begin(), order_.end(), [this](std::size_t a, std::size_t b) { return count[a] < count[b]; });
+        ordered_x_.resize(n);
+        ordered_rep_.resize(n);
+        ordered_count_.resize(n);
+        ordered_dist_.resize(n);
+        for (std::size_t w = 0; w < n; ++w) {
+            ordered_x_[w] = x[order_[w]];
+            ordered_rep_[w] = rep[order_[w]];
+            ordered_count_[w] = count[order_[w]];
+        }
+        distances_wide(ordered_x_.data(), ordered_rep_.data(), ordered_count_.data(), n, ordered_dist_.data());
+        for (std::size_t w = 0; w < n; ++w) dist[order_[w]] = ordered_dist_[w];
+        return;
+    }
     std::size_t w = 0;
 #if QOR_SSE2
     for (; w + 4 <= n; w += 4) {

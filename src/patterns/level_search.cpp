@@ -247,7 +247,8 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
                 sc.words[c] += lane.words;
                 // A word whose occurrences the lane before ended with and
                 // this one began with was counted by both.
-                if (l > 0 && lane.words != 0 && lane.first_end == sc.lane[(l - 1) * alphabet + k].end_of_word)
+                if (l > 0 && lane.words != 0 &&
+                    text_.word_end(base[lane.chunks.front() * kChunk]) == sc.lane[(l - 1) * alphabet + k].end_of_word)
                     --sc.words[c];
                 lane.chunks.clear();
                 lane.write = lane.limit = nullptr;
@@ -267,7 +268,7 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
 void Search::sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const {
     const uint16_t* slot_of = sc.slot_of.data();
     const std::size_t alphabet = text_.symbols.size();
-    for (Scratch::Lane& lane : sc.lane) lane.words = lane.end_of_word = lane.first_end = 0;
+    for (Scratch::Lane& lane : sc.lane) lane.words = lane.end_of_word = 0;
     const auto step = [&](uint32_t gp, Scratch::Lane* lanes) {
         const uint16_t k = slot_of[ids[gp]];
         if (k == kNoSlot) return;
@@ -281,10 +282,11 @@ void Search::sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Sc
         }
         *w = gp;
         lane.write = w + 1;
-        if (gp >= lane.end_of_word) {
-            lane.end_of_word = static_cast<uint32_t>(text_.word_end(gp));
-            if (lane.words++ == 0) lane.first_end = lane.end_of_word;
-        }
+        // An occurrence before the end of the previous one's word is in
+        // that word: the end is the same.
+        const auto end = static_cast<uint32_t>(text_.word_end(gp));
+        lane.words += gp >= lane.end_of_word;
+        lane.end_of_word = end;
     };
     static_assert(kLanes == 2, "two lanes");
     const std::size_t half = m / 2;

@@ -79,11 +79,10 @@ constexpr std::size_t kLanes = 2;
 struct Scratch {
     std::vector<uint16_t> slot_of;
     // Per lane and slot of the current pattern: the chunks and the place
-    // of the next occurrence, the words, and the ends of the first and the
-    // latest word.
+    // of the next occurrence, the words, and the end of the latest word.
     struct Lane {
         uint32_t *write = nullptr, *limit = nullptr;
-        uint32_t words = 0, end_of_word = 0, first_end = 0;
+        uint32_t words = 0, end_of_word = 0;
         std::vector<uint32_t> chunks;
     };
     std::vector<Lane> lane;

@@ -9,6 +9,8 @@
 
 #include "helpers.hpp"
 #include "motifs/statistics.hpp"
+#include "motifs/wide.hpp"
+#include "motifs/window_batch.hpp"
 #include "patterns/pattern_miner.hpp"
 #include "sax/sax.hpp"
 
@@ -235,5 +237,63 @@ TEST_CASE("score_motifs equals the per-motif methods on mined random collections
             REQUIRE(same_motif(split[i], each[i]));
             REQUIRE(same_motif(by_rows(each[i], ts), each[i]));
         }
+    }
+}
+
+TEST_CASE("the 256-bit loops give the bits of the others and of plain sums, NaN samples and tails included") {
+    std::mt19937_64 rng(17);
+    std::uniform_real_distribution<double> value(-3.0, 3.0);
+    for (int round = 0; round < 300; ++round) {
+        CAPTURE(round);
+        Series s(20 + rng() % 200);
+        for (double& x : s) x = rng() % 9 == 0 ? NaN : value(rng);
+        const int32_t seglen = 1 + static_cast<int32_t>(rng() % 4);
+        const int32_t length = 1 + static_cast<int32_t>(rng() % 40);
+        const std::size_t symbols =
+            (s.size() + static_cast<std::size_t>(seglen) - 1) / static_cast<std::size_t>(seglen);
+        std::vector<int32_t> positions(1 + rng() % 40);
+        for (int32_t& p : positions) p = static_cast<int32_t>(rng() % symbols);
+        std::vector<double> rep(static_cast<std::size_t>(length)), other(rep.size());
+        for (std::size_t i = 0; i < rep.size(); ++i) {
+            rep[i] = rng() % 50 == 0 ? NaN : value(rng);
+            other[i] = value(rng);
+        }
+
+        // Plain sums, in window order and in offset order.
+        std::vector<double> mean(rep.size()), dist(positions.size());
+        for (std::size_t i = 0; i < rep.size(); ++i) {
+            double sum = 0.0, count = 0.0;
+            for (const int32_t p : positions) {
+                const std::size_t at = static_cast<std::size_t>(p * seglen) + i;
+                if (at < s.size() && s[at] == s[at]) {
+                    sum += s[at];
+                    count += 1.0;
+                }
+            }
+            mean[i] = count > 0.0 ? sum / count : NaN;
+        }
+        detail::WindowBatch batch;
+        for (std::size_t w = 0; w < positions.size(); ++w) {
+            const std::size_t first = static_cast<std::size_t>(positions[w] * seglen);
+            const std::size_t count = std::min(rep.size(), s.size() - first);
+            const double* r = w % 3 == 2 ? other.data() : rep.data();  // mixed representatives
+            double sum = 0.0;
+            for (std::size_t i = 0; i < count; ++i)
+                if (s[first + i] == s[first + i]) sum += (s[first + i] - r[i]) * (s[first + i] - r[i]);
+            dist[w] = std::sqrt(sum);
+            batch.add(s.data() + first, count, r);
+        }
+
+        for (const bool wide : {true, false}) {
+            CAPTURE(wide);
+            detail::use_wide_vectors(wide);
+            std::vector<double> row(rep.size()), scratch(rep.size());
+            detail::average_row(s.data(), s.size(), positions.data(), positions.size(), seglen, length, row.data(),
+                                scratch.data());
+            CHECK(same(row, mean));
+            batch.compute();
+            CHECK(same(batch.dist, dist));
+        }
+        detail::use_wide_vectors(true);
     }
 }

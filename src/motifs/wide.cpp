@@ -1,0 +1,190 @@
+#include "motifs/wide.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#include "motifs/kernels.hpp"
+
+#if QOR_WIDE
+#include <immintrin.h>
+#endif
+
+namespace qor::detail {
+
+namespace {
+std::atomic<bool> wide_on{true};
+}
+
+void use_wide_vectors(bool on) { wide_on.store(on, std::memory_order_relaxed); }
+
+#if QOR_WIDE
+
+bool wide_vectors() {
+    static const bool supported = __builtin_cpu_supports("avx");
+    return supported && wide_on.load(std::memory_order_relaxed);
+}
+
+#define QOR_AVX __attribute__((target("avx")))
+
+namespace {
+
+// The mean of the real values of four offsets over the windows: the sums
+// and counts in window order, then one division where the count is above 0.
+QOR_AVX inline __m256d mean_of(const double* const* x, std::size_t k, std::size_t i) {
+    const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+    __m256d sum = zero, count = zero;
+    for (std::size_t w = 0; w < k; ++w) {
+        const __m256d v = _mm256_loadu_pd(x[w] + i);
+        const __m256d real = _mm256_cmp_pd(v, v, _CMP_ORD_Q);
+        sum = _mm256_add_pd(sum, _mm256_and_pd(real, v));
+        count = _mm256_add_pd(count, _mm256_and_pd(real, one));
+    }
+    const __m256d some = _mm256_cmp_pd(count, zero, _CMP_GT_OQ);
+    return _mm256_blendv_pd(_mm256_set1_pd(kNaN), _mm256_div_pd(sum, count), some);
+}
+
+// Rows a, b, c, d of four values each, turned into four columns.
+QOR_AVX inline void transpose(__m256d a, __m256d b, __m256d c, __m256d d, __m256d* col) {
+    const __m256d ab0 = _mm256_unpacklo_pd(a, b), ab1 = _mm256_unpackhi_pd(a, b);
+    const __m256d cd0 = _mm256_unpacklo_pd(c, d), cd1 = _mm256_unpackhi_pd(c, d);
+    col[0] = _mm256_permute2f128_pd(ab0, cd0, 0x20);
+    col[1] = _mm256_permute2f128_pd(ab1, cd1, 0x20);
+    col[2] = _mm256_permute2f128_pd(ab0, cd0, 0x31);
+    col[3] = _mm256_permute2f128_pd(ab1, cd1, 0x31);
+}
+
+// One offset's squared gap, added to each window's sum; a NaN sample adds
+// +0.0.
+QOR_AVX inline __m256d add_gap(__m256d sum, __m256d v, __m256d r) {
+    const __m256d d = _mm256_sub_pd(v, r);
+    return _mm256_add_pd(sum, _mm256_and_pd(_mm256_cmp_pd(v, v, _CMP_ORD_Q), _mm256_mul_pd(d, d)));
+}
+
+}  // namespace
+
+QOR_AVX void average_windows_wide(const double* const* x, const std::size_t* n, std::size_t k, std::size_t len,
+                                  double* row) {
+    const std::size_t full = std::min(len, *std::min_element(n, n + k));
+    std::size_t i = 0;
+    for (; i + 8 <= full; i += 8) {
+        const __m256d m0 = mean_of(x, k, i), m1 = mean_of(x, k, i + 4);
+        _mm256_storeu_pd(row + i, m0);
+        _mm256_storeu_pd(row + i + 4, m1);
+    }
+    for (; i + 4 <= full; i += 4) _mm256_storeu_pd(row + i, mean_of(x, k, i));
+    for (; i < len; ++i) {
+        double sum = 0.0, count = 0.0;
+        for (std::size_t w = 0; w < k; ++w) {
+            if (i < n[w] && x[w][i] == x[w][i]) {
+                sum += x[w][i];
+                count += 1.0;
+            }
+        }
+        row[i] = count > 0.0 ? sum / count : kNaN;
+    }
+}
+
+QOR_AVX void add_real_wide(double* sum, double* count, const double* x, std::size_t n) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d v = _mm256_loadu_pd(x + i);
+        const __m256d real = _mm256_cmp_pd(v, v, _CMP_ORD_Q);
+        _mm256_storeu_pd(sum + i, _mm256_add_pd(_mm256_loadu_pd(sum + i), _mm256_and_pd(real, v)));
+        _mm256_storeu_pd(count + i, _mm256_add_pd(_mm256_loadu_pd(count + i), _mm256_and_pd(real, one)));
+    }
+    for (; i < n; ++i) {
+        if (x[i] == x[i]) {
+            sum[i] += x[i];
+            count[i] += 1.0;
+        }
+    }
+}
+
+// Four windows at a time, one in each lane: blocks of four offsets of the
+// four windows (and of their representatives) are loaded as rows and
+// turned into columns, so that each lane adds its window's gaps in offset
+// order. Past the shortest of the four, each window goes on alone.
+QOR_AVX void distances_wide(const double* const* x, const double* const* rep, const std::size_t* count,
+                            std::size_t windows, double* dist) {
+    for (std::size_t w = 0; w < windows; w += 4) {
+        // The last group is filled up with copies of the last window.
+        const double* xs[4];
+        const double* rs[4];
+        std::size_t n[4];
+        for (std::size_t j = 0; j < 4; ++j) {
+            const std::size_t v = std::min(w + j, windows - 1);
+            xs[j] = x[v];
+            rs[j] = rep[v];
+            n[j] = count[v];
+        }
+        const std::size_t both = std::min(std::min(n[0], n[1]), std::min(n[2], n[3]));
+        const bool one_rep = rs[0] == rs[1] && rs[0] == rs[2] && rs[0] == rs[3];
+        __m256d sum = _mm256_setzero_pd();
+        std::size_t i = 0;
+        for (; i + 4 <= both; i += 4) {
+            __m256d v[4], r[4];
+            transpose(_mm256_loadu_pd(xs[0] + i), _mm256_loadu_pd(xs[1] + i), _mm256_loadu_pd(xs[2] + i),
+                      _mm256_loadu_pd(xs[3] + i), v);
+            if (one_rep) {
+                for (std::size_t j = 0; j < 4; ++j) r[j] = _mm256_broadcast_sd(rs[0] + i + j);
+            } else {
+                transpose(_mm256_loadu_pd(rs[0] + i), _mm256_loadu_pd(rs[1] + i), _mm256_loadu_pd(rs[2] + i),
+                          _mm256_loadu_pd(rs[3] + i), r);
+            }
+            for (std::size_t j = 0; j < 4; ++j) sum = add_gap(sum, v[j], r[j]);
+        }
+        for (; i < both; ++i) {
+            const __m256d v = _mm256_set_pd(xs[3][i], xs[2][i], xs[1][i], xs[0][i]);
+            sum = add_gap(sum, v, _mm256_set_pd(rs[3][i], rs[2][i], rs[1][i], rs[0][i]));
+        }
+        double lanes[4];
+        _mm256_storeu_pd(lanes, sum);
+        for (std::size_t j = 0; j < 4 && w + j < windows; ++j) {
+            double s = lanes[j];
+            for (std::size_t t = both; t < n[j]; ++t) s += squared_gap(xs[j][t], rs[j][t]);
+            dist[w + j] = std::sqrt(s);
+        }
+    }
+}
+
+// Thirty-two offsets at a time, held in registers through all the passes.
+QOR_AVX void add_times_wide(double* acc, const double* v, std::size_t n, std::size_t times) {
+    constexpr std::size_t kVectors = 8;
+    std::size_t i = 0;
+    for (; i + 4 * kVectors <= n; i += 4 * kVectors) {
+        __m256d a[kVectors], b[kVectors];
+        for (std::size_t j = 0; j < kVectors; ++j) {
+            a[j] = _mm256_loadu_pd(acc + i + 4 * j);
+            b[j] = _mm256_loadu_pd(v + i + 4 * j);
+        }
+        for (std::size_t t = 0; t < times; ++t)
+            for (std::size_t j = 0; j < kVectors; ++j) a[j] = _mm256_add_pd(b[j], a[j]);
+        for (std::size_t j = 0; j < kVectors; ++j) _mm256_storeu_pd(acc + i + 4 * j, a[j]);
+    }
+    for (; i + 4 <= n; i += 4) {
+        __m256d a = _mm256_loadu_pd(acc + i);
+        const __m256d b = _mm256_loadu_pd(v + i);
+        for (std::size_t t = 0; t < times; ++t) a = _mm256_add_pd(b, a);
+        _mm256_storeu_pd(acc + i, a);
+    }
+    for (; i < n; ++i)
+        for (std::size_t t = 0; t < times; ++t) acc[i] = v[i] + acc[i];
+}
+
+#else
+
+bool wide_vectors() { return wide_on.load(std::memory_order_relaxed) && false; }
+
+void average_windows_wide(const double* const*, const std::size_t*, std::size_t, std::size_t, double*) {}
+
+void add_real_wide(double*, double*, const double*, std::size_t) {}
+
+void add_times_wide(double*, const double*, std::size_t, std::size_t) {}
+
+void distances_wide(const double* const*, const double* const*, const std::size_t*, std::size_t, double*) {}
+
+#endif
+
+}  // namespace qor::detail
