@@ -9,30 +9,10 @@ namespace qor::detail {
 
 namespace {
 
-// Symbol counts of a pattern over at most 16 symbols.
-struct CountRow {
-    alignas(16) int16_t c[16] = {};
-};
-
 #if QOR_SSE2
 constexpr bool kVectorCounts = true;
-
-// Sum over symbols of the smaller of the two counts.
-inline uint32_t common_count(const CountRow& x, const CountRow& y) {
-    const __m128i ones = _mm_set1_epi16(1);
-    const __m128i lo = _mm_min_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(x.c)),
-                                     _mm_load_si128(reinterpret_cast<const __m128i*>(y.c)));
-    const __m128i hi = _mm_min_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(x.c + 8)),
-                                     _mm_load_si128(reinterpret_cast<const __m128i*>(y.c + 8)));
-    __m128i sum = _mm_add_epi32(_mm_madd_epi16(lo, ones), _mm_madd_epi16(hi, ones));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
-    return static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
-}
 #else
 constexpr bool kVectorCounts = false;
-
-inline uint32_t common_count(const CountRow&, const CountRow&) { return 0; }
 #endif
 
 // Marks the listed patterns that the overlap test removes. Walking the list
@@ -56,16 +36,17 @@ public:
         const std::size_t n = list.size();
         // Symbol counts of every item, for an upper bound on the common
         // subsequence (the sum over symbols of the smaller count) that rules
-        // most pairs out cheaply: with at most 16 symbols as one row of
-        // 16-bit counts per item, compared 8 at a time, otherwise as
-        // (id, count) pairs.
-        rows_ = kVectorCounts && alphabet <= 16 && n > 0 && list.length(0) <= 32767;
-        count_rows_.resize(rows_ ? n : 0);
+        // most pairs out cheaply: with at most 16 symbols as 16-bit counts
+        // by symbol, item after item (eight items compared at a time),
+        // otherwise as (id, count) pairs per item.
+        columns_ = kVectorCounts && alphabet <= 16 && n > 0 && list.length(0) <= 32767;
+        stride_ = (n + 7) / 8 * 8;
+        if (columns_) column_.assign(alphabet * stride_, 0);
         std::vector<uint32_t> counts(alphabet, 0);
         for (std::size_t i = 0; i < n; ++i) {
             const uint8_t* s = list.at(i);
-            if (rows_) {
-                for (std::size_t j = 0; j < list.length(i); ++j) ++count_rows_[i].c[s[j]];
+            if (columns_) {
+                for (std::size_t j = 0; j < list.length(i); ++j) ++column_[s[j] * stride_ + i];
                 continue;
             }
             for (std::size_t j = 0; j < list.length(i); ++j) ++counts[s[j]];
@@ -92,6 +73,10 @@ public:
             }
             need_[len] = lo;
         }
+        // The common length each item needs, item after item; the items
+        // past the end need more than any has.
+        item_need_.assign(stride_, 32767);
+        for (std::size_t i = 0; i < n && columns_; ++i) item_need_[i] = static_cast<int16_t>(need_[list.length(i)]);
     }
 
     std::vector<char> run(Workers& workers) const {
@@ -99,8 +84,7 @@ public:
         std::vector<char> removed(n, 0);
         std::vector<Probe> probes;
         for (unsigned t = 0; t < workers.size(); ++t) probes.emplace_back(*this);
-        std::vector<std::size_t> turn, later(n);
-        for (std::size_t i = 0; i < n; ++i) later[i] = i;
+        std::vector<std::size_t> turn;
         // Eager teams (tests) use small blocks, so that small lists have
         // patterns after a block.
         const std::size_t block = workers.eager() ? 3 : kBlock;
@@ -113,23 +97,20 @@ public:
                 if (removed[a]) continue;
                 turn.push_back(a);
                 probe.set(a);
-                for (std::size_t b = a + 1; b < a1; ++b)
-                    if (!removed[b] && probe.overlaps(b)) removed[b] = 1;
+                probe.scan(a + 1, a1, removed);
             }
-            later.erase(std::remove_if(later.begin(), later.end(), [&](std::size_t b) { return b < a1 || removed[b]; }),
-                        later.end());
-            if (turn.empty() || later.empty()) continue;
-            const std::size_t parts = workers.parts(turn.size() * later.size(), kPairGrain, 1);
+            if (turn.empty() || a1 == n) continue;
+            const std::size_t parts = workers.parts(turn.size() * (n - a1), kPairGrain, 1);
             workers.run(parts, [&](std::size_t part, unsigned thread) {
                 Probe& mine = probes[thread];
-                const std::size_t first = later.size() * part / parts, last = later.size() * (part + 1) / parts;
+                // Whole groups of eight items per part.
+                const std::size_t groups = (n - a1 + 7) / 8;
+                const std::size_t first = a1 + groups * part / parts * 8;
+                const std::size_t last = std::min(n, a1 + groups * (part + 1) / parts * 8);
                 for (std::size_t a : turn) {
                     workers.check();
                     mine.set(a);
-                    for (std::size_t i = first; i < last; ++i) {
-                        if (i % 256 == 0) workers.check();
-                        if (!removed[later[i]] && mine.overlaps(later[i])) removed[later[i]] = 1;
-                    }
+                    mine.scan(first, last, removed);
                 }
             });
         }
@@ -147,7 +128,7 @@ private:
         explicit Probe(const OverlapFilter& f) : f_(f), lcs_(f.alphabet_), counts_(f.alphabet_, 0) {}
 
         void set(std::size_t a) {
-            if (!f_.rows_) {
+            if (!f_.columns_) {
                 for (std::size_t j = 0; j < f_.list_.length(a_); ++j) counts_[f_.list_.at(a_)[j]] = 0;
                 for (std::size_t j = 0; j < f_.list_.length(a); ++j) ++counts_[f_.list_.at(a)[j]];
             }
@@ -155,21 +136,56 @@ private:
             lcs_.set(f_.list_.at(a), f_.list_.length(a));
         }
 
-        // Whether the pattern set last removes item b.
-        bool overlaps(std::size_t b) {
-            const uint32_t at_least = f_.need_[f_.list_.length(b)];
-            uint32_t bound = 0;
-            if (f_.rows_) {
-                bound = common_count(f_.count_rows_[a_], f_.count_rows_[b]);
-            } else {
+        // Marks the items in [first, last) not yet removed that the pattern
+        // set last removes.
+        void scan(std::size_t first, std::size_t last, std::vector<char>& removed) {
+#if QOR_SSE2
+            if (f_.columns_) {
+                scan_columns(first, last, removed);
+                return;
+            }
+#endif
+            for (std::size_t b = first; b < last; ++b) {
+                if (removed[b]) continue;
+                const uint32_t at_least = f_.need_[f_.list_.length(b)];
+                uint32_t bound = 0;
                 for (std::size_t h = f_.hist_start_[b]; h < f_.hist_start_[b + 1]; ++h)
                     bound += std::min(counts_[f_.hist_[h].first], f_.hist_[h].second);
+                if (bound >= at_least && common(b) >= at_least) removed[b] = 1;
             }
-            if (bound < at_least) return false;
-            return static_cast<uint32_t>(lcs_.with(f_.list_.at(b), f_.list_.length(b))) >= at_least;
         }
 
     private:
+        uint32_t common(std::size_t b) { return static_cast<uint32_t>(lcs_.with(f_.list_.at(b), f_.list_.length(b))); }
+
+#if QOR_SSE2
+        // Eight items at a time: the bound of each, from the columns of
+        // counts, against the common length it needs; the common
+        // subsequence only for the items that pass.
+        void scan_columns(std::size_t first, std::size_t last, std::vector<char>& removed) {
+            const std::size_t symbols = f_.alphabet_;
+            __m128i mine[16];
+            const int16_t* column = f_.column_.data();
+            for (std::size_t s = 0; s < symbols; ++s) mine[s] = _mm_set1_epi16(column[s * f_.stride_ + a_]);
+            for (std::size_t b0 = first / 8 * 8; b0 < last; b0 += 8) {
+                __m128i bound = _mm_setzero_si128();
+                for (std::size_t s = 0; s < symbols; ++s) {
+                    const __m128i theirs =
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(column + s * f_.stride_ + b0));
+                    bound = _mm_add_epi16(bound, _mm_min_epi16(mine[s], theirs));
+                }
+                const __m128i need = _mm_loadu_si128(reinterpret_cast<const __m128i*>(f_.item_need_.data() + b0));
+                // Two bits per item whose bound reaches what it needs.
+                const unsigned pass = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi16(bound, need))) & 0xFFFFu;
+                if (pass == 0) continue;
+                for (std::size_t b = std::max(b0, first); b < std::min(b0 + 8, last); ++b) {
+                    if (!(pass >> (2 * (b - b0)) & 1u) || removed[b]) continue;
+                    if (common(b) >= f_.need_[f_.list_.length(b)]) removed[b] = 1;
+                }
+            }
+        }
+#endif
+
         const OverlapFilter& f_;
         LcsWith lcs_;
         std::vector<uint32_t> counts_;
@@ -178,8 +194,9 @@ private:
 
     const Listing& list_;
     std::size_t alphabet_;
-    bool rows_ = false;
-    std::vector<CountRow> count_rows_;
+    bool columns_ = false;
+    std::size_t stride_ = 0;
+    std::vector<int16_t> column_, item_need_;
     std::vector<std::size_t> hist_start_{0};
     std::vector<std::pair<uint8_t, uint32_t>> hist_;
     std::vector<uint32_t> need_;
