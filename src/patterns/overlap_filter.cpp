@@ -40,15 +40,9 @@ public:
         // by symbol, item after item (eight items compared at a time),
         // otherwise as (id, count) pairs per item.
         columns_ = kVectorCounts && alphabet <= 16 && n > 0 && list.length(0) <= 32767;
-        stride_ = (n + 7) / 8 * 8;
-        if (columns_) column_.assign(alphabet * stride_, 0);
         std::vector<uint32_t> counts(alphabet, 0);
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0; i < n && !columns_; ++i) {
             const uint8_t* s = list.at(i);
-            if (columns_) {
-                for (std::size_t j = 0; j < list.length(i); ++j) ++column_[s[j] * stride_ + i];
-                continue;
-            }
             for (std::size_t j = 0; j < list.length(i); ++j) ++counts[s[j]];
             for (std::size_t j = 0; j < list.length(i); ++j) {
                 if (counts[s[j]] != 0) {
@@ -73,10 +67,6 @@ public:
             }
             need_[len] = lo;
         }
-        // The common length each item needs, item after item; the items
-        // past the end need more than any has.
-        item_need_.assign(stride_, 32767);
-        for (std::size_t i = 0; i < n && columns_; ++i) item_need_[i] = static_cast<int16_t>(need_[list.length(i)]);
     }
 
     std::vector<char> run(Workers& workers) const {
@@ -84,35 +74,42 @@ public:
         std::vector<char> removed(n, 0);
         std::vector<Probe> probes;
         for (unsigned t = 0; t < workers.size(); ++t) probes.emplace_back(*this);
+        Pending pending;
+        pending.item.resize(n);
+        for (std::size_t i = 0; i < n; ++i) pending.item[i] = static_cast<uint32_t>(i);
+        pending.arrange(*this, 0, removed);
         std::vector<std::size_t> turn;
         // Eager teams (tests) use small blocks, so that small lists have
         // patterns after a block.
         const std::size_t block = workers.eager() ? 3 : kBlock;
-        for (std::size_t a0 = 0, a1 = 0; a0 < n; a0 = a1) {
-            a1 = std::min(n, a0 + block);
+        while (pending.size() != 0) {
+            const std::size_t size = pending.size(), end = std::min(size, block);
             turn.clear();
             Probe& probe = probes[0];
-            for (std::size_t a = a0; a < a1; ++a) {
+            for (std::size_t e = 0; e < end; ++e) {
                 workers.check();
+                const std::size_t a = pending.item[e];
                 if (removed[a]) continue;
                 turn.push_back(a);
                 probe.set(a);
-                probe.scan(a + 1, a1, removed);
+                probe.scan(pending, e + 1, end, removed);
             }
-            if (turn.empty() || a1 == n) continue;
-            const std::size_t parts = workers.parts(turn.size() * (n - a1), kPairGrain, 1);
-            workers.run(parts, [&](std::size_t part, unsigned thread) {
-                Probe& mine = probes[thread];
-                // Whole groups of eight items per part.
-                const std::size_t groups = (n - a1 + 7) / 8;
-                const std::size_t first = a1 + groups * part / parts * 8;
-                const std::size_t last = std::min(n, a1 + groups * (part + 1) / parts * 8);
-                for (std::size_t a : turn) {
-                    workers.check();
-                    mine.set(a);
-                    mine.scan(first, last, removed);
-                }
-            });
+            if (!turn.empty() && end < size) {
+                const std::size_t parts = workers.parts(turn.size() * (size - end), kPairGrain, 1);
+                workers.run(parts, [&](std::size_t part, unsigned thread) {
+                    Probe& mine = probes[thread];
+                    // Whole groups of eight items per part.
+                    const std::size_t groups = (size - end + 7) / 8;
+                    const std::size_t first = end + groups * part / parts * 8;
+                    const std::size_t last = std::min(size, end + groups * (part + 1) / parts * 8);
+                    for (std::size_t a : turn) {
+                        workers.check();
+                        mine.set(a);
+                        mine.scan(pending, first, last, removed);
+                    }
+                });
+            }
+            pending.arrange(*this, end, removed);
         }
         return removed;
     }
@@ -122,30 +119,60 @@ private:
     // Pattern pairs per part worth handing to another thread.
     static constexpr std::size_t kPairGrain = std::size_t{1} << 14;
 
+    // The items whose turn has not come, in list order, with the symbol
+    // counts (16-bit, by symbol, item after item, in groups of eight) and
+    // the common length that each needs, when the filter uses columns.
+    struct Pending {
+        std::vector<uint32_t> item;
+        std::size_t stride = 0;
+        std::vector<int16_t> column, need;
+
+        std::size_t size() const { return item.size(); }
+
+        // Drops the first `done` items and those removed, and lays out the
+        // columns of the rest.
+        void arrange(const OverlapFilter& f, std::size_t done, const std::vector<char>& removed) {
+            std::size_t kept = 0;
+            for (std::size_t e = done; e < item.size(); ++e)
+                if (!removed[item[e]]) item[kept++] = item[e];
+            item.resize(kept);
+            if (!f.columns_) return;
+            stride = (kept + 7) / 8 * 8;
+            column.assign(f.alphabet_ * stride, 0);
+            // Items past the end need more than any has.
+            need.assign(stride, 32767);
+            for (std::size_t e = 0; e < kept; ++e) {
+                const uint8_t* s = f.list_.at(item[e]);
+                const std::size_t len = f.list_.length(item[e]);
+                for (std::size_t j = 0; j < len; ++j) ++column[s[j] * stride + e];
+                need[e] = static_cast<int16_t>(f.need_[len]);
+            }
+        }
+    };
+
     // One pattern's side of the test, compared with many others.
     class Probe {
     public:
         explicit Probe(const OverlapFilter& f) : f_(f), lcs_(f.alphabet_), counts_(f.alphabet_, 0) {}
 
         void set(std::size_t a) {
-            if (!f_.columns_) {
-                for (std::size_t j = 0; j < f_.list_.length(a_); ++j) counts_[f_.list_.at(a_)[j]] = 0;
-                for (std::size_t j = 0; j < f_.list_.length(a); ++j) ++counts_[f_.list_.at(a)[j]];
-            }
+            for (std::size_t j = 0; j < f_.list_.length(a_); ++j) counts_[f_.list_.at(a_)[j]] = 0;
+            for (std::size_t j = 0; j < f_.list_.length(a); ++j) ++counts_[f_.list_.at(a)[j]];
             a_ = a;
             lcs_.set(f_.list_.at(a), f_.list_.length(a));
         }
 
-        // Marks the items in [first, last) not yet removed that the pattern
-        // set last removes.
-        void scan(std::size_t first, std::size_t last, std::vector<char>& removed) {
+        // Marks the pending items [first, last) not yet removed that the
+        // pattern set last removes.
+        void scan(const Pending& pending, std::size_t first, std::size_t last, std::vector<char>& removed) {
 #if QOR_SSE2
             if (f_.columns_) {
-                scan_columns(first, last, removed);
+                scan_columns(pending, first, last, removed);
                 return;
             }
 #endif
-            for (std::size_t b = first; b < last; ++b) {
+            for (std::size_t e = first; e < last; ++e) {
+                const std::size_t b = pending.item[e];
                 if (removed[b]) continue;
                 const uint32_t at_least = f_.need_[f_.list_.length(b)];
                 uint32_t bound = 0;
@@ -162,24 +189,25 @@ private:
         // Eight items at a time: the bound of each, from the columns of
         // counts, against the common length it needs; the common
         // subsequence only for the items that pass.
-        void scan_columns(std::size_t first, std::size_t last, std::vector<char>& removed) {
+        void scan_columns(const Pending& pending, std::size_t first, std::size_t last, std::vector<char>& removed) {
             const std::size_t symbols = f_.alphabet_;
             __m128i mine[16];
-            const int16_t* column = f_.column_.data();
-            for (std::size_t s = 0; s < symbols; ++s) mine[s] = _mm_set1_epi16(column[s * f_.stride_ + a_]);
-            for (std::size_t b0 = first / 8 * 8; b0 < last; b0 += 8) {
+            for (std::size_t s = 0; s < symbols; ++s) mine[s] = _mm_set1_epi16(static_cast<int16_t>(counts_[s]));
+            const int16_t* column = pending.column.data();
+            for (std::size_t e0 = first / 8 * 8; e0 < last; e0 += 8) {
                 __m128i bound = _mm_setzero_si128();
                 for (std::size_t s = 0; s < symbols; ++s) {
                     const __m128i theirs =
-                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(column + s * f_.stride_ + b0));
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(column + s * pending.stride + e0));
                     bound = _mm_add_epi16(bound, _mm_min_epi16(mine[s], theirs));
                 }
-                const __m128i need = _mm_loadu_si128(reinterpret_cast<const __m128i*>(f_.item_need_.data() + b0));
+                const __m128i need = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pending.need.data() + e0));
                 // Two bits per item whose bound reaches what it needs.
                 const unsigned pass = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi16(bound, need))) & 0xFFFFu;
                 if (pass == 0) continue;
-                for (std::size_t b = std::max(b0, first); b < std::min(b0 + 8, last); ++b) {
-                    if (!(pass >> (2 * (b - b0)) & 1u) || removed[b]) continue;
+                for (std::size_t e = std::max(e0, first); e < std::min(e0 + 8, last); ++e) {
+                    const std::size_t b = pending.item[e];
+                    if (!(pass >> (2 * (e - e0)) & 1u) || removed[b]) continue;
                     if (common(b) >= f_.need_[f_.list_.length(b)]) removed[b] = 1;
                 }
             }
@@ -195,8 +223,6 @@ private:
     const Listing& list_;
     std::size_t alphabet_;
     bool columns_ = false;
-    std::size_t stride_ = 0;
-    std::vector<int16_t> column_, item_need_;
     std::vector<std::size_t> hist_start_{0};
     std::vector<std::pair<uint8_t, uint32_t>> hist_;
     std::vector<uint32_t> need_;
