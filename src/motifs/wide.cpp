@@ -29,19 +29,27 @@ bool wide_vectors() {
 
 namespace {
 
-// The mean of the real values of four offsets over the windows: the sums
-// and counts in window order, then one division where the count is above 0.
-QOR_AVX inline __m256d mean_of(const double* const* x, std::size_t k, std::size_t i) {
+// The means of the real values of V x 4 offsets from i over the windows:
+// the sums and counts in window order, then one division where the count
+// is above 0.
+template <std::size_t V>
+QOR_AVX inline void means_of(const double* const* x, std::size_t k, std::size_t i, double* row) {
     const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
-    __m256d sum = zero, count = zero;
+    __m256d sum[V], count[V];
+    for (std::size_t v = 0; v < V; ++v) sum[v] = count[v] = zero;
     for (std::size_t w = 0; w < k; ++w) {
-        const __m256d v = _mm256_loadu_pd(x[w] + i);
-        const __m256d real = _mm256_cmp_pd(v, v, _CMP_ORD_Q);
-        sum = _mm256_add_pd(sum, _mm256_and_pd(real, v));
-        count = _mm256_add_pd(count, _mm256_and_pd(real, one));
+        const double* at = x[w] + i;
+        for (std::size_t v = 0; v < V; ++v) {
+            const __m256d value = _mm256_loadu_pd(at + 4 * v);
+            const __m256d real = _mm256_cmp_pd(value, value, _CMP_ORD_Q);
+            sum[v] = _mm256_add_pd(sum[v], _mm256_and_pd(real, value));
+            count[v] = _mm256_add_pd(count[v], _mm256_and_pd(real, one));
+        }
     }
-    const __m256d some = _mm256_cmp_pd(count, zero, _CMP_GT_OQ);
-    return _mm256_blendv_pd(_mm256_set1_pd(kNaN), _mm256_div_pd(sum, count), some);
+    for (std::size_t v = 0; v < V; ++v) {
+        const __m256d some = _mm256_cmp_pd(count[v], zero, _CMP_GT_OQ);
+        _mm256_storeu_pd(row + 4 * v, _mm256_blendv_pd(_mm256_set1_pd(kNaN), _mm256_div_pd(sum[v], count[v]), some));
+    }
 }
 
 // Rows a, b, c, d of four values each, turned into four columns.
@@ -67,12 +75,8 @@ QOR_AVX void average_windows_wide(const double* const* x, const std::size_t* n, 
                                   double* row) {
     const std::size_t full = std::min(len, *std::min_element(n, n + k));
     std::size_t i = 0;
-    for (; i + 8 <= full; i += 8) {
-        const __m256d m0 = mean_of(x, k, i), m1 = mean_of(x, k, i + 4);
-        _mm256_storeu_pd(row + i, m0);
-        _mm256_storeu_pd(row + i + 4, m1);
-    }
-    for (; i + 4 <= full; i += 4) _mm256_storeu_pd(row + i, mean_of(x, k, i));
+    for (; i + 16 <= full; i += 16) means_of<4>(x, k, i, row + i);
+    for (; i + 4 <= full; i += 4) means_of<1>(x, k, i, row + i);
     for (; i < len; ++i) {
         double sum = 0.0, count = 0.0;
         for (std::size_t w = 0; w < k; ++w) {
