@@ -84,114 +84,110 @@ std::size_t windows_of(const Motif& m, std::size_t r) {
     return static_cast<std::size_t>(m.indexes.end_of(r) - m.indexes.begin_of(r));
 }
 
-// Asks for the samples of a short series to be brought into the cache ahead
-// of use: each series is read once per statistic, at scattered windows.
-// Longer series would not stay in the cache until their turn.
-inline void prefetch(const double* samples, std::size_t n) {
-#if defined(__GNUC__) || defined(__clang__)
-    if (n > 4096) return;
-    const char* p = reinterpret_cast<const char*>(samples);
-    const char* end = p + n * sizeof(double);
-    for (; p < end; p += 64) __builtin_prefetch(p);
-#else
-    (void)samples;
-    (void)n;
-#endif
-}
+// Samples of the series read together: each motif's rows in them are
+// handled in turn while the samples stay in the cache.
+constexpr std::size_t kChunkSamples = std::size_t{1} << 16;
 
-// The series entries (motif, row) of motifs[0 .. n), grouped by series:
-// the entries of series s are at[first[s] .. first[s + 1]), motifs
-// ascending. Each motif's rows are in ascending series order, so they come
-// in row order.
-struct SeriesEntries {
-    std::vector<std::size_t> first;
-    std::vector<std::pair<uint32_t, uint32_t>> at;
-
-    SeriesEntries(const Motif* motifs, std::size_t n, std::size_t series) : first(series + 1, 0) {
-        for (std::size_t mi = 0; mi < n; ++mi)
-            for (int32_t s : motifs[mi].indexes.series) ++first[static_cast<std::size_t>(s) + 1];
-        for (std::size_t s = 1; s < first.size(); ++s) first[s] += first[s - 1];
-        at.resize(first.back());
-        std::vector<std::size_t> fill(first.begin(), first.end() - 1);
-        for (std::size_t mi = 0; mi < n; ++mi) {
-            const Occurrences& occ = motifs[mi].indexes;
-            for (std::size_t r = 0; r < occ.size(); ++r)
-                at[fill[static_cast<std::size_t>(occ.series[r])]++] = {static_cast<uint32_t>(mi),
-                                                                       static_cast<uint32_t>(r)};
-        }
-    }
+// The rows [first, last) of motif mi that fall in one chunk of series.
+struct Visit {
+    uint32_t motif;
+    std::size_t first, last;
 };
 
-// The average rows of motifs[0 .. n), series by series. With `tables`,
-// row r of motif mi is written at tables[mi] + r x length; with `sums`, it
-// is added to motif mi's sums (add_to_sums) while it is fresh.
-// `workers`, where given, is checked for a stop request entry by entry.
-void average_pass(const Motif* motifs, std::size_t n, const SeriesEntries& entries, const Collection& ts,
-                  double* const* tables, const SumTargets* sums, Workers* workers = nullptr) {
+// The rows of motifs[0 .. n), chunk of series by chunk, in each chunk motif
+// by motif, each motif's rows in their order (that of their series).
+std::vector<Visit> visits(const Motif* motifs, std::size_t n, const Collection& ts) {
+    std::vector<Visit> out;
+    std::vector<std::size_t> next(n, 0);
+    for (std::size_t s0 = 0, s1 = 0; s0 < ts.size(); s0 = s1) {
+        std::size_t samples = 0;
+        for (s1 = s0; s1 < ts.size() && (s1 == s0 || samples + ts.length(s1) <= kChunkSamples); ++s1)
+            samples += ts.length(s1);
+        for (std::size_t mi = 0; mi < n; ++mi) {
+            const Occurrences& occ = motifs[mi].indexes;
+            std::size_t r = next[mi];
+            while (r < occ.size() && static_cast<std::size_t>(occ.series[r]) < s1) ++r;
+            if (r != next[mi]) out.push_back({static_cast<uint32_t>(mi), next[mi], r});
+            next[mi] = r;
+        }
+    }
+    return out;
+}
+
+// The average rows of motifs[0 .. n). With `tables`, row r of motif mi is
+// written at tables[mi] + r x length; with `sums`, it is added to motif
+// mi's sums (add_to_sums) while it is fresh, in the order of the rows.
+// `workers`, where given, is checked for a stop request now and then.
+void average_pass(const Motif* motifs, std::size_t n, const Collection& ts, double* const* tables,
+                  const SumTargets* sums, Workers* workers = nullptr) {
     std::size_t longest = 0;
     for (std::size_t mi = 0; mi < n; ++mi) longest = std::max(longest, window_length(motifs[mi].length));
     std::vector<double> scratch(2 * longest);
-    for (std::size_t s = 0; s < ts.size(); ++s) {
-        if (s + 1 < ts.size()) prefetch(ts.row(s + 1), ts.length(s + 1));
-        for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
-            if (workers && e % 16 == 0) workers->check();
-            const auto [mi, r] = entries.at[e];
-            const Motif& m = motifs[mi];
+    for (const Visit& v : visits(motifs, n, ts)) {
+        const Motif& m = motifs[v.motif];
+        const std::size_t len = window_length(m.length);
+        for (std::size_t r = v.first; r < v.last; ++r) {
+            if (workers && r % 16 == 0) workers->check();
+            const auto s = static_cast<std::size_t>(m.indexes.series[r]);
             if (!tables && sums && windows_of(m, r) == 1) {
                 // The row is the window (x + 0.0, NaN past its end): adding
                 // the window itself to sums that hold no -0.0 gives the
                 // same sums.
                 const Span span = window_span(ts.length(s), *m.indexes.begin_of(r), m.seglen, m.length);
-                add_real_any(sums->sum[mi], sums->count[mi], ts.row(s) + span.first, span.count);
+                add_real_any(sums->sum[v.motif], sums->count[v.motif], ts.row(s) + span.first, span.count);
                 continue;
             }
-            const std::size_t len = window_length(m.length);
             double* row = scratch.data() + longest;
-            if (tables) row = tables[mi] + r * len;
+            if (tables) row = tables[v.motif] + r * len;
             detail::average_row(ts.row(s), ts.length(s), m.indexes.begin_of(r), windows_of(m, r), m.seglen, m.length,
                                 row, scratch.data());
-            if (sums) detail::add_to_sums(sums->sum[mi], sums->count[mi], row, len);
+            if (sums) detail::add_to_sums(sums->sum[v.motif], sums->count[v.motif], row, len);
         }
     }
 }
 
-// The best match of every entry of motifs[0 .. n), series by series (the
-// windows of all the entries of a series are measured in one batch), handed
-// to found(motif, row, best) in series order.
-// `workers`, where given, is checked for a stop request entry by entry.
+// Windows worth measuring in one batch.
+constexpr std::size_t kBatchWindows = 64;
+
+// The best match of every row of motifs[0 .. n), handed to found(motif,
+// row, best), each motif's rows in their order. The windows of a motif's
+// rows in one chunk are measured together, with those of the next visits
+// while there are few.
+// `workers`, where given, is checked for a stop request now and then.
 template <typename Found>
-void best_pass(const Motif* motifs, const SeriesEntries& entries, const Collection& ts, Found&& found,
-               Workers* workers = nullptr) {
+void best_pass(const Motif* motifs, std::size_t n, const Collection& ts, Found&& found, Workers* workers = nullptr) {
     detail::WindowBatch batch;
-    for (std::size_t s = 0; s < ts.size(); ++s) {
-        if (s + 1 < ts.size()) prefetch(ts.row(s + 1), ts.length(s + 1));
+    const std::vector<Visit> all = visits(motifs, n, ts);
+    for (std::size_t v0 = 0, v1 = 0; v0 < all.size(); v0 = v1) {
+        if (workers) workers->check();
         batch.clear();
-        for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
-            if (workers && e % 16 == 0) workers->check();
-            const Motif& m = motifs[entries.at[e].first];
-            const std::size_t r = entries.at[e].second;
-            for (const int32_t* p = m.indexes.begin_of(r); p != m.indexes.end_of(r); ++p) {
-                const Span span = window_span(ts.length(s), *p, m.seglen, m.length);
-                batch.add(ts.row(s) + span.first, span.count, m.representative.data());
+        for (v1 = v0; v1 < all.size() && (v1 == v0 || batch.x.size() < kBatchWindows); ++v1) {
+            const Motif& m = motifs[all[v1].motif];
+            for (std::size_t r = all[v1].first; r < all[v1].last; ++r) {
+                const auto s = static_cast<std::size_t>(m.indexes.series[r]);
+                for (const int32_t* p = m.indexes.begin_of(r); p != m.indexes.end_of(r); ++p) {
+                    const Span span = window_span(ts.length(s), *p, m.seglen, m.length);
+                    batch.add(ts.row(s) + span.first, span.count, m.representative.data());
+                }
             }
         }
         batch.compute();
         const double* dist = batch.dist.data();
-        for (std::size_t e = entries.first[s]; e < entries.first[s + 1]; ++e) {
-            const auto [mi, r] = entries.at[e];
-            const Motif& m = motifs[mi];
-            found(mi, r, best_of(m.indexes.begin_of(r), windows_of(m, r), dist));
-            dist += windows_of(m, r);
+        for (std::size_t v = v0; v < v1; ++v) {
+            const Motif& m = motifs[all[v].motif];
+            for (std::size_t r = all[v].first; r < all[v].last; ++r) {
+                found(all[v].motif, r, best_of(m.indexes.begin_of(r), windows_of(m, r), dist));
+                dist += windows_of(m, r);
+            }
         }
     }
 }
 
 // The best matches and naed of motifs[0 .. n).
-void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, const Collection& ts,
-                Workers* workers = nullptr) {
+void match_pass(Motif* motifs, std::size_t n, const Collection& ts, Workers* workers = nullptr) {
     for (std::size_t mi = 0; mi < n; ++mi) motifs[mi].best_matches.assign(motifs[mi].indexes.size(), 0);
     best_pass(
-        motifs, entries, ts,
+        motifs, n, ts,
         [motifs](std::size_t mi, std::size_t r, detail::BestMatch best) {
             add_best_match(motifs[mi], r, best.distance, best.position * motifs[mi].seglen);
         },
@@ -201,7 +197,6 @@ void match_pass(Motif* motifs, std::size_t n, const SeriesEntries& entries, cons
 
 // score_motifs on motifs[0 .. n).
 void score_range(Motif* motifs, std::size_t n, const Collection& ts, Workers& workers) {
-    const SeriesEntries entries(motifs, n, ts.size());
     std::vector<std::size_t> first(n + 1, 0);
     for (std::size_t mi = 0; mi < n; ++mi) first[mi + 1] = first[mi] + motifs[mi].representative.size();
     std::vector<double> sum(first[n], 0.0), count(first[n], 0.0);
@@ -211,11 +206,11 @@ void score_range(Motif* motifs, std::size_t n, const Collection& ts, Workers& wo
         count_at[mi] = count.data() + first[mi];
     }
     const SumTargets targets{sum_at.data(), count_at.data()};
-    average_pass(motifs, n, entries, ts, nullptr, &targets, &workers);
+    average_pass(motifs, n, ts, nullptr, &targets, &workers);
     for (std::size_t mi = 0; mi < n; ++mi)
         detail::finish_sums(sum_at[mi], count_at[mi], motifs[mi].representative.size(), motifs[mi].indexes.size(),
                             motifs[mi].representative.data());
-    match_pass(motifs, n, entries, ts, &workers);
+    match_pass(motifs, n, ts, &workers);
 }
 
 }  // namespace
@@ -232,33 +227,29 @@ void finish_naed(Motif& m) { m.naed = detail::finish_naed(m.naed, m.indexes.size
 void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start) {
     std::vector<std::size_t> first(motifs.size() + 1, 0);
     for (std::size_t mi = 0; mi < motifs.size(); ++mi) first[mi + 1] = first[mi] + motifs[mi].indexes.size();
-    const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
-    best_pass(motifs.data(), entries, ts, [&](std::size_t mi, std::size_t r, detail::BestMatch best) {
+    best_pass(motifs.data(), motifs.size(), ts, [&](std::size_t mi, std::size_t r, detail::BestMatch best) {
         distance[first[mi] + r] = best.distance;
         start[first[mi] + r] = best.position * motifs[mi].seglen;
     });
 }
 
 void compute_average_occurrences(const std::vector<Motif>& motifs, const Collection& ts, double* out) {
-    const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
     std::vector<double*> tables(motifs.size());
     for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
         tables[mi] = out;
         out += motifs[mi].indexes.size() * window_length(motifs[mi].length);
     }
-    average_pass(motifs.data(), motifs.size(), entries, ts, tables.data(), nullptr);
+    average_pass(motifs.data(), motifs.size(), ts, tables.data(), nullptr);
 }
 
 void add_average_rows(const std::vector<Motif>& motifs, const Collection& ts, const SumTargets& sums) {
-    const SeriesEntries entries(motifs.data(), motifs.size(), ts.size());
-    average_pass(motifs.data(), motifs.size(), entries, ts, nullptr, &sums);
+    average_pass(motifs.data(), motifs.size(), ts, nullptr, &sums);
 }
 
 void Motif::compute_average_occurrences(const Collection& ts) {
-    const SeriesEntries entries(this, 1, ts.size());
     Values rows(indexes.size() * window_length(length));
     double* const table = rows.data();
-    average_pass(this, 1, entries, ts, &table, nullptr);
+    average_pass(this, 1, ts, &table, nullptr);
     average_occurrences = AverageRows(SharedValues(std::move(rows)));
 }
 
@@ -275,10 +266,7 @@ void Motif::compute_representative() {
     sums.finish(rows, representative.data());
 }
 
-void Motif::compute_best_matches(const Collection& ts) {
-    const SeriesEntries entries(this, 1, ts.size());
-    match_pass(this, 1, entries, ts, nullptr);
-}
+void Motif::compute_best_matches(const Collection& ts) { match_pass(this, 1, ts, nullptr); }
 
 namespace detail {
 

@@ -39,6 +39,10 @@ void WindowBatch::compute() {
     if (wide_vectors()) {
         // Windows of about the same length side by side: past the
         // shortest of four, each window goes on alone.
+        if (std::is_sorted(count.begin(), count.end())) {
+            distances_wide(x.data(), rep.data(), count.data(), n, dist.data());
+            return;
+        }
         order_.resize(n);
         for (std::size_t w = 0; w < n; ++w) order_[w] = w;
         std::sort(order_.begin(), order_.end(), [this](std::size_t a, std::size_t b) { return count[a] < count[b]; });
