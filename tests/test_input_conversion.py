@@ -78,11 +78,12 @@ def test_memory_mapped_and_read_only_arrays_read_as_their_values(walks, tmp_path
 
 
 @pytest.mark.parametrize("threads", ["1", "2", "3"])
-def test_a_large_array_is_copied_whole_by_any_number_of_threads(monkeypatch, threads):
+def test_a_large_array_is_read_whole_by_any_number_of_threads(monkeypatch, threads):
     from qor import _engine
 
-    # Large enough to be copied in parts, with an odd number of samples; other
-    # values for each case, so that no sample can be left from an earlier copy.
+    # Large enough to be read (and normalised as it is read) in parts, with an
+    # odd number of samples; other values for each case, so that no sample can
+    # be left from an earlier call.
     x = np.cumsum(np.random.default_rng(int(threads)).normal(size=(1_601, 1_001)), axis=1)
     monkeypatch.setenv("QOR_NUM_THREADS", threads)
     expected = _engine.normalise(x.tolist()).__getstate__()[0]

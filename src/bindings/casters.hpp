@@ -13,13 +13,17 @@
 #include "core/collection.hpp"
 #include "core/parallel.hpp"
 #include "motifs/motif.hpp"
+#include "sax/sax.hpp"
 
 namespace qor::bindings {
 
 // A list of series from any sequence of sequences of numbers, read into
-// one block of samples.
+// one block of samples. A C-contiguous 2-D float64 array is left where it
+// is by the conversion and read by the call (read_series), which may
+// normalise it as it reads.
 struct SeriesList {
     Collection value;
+    pybind11::object array;
 };
 
 // A list of words from any sequence of sequences of characters.
@@ -248,13 +252,26 @@ inline std::size_t row_size_hint(handle row) {
 // `threads` threads), and everything else is read sample by sample
 // (load_sample). Signal handlers run between rows, so that Ctrl-C stops a
 // long reading. False when `src` is no such sequence.
-inline bool load_series(handle src, qor::Collection& out, unsigned threads) {
+//
+// With `normalised`, a C-contiguous 2-D float64 array is z-normalised as it
+// is read (one pass less than a copy followed by znormalize; on `threads`
+// threads, the GIL still held) and *normalised is set; other input is read
+// as it is and *normalised cleared.
+inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool* normalised = nullptr) {
     if (!is_input_sequence(src)) return false;
     out.clear();
+    if (normalised) *normalised = false;
     if (Float64Buffer rows{src, 2}) {
         const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
         out.assign_rows(n, m);
-        if (n != 0 && m != 0) copy_samples(out.row(0), rows.data(), n * m, threads);
+        if (n == 0 || m == 0) return true;
+        if (normalised) {
+            qor::Workers team(threads);
+            qor::znormalize(out, rows.data(), team);
+            *normalised = true;
+            return true;
+        }
+        copy_samples(out.row(0), rows.data(), n * m, threads);
         return true;
     }
     std::size_t total = 0;
@@ -291,11 +308,37 @@ inline bool load_series(handle src, qor::Collection& out, unsigned threads) {
     });
 }
 
+}  // namespace pybind11::detail
+
+namespace qor::bindings {
+
+// The series of `ts`, read from its array where the conversion left one;
+// with `normalised`, as load_series reads them. With the GIL held.
+inline Collection& read_series(SeriesList& ts, bool* normalised = nullptr) {
+    if (normalised) *normalised = false;
+    if (ts.array) {
+        const pybind11::object array = std::move(ts.array);
+        if (!pybind11::detail::load_series(array, ts.value, thread_count(), normalised))
+            throw pybind11::type_error("expected a sequence of series of real numbers");
+    }
+    return ts.value;
+}
+
+}  // namespace qor::bindings
+
+namespace pybind11::detail {
+
 template <>
 struct type_caster<qor::bindings::SeriesList> {
     PYBIND11_TYPE_CASTER(qor::bindings::SeriesList, const_name("List[List[float]]"));
 
-    bool load(handle src, bool) { return load_series(src, value.value, qor::thread_count()); }
+    bool load(handle src, bool) {
+        if (Float64Buffer rows{src, 2}) {
+            value.array = reinterpret_borrow<object>(src);
+            return true;
+        }
+        return load_series(src, value.value, qor::thread_count());
+    }
 };
 
 // Words: any sequence of sequences of characters. One-character str of code

@@ -88,14 +88,23 @@ void check_size(const Array<T>& a, std::size_t n, const char* what) {
         throw std::invalid_argument(std::string(what) + ": expected " + std::to_string(n) + " values");
 }
 
-// A partition's series, read as the engine's calls read theirs, a large
-// array copied on `threads` threads (0: the default count).
-Collection read_chunk(const py::object& chunk, unsigned threads) {
+// A partition's series, read as the engine's calls read theirs: a
+// C-contiguous 2-D float64 array is z-normalised as it is read (on
+// `threads` threads, 0: the default count), anything else by normalise().
+struct Chunk {
     Collection ts;
-    if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads)))
-        throw py::type_error("chunk: expected a sequence of series of real numbers");
-    return ts;
-}
+    bool normalised = false;
+
+    Chunk(const py::object& chunk, unsigned threads) {
+        if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads), &normalised))
+            throw py::type_error("chunk: expected a sequence of series of real numbers");
+    }
+    Collection& normalise(Workers& workers) {
+        if (!normalised) znormalize(ts, workers);
+        normalised = true;
+        return ts;
+    }
+};
 
 // Average rows computed, when a motif's are read, by a Python callable
 // fetch(motif) that returns them as one float64 array (qor.distributed: on
@@ -155,14 +164,10 @@ PYBIND11_MODULE(_engine, m) {
     m.def(
         "discretise",
         [](const py::object& chunk, int32_t seglen, int32_t alphabet, unsigned threads) {
-            Collection ts = read_chunk(chunk, threads);
+            Chunk part(chunk, threads);
             std::vector<Word> words;
-            unlocked(
-                [&](Workers& workers) {
-                    znormalize(ts, workers);
-                    words = sax(ts, seglen, alphabet, workers);
-                },
-                threads);
+            unlocked([&](Workers& workers) { words = sax(part.normalise(workers), seglen, alphabet, workers); },
+                     threads);
             std::vector<int8_t> symbols;
             std::vector<int64_t> ends;
             ends.reserve(words.size());
@@ -177,17 +182,12 @@ PYBIND11_MODULE(_engine, m) {
     m.def(
         "average_rows",
         [](const py::object& chunk, const py::tuple& occ, unsigned threads) {
-            Collection ts = read_chunk(chunk, threads);
+            Chunk part(chunk, threads);
             const PartOccurrences o = occurrences_of(occ);
             o.check_sizes();  // before anything is sized from it; average_rows checks the rest
             Array<double> rows(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.row_values())});
             double* out = rows.mutable_data();
-            unlocked(
-                [&](Workers& workers) {
-                    znormalize(ts, workers);
-                    average_rows(ts, o, out);
-                },
-                threads);
+            unlocked([&](Workers& workers) { average_rows(part.normalise(workers), o, out); }, threads);
             return rows;
         },
         py::arg("chunk"), py::arg("occurrences"), py::arg("threads") = 0);
@@ -215,7 +215,7 @@ PYBIND11_MODULE(_engine, m) {
     m.def(
         "best_matches",
         [](const py::object& chunk, const py::tuple& occ, const py::tuple& reps, unsigned threads) {
-            Collection ts = read_chunk(chunk, threads);
+            Chunk part(chunk, threads);
             const PartOccurrences o = occurrences_of(occ);
             const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
             const std::vector<double> values = to_vector<double>(reps[1]);
@@ -233,8 +233,7 @@ PYBIND11_MODULE(_engine, m) {
             int32_t* at = start.mutable_data();
             unlocked(
                 [&](Workers& workers) {
-                    znormalize(ts, workers);
-                    best_matches(ts, o, offset.data(), values.data(), d, at);
+                    best_matches(part.normalise(workers), o, offset.data(), values.data(), d, at);
                 },
                 threads);
             return py::make_tuple(distance, start);
@@ -276,9 +275,9 @@ PYBIND11_MODULE(_engine, m) {
     m.def(
         "normalise",
         [](const py::object& chunk, unsigned threads) {
-            Collection ts = read_chunk(chunk, threads);
-            unlocked([&](Workers& workers) { znormalize(ts, workers); }, threads);
-            return ts;
+            Chunk part(chunk, threads);
+            unlocked([&](Workers& workers) { part.normalise(workers); }, threads);
+            return std::move(part.ts);
         },
         py::arg("chunk"), py::arg("threads") = 0);
 

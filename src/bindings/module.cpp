@@ -135,10 +135,14 @@ bool resource_failure(const std::exception_ptr& error) {
 // failure of the inputs it does too (the results may be emptied, or
 // complete but unselected), but not after running out of memory or being
 // stopped.
-MotifList mine_unlocked(Miner& self, Collection&& ts) {
+MotifList mine_unlocked(Miner& self, SeriesList& series) {
     Miner work(self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k);
+    bool normalised = false;
+    Collection& ts = read_series(series, &normalised);
     std::vector<Motif> top;
-    const std::exception_ptr error = released([&](Workers& workers) { top = work.mine(std::move(ts), workers); });
+    const std::exception_ptr error = released([&](Workers& workers) {
+        top = normalised ? work.mine_normalised(std::move(ts), workers) : work.mine(std::move(ts), workers);
+    });
     if (error) {
         if (!resource_failure(error)) self.motifs = std::move(work.motifs);
         std::rethrow_exception(error);
@@ -197,7 +201,7 @@ PYBIND11_MODULE(_qor_cpp, m) {
         .def(py::init<double, int32_t, int32_t, int32_t, int32_t, double, int32_t>(), py::arg("minsup"),
              py::arg("seglen"), py::arg("alphabet"), py::arg("min_len") = 3, py::arg("max_len") = 0,
              py::arg("max_overlap") = 0.9, py::arg("k") = 0)
-        .def("mine", [](Self<Miner> self, SeriesList ts) { return mine_unlocked(*self, std::move(ts.value)); })
+        .def("mine", [](Self<Miner> self, SeriesList ts) { return mine_unlocked(*self, ts); })
         .def_property_readonly(
             "motifs", [](Self<const Miner> self) { return MotifList{motif_list(std::vector<Motif>(self->motifs))}; });
 
@@ -210,6 +214,6 @@ PYBIND11_MODULE(_qor_cpp, m) {
 
     m.def(
         "sax",
-        [](const SeriesList& ts, int32_t seglen, int32_t alphabet) { return sax_unlocked(ts.value, seglen, alphabet); },
+        [](SeriesList ts, int32_t seglen, int32_t alphabet) { return sax_unlocked(read_series(ts), seglen, alphabet); },
         py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
 }

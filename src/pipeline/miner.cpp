@@ -29,6 +29,11 @@ void Miner::collect_and_rank(const std::shared_ptr<const Collection>& ts, Worker
 std::vector<Motif> Miner::mine(Collection ts, Workers& workers) {
     check_alphabet(alphabet);
     znormalize(ts, workers);
+    return mine_normalised(std::move(ts), workers);
+}
+
+std::vector<Motif> Miner::mine_normalised(Collection ts, Workers& workers) {
+    check_alphabet(alphabet);
     collect_and_rank(std::make_shared<const Collection>(std::move(ts)), workers);
     return top_motifs(motifs, k);
 }

@@ -40,6 +40,9 @@ public:
     // rows from when they are read.
     std::vector<Motif> mine(Collection ts, Workers& workers);
 
+    // The same for series that are already z-normalised (znormalize).
+    std::vector<Motif> mine_normalised(Collection ts, Workers& workers);
+
     // Fills `motifs` from the normalised series (everything but selection).
     void collect_and_rank(const std::shared_ptr<const Collection>& ts, Workers& workers);
 };

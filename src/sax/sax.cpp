@@ -59,15 +59,17 @@ void check_alphabet(int32_t alphabet) {
         throw std::invalid_argument("alphabet must be between 0 and 10, got " + std::to_string(alphabet));
 }
 
-void znormalize(double* x, std::size_t size) {
+void znormalize(double* x, std::size_t size) { znormalize_from(x, x, size); }
+
+void znormalize_from(const double* from, double* x, std::size_t size) {
     if (size == 0) return;
     const double n = static_cast<double>(size);
     double sum = 0.0;
-    for (std::size_t i = 0; i < size; ++i) sum += x[i];
+    for (std::size_t i = 0; i < size; ++i) sum += from[i];
     const double mean = sum / n;
     double sq = 0.0;
     for (std::size_t i = 0; i < size; ++i) {
-        x[i] -= mean;
+        x[i] = from[i] - mean;
         sq += x[i] * x[i];
     }
     // No guard for a constant series: sd is 0 and every sample becomes NaN
@@ -78,21 +80,21 @@ void znormalize(double* x, std::size_t size) {
 
 namespace {
 
-// znormalize on four rows at once: the same operations in the same order
-// for each row, with the four running sums interleaved so that they do not
-// wait on one another.
-void znormalize4(double* const* x, const std::size_t* size) {
+// znormalize_from on four rows at once: the same operations in the same
+// order for each row, with the four running sums interleaved so that they
+// do not wait on one another.
+void znormalize4(const double* const* from, double* const* x, const std::size_t* size) {
     const std::size_t common = *std::min_element(size, size + 4);
     double sum[4] = {0.0, 0.0, 0.0, 0.0}, sq[4] = {0.0, 0.0, 0.0, 0.0}, mean[4];
     for (std::size_t i = 0; i < common; ++i)
-        for (int j = 0; j < 4; ++j) sum[j] += x[j][i];
+        for (int j = 0; j < 4; ++j) sum[j] += from[j][i];
     for (int j = 0; j < 4; ++j) {
-        for (std::size_t i = common; i < size[j]; ++i) sum[j] += x[j][i];
+        for (std::size_t i = common; i < size[j]; ++i) sum[j] += from[j][i];
         mean[j] = sum[j] / static_cast<double>(size[j]);
     }
     for (std::size_t i = 0; i < common; ++i) {
         for (int j = 0; j < 4; ++j) {
-            const double v = x[j][i] - mean[j];
+            const double v = from[j][i] - mean[j];
             x[j][i] = v;
             sq[j] += v * v;
         }
@@ -100,7 +102,7 @@ void znormalize4(double* const* x, const std::size_t* size) {
     for (int j = 0; j < 4; ++j) {
         const std::size_t n = size[j];
         for (std::size_t i = common; i < n; ++i) {
-            const double v = x[j][i] - mean[j];
+            const double v = from[j][i] - mean[j];
             x[j][i] = v;
             sq[j] += v * v;
         }
@@ -116,33 +118,44 @@ std::vector<std::size_t> split_series(const Collection& ts, const Workers& worke
     return split_by_weight(before.data(), ts.size(), workers.parts(before.back(), kSampleGrain));
 }
 
-void znormalize_range(Collection& ts, std::size_t first, std::size_t last, Workers& workers) {
-    double* group[4];
+// Rows [first, last) of ts, read from the same places in `source` (ts's own
+// block when it is normalised in place).
+void znormalize_range(Collection& ts, const double* source, std::size_t first, std::size_t last, Workers& workers) {
+    const double* from[4];
+    double* to[4];
     std::size_t size[4];
     int filled = 0;
     for (std::size_t i = first; i < last; ++i) {
         workers.check();
         if (ts.length(i) == 0) continue;
-        group[filled] = ts.row(i);
+        to[filled] = ts.row(i);
+        from[filled] = source + (ts.row(i) - ts.row(0));
         size[filled++] = ts.length(i);
         if (filled == 4) {
-            znormalize4(group, size);
+            znormalize4(from, to, size);
             filled = 0;
         }
     }
-    for (int j = 0; j < filled; ++j) znormalize(group[j], size[j]);
+    for (int j = 0; j < filled; ++j) znormalize_from(from[j], to[j], size[j]);
 }
 
 }  // namespace
 
 void znormalize(Collection& ts, Workers& workers) {
+    if (ts.empty()) return;
+    znormalize(ts, ts.row(0), workers);
+}
+
+void znormalize(Collection& ts, const double* source, Workers& workers) {
+    if (ts.empty()) return;
     // Parts of whole groups of four series where possible, so that few long
     // series keep their interleaved sums.
     std::vector<std::size_t> bounds = split_series(ts, workers);
     for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
         bounds[k] = std::max(bounds[k - 1], std::min(ts.size(), (bounds[k] + 2) / 4 * 4));
-    workers.run(bounds.size() - 1,
-                [&](std::size_t part, unsigned) { znormalize_range(ts, bounds[part], bounds[part + 1], workers); });
+    workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
+        znormalize_range(ts, source, bounds[part], bounds[part + 1], workers);
+    });
 }
 
 int32_t segment_count(std::size_t n, int32_t seglen) {

@@ -22,6 +22,11 @@ void check_alphabet(int32_t alphabet);
 // collection on the threads of `workers`.
 void znormalize(Collection& ts, Workers& workers);
 void znormalize(double* samples, std::size_t n);
+// The same, reading the series from `source`, a block laid out as ts's own
+// (ts has the shape, its samples are written): one pass less than copying
+// the block into ts first.
+void znormalize(Collection& ts, const double* source, Workers& workers);
+void znormalize_from(const double* source, double* samples, std::size_t n);
 inline void znormalize(Series& series) { znormalize(series.data(), series.size()); }
 
 // Number of letters of the word of a series of n samples. Throws

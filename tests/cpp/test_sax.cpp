@@ -2,6 +2,7 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <random>
 #include <stdexcept>
 
 #include "helpers.hpp"
@@ -20,6 +21,29 @@ TEST_CASE("znormalize: population deviation; constant and NaN series become NaN;
     CHECK(ts.length(3) == 0);
     CHECK(same(ts.to_series(4), {-1.0, -1.0, -1.0}));
     CHECK(same(ts.to_series(5), {NaN, NaN}));
+}
+
+TEST_CASE("znormalize from a source block gives the bits of a copy normalised in place") {
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> value(3.0, 2.0);
+    Workers one(1), split(3, true);
+    for (int round = 0; round < 40; ++round) {
+        CAPTURE(round);
+        std::vector<Series> rows(rng() % 30);
+        for (Series& row : rows) {
+            row.resize(rng() % 50);
+            for (double& x : row) x = rng() % 20 == 0 ? NaN : value(rng);
+            if (rng() % 8 == 0) std::fill(row.begin(), row.end(), 1.5);  // constant
+        }
+        const Collection source(rows);
+        Collection in_place(rows), read(rows);
+        znormalize(in_place, one);
+        for (Workers* team : {&one, &split}) {
+            std::fill(read.row(0), read.row(0) + read.samples(), 99.0);
+            znormalize(read, source.row(0), *team);
+            for (std::size_t i = 0; i < rows.size(); ++i) CHECK(same(read.to_series(i), in_place.to_series(i)));
+        }
+    }
 }
 
 TEST_CASE("sax: words of series") {
