@@ -38,11 +38,11 @@ Row breakpoint_row(int32_t alphabet) {
 }
 
 // Letter for a segment mean: 'a' plus the number of breakpoints strictly
-// below it. The row is ascending, so the count stops at the first breakpoint
-// that is not below; a NaN mean is above none.
+// below it (a NaN mean is above none). Every breakpoint is compared, without
+// a branch: the means of neighbouring segments fall anywhere.
 inline char letter(double mean, Row row) {
     std::size_t above = 0;
-    while (above < row.size && mean > row.values[above]) ++above;
+    for (std::size_t k = 0; k < row.size; ++k) above += mean > row.values[k] ? 1 : 0;
     return static_cast<char>('a' + above);
 }
 
@@ -69,13 +69,13 @@ void znormalize_from(const double* from, double* x, std::size_t size) {
     const double mean = sum / n;
     double sq = 0.0;
     for (std::size_t i = 0; i < size; ++i) {
-        x[i] = from[i] - mean;
-        sq += x[i] * x[i];
+        const double v = from[i] - mean;
+        sq += v * v;
     }
     // No guard for a constant series: sd is 0 and every sample becomes NaN
     // (0 / 0), which the words and the statistics then treat as missing.
     const double sd = std::sqrt(sq / n);
-    for (std::size_t i = 0; i < size; ++i) x[i] /= sd;
+    for (std::size_t i = 0; i < size; ++i) x[i] = (from[i] - mean) / sd;
 }
 
 namespace {
@@ -95,7 +95,6 @@ void znormalize4(const double* const* from, double* const* x, const std::size_t*
     for (std::size_t i = 0; i < common; ++i) {
         for (int j = 0; j < 4; ++j) {
             const double v = from[j][i] - mean[j];
-            x[j][i] = v;
             sq[j] += v * v;
         }
     }
@@ -103,11 +102,14 @@ void znormalize4(const double* const* from, double* const* x, const std::size_t*
         const std::size_t n = size[j];
         for (std::size_t i = common; i < n; ++i) {
             const double v = from[j][i] - mean[j];
-            x[j][i] = v;
             sq[j] += v * v;
         }
+        // Each sample written once, when it is final.
         const double sd = std::sqrt(sq[j] / static_cast<double>(n));
-        for (std::size_t i = 0; i < n; ++i) x[j][i] /= sd;
+        const double* in = from[j];
+        double* out = x[j];
+        const double m = mean[j];
+        for (std::size_t i = 0; i < n; ++i) out[i] = (in[i] - m) / sd;
     }
 }
 
