@@ -10,6 +10,12 @@ namespace {
 
 constexpr uint16_t kNoSlot = 0xFFFF;
 
+// The chunk size for a pattern with `occurrences` to sort into `count`
+// candidates' chunks.
+std::size_t chunk_size(std::size_t occurrences, std::size_t count) {
+    return occurrences >= kChunk * kLanes * count ? kChunk : kSmallChunk;
+}
+
 }  // namespace
 
 void Search::run(int32_t& cur_len) {
@@ -27,9 +33,9 @@ void Search::run(int32_t& cur_len) {
         const int64_t done = cur_len - 1;
         const int64_t first_listed = std::max<int64_t>(miner_.min_len, 1);
         if (done < miner_.min_len)
-            levels_[static_cast<std::size_t>(done)].release_occurrences(spare_);
+            levels_[static_cast<std::size_t>(done)].release_occurrences();
         else if (static_cast<std::size_t>(done - first_listed) % kPositionsEvery != 0)
-            levels_[static_cast<std::size_t>(done)].release_positions(spare_);
+            levels_[static_cast<std::size_t>(done)].release_positions();
         ++cur_len;
     }
 }
@@ -138,7 +144,6 @@ void Search::extend(int32_t n) {
             next.occ.push_back(total);
         }
     }
-    if (spare_.capacity() >= total) next.at.swap(spare_);
     next.at.resize(total);
     if (total != 0)
         workers_.run(parts,
@@ -207,12 +212,15 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
     sc.count.resize(slots);
     sc.words.resize(slots);
     // A pattern's candidates fill whole chunks but their last in each lane:
-    // the range needs at most a chunk per kChunk occurrences plus one per
-    // candidate and lane.
-    std::size_t m = 0;
-    for (std::size_t p = 0; p < below.size(); ++p) m += off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
-    sc.pool.resize((m / kChunk + kLanes * slots + 1) * kChunk);
-    sc.chunks_used = 0;
+    // it needs at most its occurrences plus a chunk per candidate and lane.
+    std::size_t need = 0;
+    for (std::size_t p = 0; p < below.size(); ++p) {
+        const std::size_t occurrences = off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
+        const std::size_t count = cand.base[p + 1] - cand.base[p];
+        if (count != 0 && occurrences != 0) need += occurrences + kLanes * count * chunk_size(occurrences, count);
+    }
+    sc.pool.resize(need);
+    sc.used = 0;
     // The symbol after an occurrence of a pattern of n - 1 symbols.
     const uint16_t* ids = text_.ids.data() + (n - 1);
     for (std::size_t p = 0; p < below.size(); ++p) {
@@ -229,6 +237,7 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
             continue;
         }
         for (std::size_t k = 0; k < count; ++k) sc.slot_of[below.last[cand.first[p] + k]] = static_cast<uint16_t>(k);
+        sc.chunk = chunk_size(occurrences, count);
         sort_run(below.at.data() + o[j], occurrences, ids, sc);
         const uint32_t* base = sc.pool.data();
         for (std::size_t k = 0; k < count; ++k) {
@@ -237,10 +246,10 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
             sc.count[c] = sc.words[c] = 0;
             for (std::size_t l = 0; l < kLanes; ++l) {
                 Scratch::Lane& lane = sc.lane[l * alphabet + k];
-                for (const uint32_t chunk : lane.chunks) {
-                    const std::size_t offset = chunk * kChunk;
-                    const std::size_t length =
-                        chunk == lane.chunks.back() ? static_cast<std::size_t>(lane.write - (base + offset)) : kChunk;
+                for (const std::size_t offset : lane.chunks) {
+                    const std::size_t length = offset == lane.chunks.back()
+                                                   ? static_cast<std::size_t>(lane.write - (base + offset))
+                                                   : sc.chunk;
                     sc.pieces.push_back({offset, length});
                     sc.count[c] += length;
                 }
@@ -248,7 +257,7 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
                 // A word whose occurrences the lane before ended with and
                 // this one began with was counted by both.
                 if (l > 0 && lane.words != 0 &&
-                    text_.word_end(base[lane.chunks.front() * kChunk]) == sc.lane[(l - 1) * alphabet + k].end_of_word)
+                    text_.word_end(base[lane.chunks.front()]) == sc.lane[(l - 1) * alphabet + k].end_of_word)
                     --sc.words[c];
                 lane.chunks.clear();
                 lane.write = lane.limit = nullptr;
@@ -275,10 +284,10 @@ void Search::sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Sc
         Scratch::Lane& lane = lanes[k];
         uint32_t* w = lane.write;
         if (w == lane.limit) {
-            const std::size_t chunk = sc.chunks_used++;
-            lane.chunks.push_back(static_cast<uint32_t>(chunk));
-            w = sc.pool.data() + chunk * kChunk;
-            lane.limit = w + kChunk;
+            lane.chunks.push_back(sc.used);
+            w = sc.pool.data() + sc.used;
+            sc.used += sc.chunk;
+            lane.limit = w + sc.chunk;
         }
         *w = gp;
         lane.write = w + 1;

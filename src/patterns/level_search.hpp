@@ -44,29 +44,24 @@ struct Level {
 
     using Positions = std::vector<uint32_t, UninitializedAllocator<uint32_t>>;
 
-    // Frees the occurrences; the positions' buffer is handed to `spare`.
-    void release_occurrences(Positions& spare) {
+    void release_occurrences() {
         std::vector<std::size_t>().swap(occ);
-        give(spare);
+        Positions().swap(at);
     }
 
     // Frees the positions, keeps the counts.
     bool positions_released = false;
-    void release_positions(Positions& spare) {
-        give(spare);
-        positions_released = true;
-    }
-
-private:
-    // Keeps the larger of the two buffers as the spare, frees the other.
-    void give(Positions& spare) {
-        if (at.capacity() > spare.capacity()) at.swap(spare);
+    void release_positions() {
         Positions().swap(at);
+        positions_released = true;
     }
 };
 
-// Positions per chunk of Scratch::pool.
+// Positions per chunk of Scratch::pool: a pattern with few occurrences per
+// candidate gets small chunks, so that the chunks its candidates begin (and
+// the memory they touch) stay in proportion to its occurrences.
 constexpr std::size_t kChunk = 256;
+constexpr std::size_t kSmallChunk = 16;
 
 // Parts of a pattern's occurrences sorted side by side.
 constexpr std::size_t kLanes = 2;
@@ -83,11 +78,11 @@ struct Scratch {
     struct Lane {
         uint32_t *write = nullptr, *limit = nullptr;
         uint32_t words = 0, end_of_word = 0;
-        std::vector<uint32_t> chunks;
+        std::vector<std::size_t> chunks;  // offsets in the pool
     };
     std::vector<Lane> lane;
     Level::Positions pool;
-    std::size_t chunks_used = 0;
+    std::size_t used = 0, chunk = kChunk;  // pool used; the current pattern's chunk size
     struct Piece {
         std::size_t offset, length;
     };
@@ -163,9 +158,6 @@ private:
     std::vector<Level> levels_;
     Workers& workers_;
     std::vector<Scratch> scratch_;
-    // The positions' buffer of a released level, reused for the next
-    // level that fits in it (fresh memory costs a page fault per page).
-    Level::Positions spare_;
 };
 
 }  // namespace qor::detail
