@@ -1,5 +1,6 @@
 #include "patterns/text.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -35,16 +36,22 @@ Text::Text(const std::vector<Word>& words) {
 #else
     stride = 0;
 #endif
-    ids.reserve(total);
-    if (stride == 0) word_of.reserve(total);
-    start.reserve(words.size() + 1);
+    ids.resize(total);
+    if (stride == 0) word_of.resize(total);
+    start.resize(words.size() + 1);
+    uint16_t* out = ids.data();
+    std::size_t at = 0;
     for (std::size_t g = 0; g < words.size(); ++g) {
-        start.push_back(ids.size());
-        for (char c : words[g]) ids.push_back(rank[static_cast<uint8_t>(c)]);
-        ids.push_back(separator);
-        if (stride == 0) word_of.resize(ids.size(), static_cast<uint32_t>(g));
+        start[g] = at;
+        const Word& w = words[g];
+        for (std::size_t i = 0; i < w.size(); ++i) out[at + i] = rank[static_cast<uint8_t>(w[i])];
+        out[at + w.size()] = separator;
+        if (stride == 0)
+            std::fill(word_of.begin() + static_cast<std::ptrdiff_t>(at),
+                      word_of.begin() + static_cast<std::ptrdiff_t>(at + w.size() + 1), static_cast<uint32_t>(g));
+        at += w.size() + 1;
     }
-    start.push_back(ids.size());
+    start[words.size()] = at;
 }
 
 }  // namespace qor::detail

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/collection.hpp"
 #include "core/types.hpp"
 
 namespace qor::detail {
@@ -15,8 +16,9 @@ namespace qor::detail {
 // signed 8-bit order) and concatenated, each followed by a separator id that
 // no pattern contains. A symbol is addressed by its global position.
 struct Text {
-    std::vector<uint16_t> ids;
-    std::vector<uint32_t> word_of;   // global position -> word index, when stride is 0
+    // Written in full once sized: left uninitialised.
+    std::vector<uint16_t, UninitializedAllocator<uint16_t>> ids;
+    std::vector<uint32_t, UninitializedAllocator<uint32_t>> word_of;  // global position -> word index, when stride is 0
     std::vector<std::size_t> start;  // word g is ids[start[g] .. start[g + 1]), separator last
     std::vector<char> symbols;       // dense id -> original symbol
     uint16_t separator = 0;
