@@ -21,22 +21,38 @@ std::size_t chunk_size(std::size_t occurrences, std::size_t count) {
 void Search::run(int32_t& cur_len) {
     scan_symbols();
     cur_len = 2;
+    // Two levels at a time while max_len allows (and slot pairs fit in 16
+    // bits); extend_two leaves the first of them with counts only.
+    const bool pairs_fit = text_.symbols.size() < 255;
+    bool paired = false;
     for (;;) {
         if (levels_[static_cast<std::size_t>(cur_len) - 1].size() == 0) break;
         if (miner_.max_len != 0 && cur_len > miner_.max_len) break;
         workers_.check();
-        extend(cur_len);
-        // A level shorter than min_len is never listed; once the next
-        // level is built its occurrences are no longer needed. Of the
-        // listed levels, most keep only their counts: the positions of
-        // the few patterns kept are found again from an ancestor's.
+        const bool two = pairs_fit && (miner_.max_len == 0 || cur_len < miner_.max_len);
+        std::size_t built = 1;
+        if (two)
+            built = extend_two(cur_len);
+        else
+            extend(cur_len);
+        paired = paired || two;
+        // Once the next level is built, a level shorter than min_len is no
+        // longer needed, unless the level above keeps only counts and is
+        // listed: its positions are found from this level's.
         const int64_t done = cur_len - 1;
+        Level& level = levels_[static_cast<std::size_t>(done)];
+        const bool above_needs = two && cur_len >= miner_.min_len;
         const int64_t first_listed = std::max<int64_t>(miner_.min_len, 1);
-        if (done < miner_.min_len)
-            levels_[static_cast<std::size_t>(done)].release_occurrences();
-        else if (static_cast<std::size_t>(done - first_listed) % kPositionsEvery != 0)
-            levels_[static_cast<std::size_t>(done)].release_positions();
-        ++cur_len;
+        if (done < miner_.min_len && !above_needs)
+            level.release_occurrences();
+        else if (!paired && static_cast<std::size_t>(done - first_listed) % kPositionsEvery != 0)
+            // Built a level at a time, most listed levels keep only their
+            // counts: the positions of the few patterns kept are found
+            // again from an ancestor's.
+            level.release_positions();
+        // A counts-only level that is never listed is not needed at all.
+        if (built == 2 && cur_len < miner_.min_len) levels_[static_cast<std::size_t>(cur_len)].release_occurrences();
+        cur_len += static_cast<int32_t>(built);
     }
 }
 
@@ -111,17 +127,7 @@ void Search::extend(int32_t n) {
     const Candidates cand = candidates(n);
     const std::size_t entries = below.size(), slots = cand.size();
     const std::size_t parts = slots == 0 ? 1 : workers_.parts(below.at.size(), kOccurrenceGrain, 1);
-    // off[p * (parts + 1) + j]: the first occurrence of p in range j.
-    std::vector<std::size_t> off(entries * (parts + 1));
-    const std::vector<std::size_t> cut = cuts(below, parts);
-    for (std::size_t p = 0; p < entries; ++p) {
-        std::size_t* o = off.data() + p * (parts + 1);
-        const uint32_t *run = below.at.data() + below.occ[p], *run_end = below.at.data() + below.occ[p + 1];
-        o[0] = below.occ[p];
-        for (std::size_t j = 1; j < parts; ++j)
-            o[j] = static_cast<std::size_t>(std::lower_bound(run, run_end, cut[j]) - below.at.data());
-        o[parts] = below.occ[p + 1];
-    }
+    const std::vector<std::size_t> off = offsets(below, parts);
     if (scratch_.size() < parts) scratch_.resize(parts);
     workers_.run(parts, [&](std::size_t j, unsigned) { sort_range(n, cand, off.data(), parts, j, scratch_[j]); });
 
@@ -147,13 +153,250 @@ void Search::extend(int32_t n) {
     next.at.resize(total);
     if (total != 0)
         workers_.run(parts,
-                     [&](std::size_t j, unsigned) { copy_range(cand, dest.data() + j * slots, next, scratch_[j]); });
+                     [&](std::size_t j, unsigned) { copy_range(slots, dest.data() + j * slots, next, scratch_[j]); });
 
-    Level& done = levels_[static_cast<std::size_t>(n) - 1];
+    set_children(levels_[static_cast<std::size_t>(n) - 1], next);
+    levels_.push_back(std::move(next));
+}
+
+// off[p * (parts + 1) + j]: the first occurrence of entry p of `below` in
+// text range j (and past its last for j = parts).
+std::vector<std::size_t> Search::offsets(const Level& below, std::size_t parts) const {
+    std::vector<std::size_t> off(below.size() * (parts + 1));
+    const std::vector<std::size_t> cut = cuts(below, parts);
+    for (std::size_t p = 0; p < below.size(); ++p) {
+        std::size_t* o = off.data() + p * (parts + 1);
+        const uint32_t *run = below.at.data() + below.occ[p], *run_end = below.at.data() + below.occ[p + 1];
+        o[0] = below.occ[p];
+        for (std::size_t j = 1; j < parts; ++j)
+            o[j] = static_cast<std::size_t>(std::lower_bound(run, run_end, cut[j]) - below.at.data());
+        o[parts] = below.occ[p + 1];
+    }
+    return off;
+}
+
+// Entry i of `done` gets the entries [children[i], children[i + 1]) of the
+// level built from it.
+void set_children(Level& done, const Level& next) {
     done.children.assign(done.size() + 1, 0);
     for (int32_t parent : next.parent) ++done.children[static_cast<std::size_t>(parent) + 1];
     for (std::size_t i = 1; i < done.children.size(); ++i) done.children[i] += done.children[i - 1];
+}
+
+// Builds the levels of length n and n + 1 from the level of length n - 1,
+// reading each occurrence once: the two symbols after it name a candidate
+// x of length n (p extended by the first) and a candidate y of length n + 1
+// (x extended by the second). A pattern passes when its words reach
+// min_count, so y, whose words are at most those of x and of its suffix,
+// is kept exactly when the level-wise join would have made it and it
+// passed: x and its suffix pass whenever y does. Level n keeps only its
+// counts (its positions are those of its parents that the last symbol
+// follows); level n + 1 gets its occurrences. Returns the number of levels
+// added: 1 when level n comes out empty.
+std::size_t Search::extend_two(int32_t n) {
+    const Level& below = levels_[static_cast<std::size_t>(n) - 1];
+    const Candidates cand = candidates(n);
+    const std::size_t entries = below.size(), slots = cand.size();
+    // The candidates y of x-candidate c = (p, k) are those of the pattern q
+    // = cand.first[p] + k that x ends with: pair_base[c] .. pair_base[c + 1].
+    std::vector<std::size_t> pair_base(slots + 1, 0);
+    for (std::size_t p = 0; p < entries; ++p) {
+        for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
+            const std::size_t q = cand.first[p] + (c - cand.base[p]);
+            pair_base[c + 1] = pair_base[c] + (cand.base[q + 1] - cand.base[q]);
+        }
+    }
+    const std::size_t pairs = pair_base[slots];
+    const std::size_t parts = slots == 0 ? 1 : workers_.parts(below.at.size(), kOccurrenceGrain, 1);
+    const std::vector<std::size_t> off = offsets(below, parts);
+    if (scratch_.size() < parts) scratch_.resize(parts);
+    workers_.run(parts, [&](std::size_t j, unsigned) {
+        sort_range_pairs(n, cand, pair_base, off.data(), parts, j, scratch_[j]);
+    });
+
+    // Level n: its counts only.
+    Level mid;
+    std::vector<int32_t> index(slots, -1);  // of x-candidate c in level n
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < entries; ++p) {
+        for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
+            std::size_t words = 0, count = 0;
+            for (std::size_t j = 0; j < parts; ++j) {
+                words += scratch_[j].first_words[c];
+                count += scratch_[j].first_count[c];
+            }
+            if (!passes(words)) continue;
+            const std::size_t q = cand.first[p] + (c - cand.base[p]);
+            index[c] = static_cast<int32_t>(mid.size());
+            total += count;
+            mid.parent.push_back(static_cast<int32_t>(p));
+            mid.suffix.push_back(static_cast<int32_t>(q));
+            mid.last.push_back(below.last[q]);
+            mid.occ.push_back(total);
+        }
+    }
+    mid.positions_released = true;
+    set_children(levels_[static_cast<std::size_t>(n) - 1], mid);
+    if (mid.size() == 0) {
+        levels_.push_back(std::move(mid));
+        return 1;
+    }
+
+    // Level n + 1, with its occurrences.
+    Level next;
+    std::vector<std::size_t> dest(parts * pairs, SIZE_MAX);
+    total = 0;
+    for (std::size_t p = 0; p < entries; ++p) {
+        for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
+            if (index[c] < 0) continue;
+            const std::size_t q = cand.first[p] + (c - cand.base[p]);
+            for (std::size_t y = pair_base[c]; y < pair_base[c + 1]; ++y) {
+                std::size_t words = 0;
+                for (std::size_t j = 0; j < parts; ++j) words += scratch_[j].words[y];
+                // Its suffix, q extended by the same symbol, has at least
+                // as many words, so passes too.
+                const std::size_t suffix = cand.base[q] + (y - pair_base[c]);
+                if (!passes(words) || index[suffix] < 0) continue;
+                for (std::size_t j = 0; j < parts; ++j) {
+                    dest[j * pairs + y] = total;
+                    total += scratch_[j].count[y];
+                }
+                next.parent.push_back(index[c]);
+                next.suffix.push_back(index[suffix]);
+                next.last.push_back(mid.last[static_cast<std::size_t>(index[suffix])]);
+                next.occ.push_back(total);
+            }
+        }
+    }
+    next.at.resize(total);
+    if (total != 0)
+        workers_.run(parts,
+                     [&](std::size_t j, unsigned) { copy_range(pairs, dest.data() + j * pairs, next, scratch_[j]); });
+    set_children(mid, next);
+    levels_.push_back(std::move(mid));
     levels_.push_back(std::move(next));
+    return 2;
+}
+
+// Range j's share of extend_two: its occurrences of each pattern p sorted
+// by candidate y into sc's pieces (numbered as pair_base numbers them),
+// with occurrences and words counted per y and per x-candidate.
+void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::vector<std::size_t>& pair_base,
+                              const std::size_t* off, std::size_t parts, std::size_t j, Scratch& sc) const {
+    const Level& below = levels_[static_cast<std::size_t>(n) - 1];
+    const std::size_t alphabet = text_.symbols.size(), width = alphabet + 1, slots = cand.size();
+    const std::size_t pairs = pair_base[slots];
+    sc.slot_of.assign(width, kNoSlot);
+    sc.pair_of.assign(alphabet * width, kNoSlot);
+    sc.first.resize(alphabet);
+    sc.lane.resize(alphabet * alphabet);
+    sc.pieces.clear();
+    sc.piece_end.resize(pairs);
+    sc.count.resize(pairs);
+    sc.words.resize(pairs);
+    sc.first_count.assign(slots, 0);
+    sc.first_words.assign(slots, 0);
+    // Each y fills whole chunks but its last.
+    std::size_t need = 0;
+    for (std::size_t p = 0; p < below.size(); ++p) {
+        const std::size_t occurrences = off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
+        const std::size_t local = pair_base[cand.base[p + 1]] - pair_base[cand.base[p]];
+        if (local != 0 && occurrences != 0) need += occurrences + local * chunk_size(occurrences, local);
+    }
+    sc.pool.resize(need);
+    sc.used = 0;
+    // The symbol after an occurrence of a pattern of n - 1 symbols, and
+    // the one after that.
+    const uint16_t* ids = text_.ids.data() + (n - 1);
+    for (std::size_t p = 0; p < below.size(); ++p) {
+        if (p % 64 == 0) workers_.check();
+        const std::size_t count = cand.base[p + 1] - cand.base[p];
+        const std::size_t y0 = pair_base[cand.base[p]], local = pair_base[cand.base[p + 1]] - y0;
+        const std::size_t occurrences = off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
+        if (count == 0) continue;
+        if (occurrences == 0 || local == 0) {
+            // No y to sort into; the x-candidates still count.
+            for (std::size_t y = y0; y < y0 + local; ++y) {
+                sc.count[y] = sc.words[y] = 0;
+                sc.piece_end[y] = sc.pieces.size();
+            }
+            if (occurrences == 0) continue;
+        }
+        // Slots: k for x = (p, k), and for y = (x, k2) the local number
+        // pair_base[c] - y0 + k2, by the next symbol.
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t q = cand.first[p] + k, c = cand.base[p] + k;
+            sc.slot_of[below.last[q]] = static_cast<uint16_t>(k);
+            sc.first[k] = Scratch::First{};
+            for (std::size_t k2 = 0; k2 < cand.base[q + 1] - cand.base[q]; ++k2)
+                sc.pair_of[k * width + below.last[cand.first[q] + k2]] = static_cast<uint16_t>(pair_base[c] - y0 + k2);
+        }
+        for (std::size_t y = 0; y < local; ++y) {
+            Scratch::Lane& lane = sc.lane[y];
+            lane.words = lane.end_of_word = 0;
+            lane.write = lane.limit = nullptr;
+        }
+        sc.chunk = chunk_size(occurrences, local);
+        const uint32_t* at = below.at.data() + off[p * (parts + 1) + j];
+        const uint16_t* slot_of = sc.slot_of.data();
+        const uint16_t* pair_of = sc.pair_of.data();
+        Scratch::First* first = sc.first.data();
+        Scratch::Lane* lanes = sc.lane.data();
+        for (std::size_t t = 0; t < occurrences; ++t) {
+            const uint32_t gp = at[t];
+#if defined(__GNUC__) || defined(__clang__)
+            if (t + 16 < occurrences) __builtin_prefetch(ids + at[t + 16]);
+#endif
+            const uint16_t k = slot_of[ids[gp]];
+            if (k == kNoSlot) continue;
+            // An occurrence before the end of the previous one's word is in
+            // that word: the end is the same.
+            const auto end = static_cast<uint32_t>(text_.word_end(gp));
+            Scratch::First& x = first[k];
+            ++x.count;
+            x.words += gp >= x.end_of_word;
+            x.end_of_word = end;
+            // Not past the text: the symbol after x is at most its word's
+            // separator.
+            const uint16_t y = pair_of[k * width + ids[gp + 1]];
+            if (y == kNoSlot) continue;
+            Scratch::Lane& lane = lanes[y];
+            uint32_t* w = lane.write;
+            if (w == lane.limit) {
+                lane.chunks.push_back(sc.used);
+                w = sc.pool.data() + sc.used;
+                sc.used += sc.chunk;
+                lane.limit = w + sc.chunk;
+            }
+            *w = gp;
+            lane.write = w + 1;
+            lane.words += gp >= lane.end_of_word;
+            lane.end_of_word = end;
+        }
+        const uint32_t* base = sc.pool.data();
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t q = cand.first[p] + k, c = cand.base[p] + k;
+            sc.slot_of[below.last[q]] = kNoSlot;
+            for (std::size_t k2 = 0; k2 < cand.base[q + 1] - cand.base[q]; ++k2)
+                sc.pair_of[k * width + below.last[cand.first[q] + k2]] = kNoSlot;
+            sc.first_count[c] = sc.first[k].count;
+            sc.first_words[c] = sc.first[k].words;
+        }
+        for (std::size_t y = 0; y < local; ++y) {
+            Scratch::Lane& lane = sc.lane[y];
+            sc.count[y0 + y] = 0;
+            for (const std::size_t offset : lane.chunks) {
+                const std::size_t length =
+                    offset == lane.chunks.back() ? static_cast<std::size_t>(lane.write - (base + offset)) : sc.chunk;
+                sc.pieces.push_back({offset, length});
+                sc.count[y0 + y] += length;
+            }
+            sc.words[y0 + y] = lane.words;
+            lane.chunks.clear();
+            lane.write = lane.limit = nullptr;
+            sc.piece_end[y0 + y] = sc.pieces.size();
+        }
+    }
 }
 
 // The candidates of the level of length n: for each pattern p of the level
@@ -277,7 +520,10 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
 void Search::sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const {
     const uint16_t* slot_of = sc.slot_of.data();
     const std::size_t alphabet = text_.symbols.size();
-    for (Scratch::Lane& lane : sc.lane) lane.words = lane.end_of_word = 0;
+    for (Scratch::Lane& lane : sc.lane) {
+        lane.words = lane.end_of_word = 0;
+        lane.write = lane.limit = nullptr;
+    }
     const auto step = [&](uint32_t gp, Scratch::Lane* lanes) {
         const uint16_t k = slot_of[ids[gp]];
         if (k == kNoSlot) return;
@@ -317,11 +563,11 @@ void Search::sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Sc
 // Copies range j's occurrences of the passing candidates to their places in
 // the next level; dest holds, per candidate, the place of this range's
 // first occurrence (SIZE_MAX for the candidates that failed).
-void Search::copy_range(const Candidates& cand, const std::size_t* dest, Level& next, const Scratch& sc) const {
+void Search::copy_range(std::size_t slots, const std::size_t* dest, Level& next, const Scratch& sc) const {
     uint32_t* out = next.at.data();
     const uint32_t* pool = sc.pool.data();
     std::size_t piece = 0;
-    for (std::size_t c = 0; c < cand.size(); ++c) {
+    for (std::size_t c = 0; c < slots; ++c) {
         if (c % 1024 == 0) workers_.check();
         const std::size_t end = sc.piece_end[c];
         if (dest[c] != SIZE_MAX) {

@@ -17,12 +17,14 @@ namespace qor::detail {
 // Occurrences per part worth handing to another thread.
 constexpr std::size_t kOccurrenceGrain = std::size_t{1} << 15;
 
-// Of the levels that are listed, every kPositionsEvery-th from the first
-// keeps its occurrence positions once the next level is built; the others
-// keep only their counts (see Search::positions_of). Every second level
-// saves nearly as much memory as every fourth, and finding the positions
-// again from the level just below costs little; from three levels below,
-// a quarter of the search time on many short, frequent words.
+// Built one at a time (Search::extend), of the levels that are listed,
+// every kPositionsEvery-th from the first keeps its occurrence positions
+// once the next level is built; the others keep only their counts (see
+// Search::positions_of). Every second level saves nearly as much memory as
+// every fourth, and finding the positions again from the level just below
+// costs little; from three levels below, a quarter of the search time on
+// many short, frequent words. Built two at a time (Search::extend_two),
+// every second level has only its counts from the start.
 constexpr std::size_t kPositionsEvery = 2;
 
 // The patterns of one length that passed the support test, in ascending
@@ -88,6 +90,16 @@ struct Scratch {
     };
     std::vector<Piece> pieces;
     std::vector<std::size_t> piece_end, count, words;
+    // Two levels at once (Search::extend_two): the slot pairs of the
+    // current pattern, and per candidate of the first level its
+    // occurrences and words.
+    std::vector<uint16_t> pair_of;
+    struct First {
+        std::size_t count = 0;
+        uint32_t words = 0, end_of_word = 0;
+    };
+    std::vector<First> first;
+    std::vector<std::size_t> first_count, first_words;
 };
 
 // The candidates of one level: those of entry p of the level below are its
@@ -97,6 +109,8 @@ struct Candidates {
     std::vector<std::size_t> first, base;
     std::size_t size() const { return base.back(); }
 };
+
+void set_children(Level& done, const Level& next);
 
 class Search {
 public:
@@ -151,7 +165,11 @@ private:
     void sort_range(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts, std::size_t j,
                     Scratch& sc) const;
     void sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const;
-    void copy_range(const Candidates& cand, const std::size_t* dest, Level& next, const Scratch& sc) const;
+    void copy_range(std::size_t slots, const std::size_t* dest, Level& next, const Scratch& sc) const;
+    std::vector<std::size_t> offsets(const Level& below, std::size_t parts) const;
+    std::size_t extend_two(int32_t n);
+    void sort_range_pairs(int32_t n, const Candidates& cand, const std::vector<std::size_t>& pair_base,
+                          const std::size_t* off, std::size_t parts, std::size_t j, Scratch& sc) const;
 
     const PatternMiner& miner_;
     Text text_;

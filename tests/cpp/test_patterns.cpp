@@ -233,3 +233,27 @@ TEST_CASE("the miner agrees with the model on long words: patterns with hundreds
         }
     }
 }
+
+TEST_CASE("the miner agrees with the model on words over all 256 symbols (levels built one at a time)") {
+    std::mt19937 rng(256);
+    std::string all(256, ' ');
+    for (int c = 0; c < 256; ++c) all[static_cast<std::size_t>(c)] = static_cast<char>(c);
+    std::string other = all;
+    std::shuffle(other.begin(), other.end(), rng);
+    const std::vector<std::string> words = {all + all.substr(0, 40), all, other};
+    std::vector<Word> ws;
+    for (const auto& w : words) ws.emplace_back(w.begin(), w.end());
+    const auto expected = model(words, 0.5, 1, 4, 1.0);
+    Workers serial(1), split(3, true);
+    for (Workers* team : {&serial, &split}) {
+        PatternMiner m(0.5, 1, 4, 1.0);
+        m.mine(ws, *team);
+        REQUIRE(m.frequent.size() == expected.size());
+        std::size_t i = 0;
+        for (const auto& [p, motif] : m.frequent) {
+            CHECK(text(p) == expected[i].first);
+            CHECK(positions(motif) == expected[i].second);
+            ++i;
+        }
+    }
+}
