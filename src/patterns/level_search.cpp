@@ -10,6 +10,30 @@ namespace {
 
 constexpr uint16_t kNoSlot = 0xFFFF;
 
+// Calls f(key, hit) for every key of the parts' records (records_of(part),
+// each in ascending key order), in ascending order; hit[j] is the index of
+// part j's record with that key, SIZE_MAX where it has none.
+template <typename RecordsOf, typename F>
+void merge_keys(std::vector<Scratch>& scratch, std::size_t parts, RecordsOf records_of, F f) {
+    std::vector<std::size_t> cursor(parts, 0), hit(parts);
+    for (;;) {
+        std::size_t key = SIZE_MAX;
+        for (std::size_t j = 0; j < parts; ++j) {
+            const auto& r = records_of(scratch[j]);
+            if (cursor[j] < r.size()) key = std::min(key, r[cursor[j]].key);
+        }
+        if (key == SIZE_MAX) return;
+        for (std::size_t j = 0; j < parts; ++j) {
+            const auto& r = records_of(scratch[j]);
+            hit[j] = cursor[j] < r.size() && r[cursor[j]].key == key ? cursor[j]++ : SIZE_MAX;
+        }
+        f(key, hit);
+    }
+}
+
+// Slot pairs are numbered k * kPairKeys + k2 in the records.
+constexpr std::size_t kPairKeys = 256;
+
 // The chunk size for a pattern with `occurrences` to sort into `count`
 // candidates' chunks.
 std::size_t chunk_size(std::size_t occurrences, std::size_t count) {
@@ -54,6 +78,7 @@ void Search::run(int32_t& cur_len) {
         if (built == 2 && cur_len < miner_.min_len) levels_[static_cast<std::size_t>(cur_len)].release_occurrences();
         cur_len += static_cast<int32_t>(built);
     }
+    std::vector<Scratch>().swap(scratch_);
 }
 
 // The level of single symbols: occurrences and words counted in one pass
@@ -125,35 +150,38 @@ void Search::scan_symbols() {
 void Search::extend(int32_t n) {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
     const Candidates cand = candidates(n);
-    const std::size_t entries = below.size(), slots = cand.size();
+    const std::size_t slots = cand.size();
     const std::size_t parts = slots == 0 ? 1 : workers_.parts(below.at.size(), kOccurrenceGrain, 1);
     const std::vector<std::size_t> off = offsets(below, parts);
     if (scratch_.size() < parts) scratch_.resize(parts);
     workers_.run(parts, [&](std::size_t j, unsigned) { sort_range(n, cand, off.data(), parts, j, scratch_[j]); });
 
     Level next;
-    std::vector<std::size_t> dest(parts * slots, SIZE_MAX);
     std::size_t total = 0;
-    for (std::size_t p = 0; p < entries; ++p) {
-        for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
-            std::size_t words = 0;
-            for (std::size_t j = 0; j < parts; ++j) words += scratch_[j].words[c];
-            if (!passes(words)) continue;
+    for (std::size_t j = 0; j < parts; ++j) scratch_[j].dest.assign(scratch_[j].records.size(), SIZE_MAX);
+    merge_keys(
+        scratch_, parts, [](const Scratch& sc) -> const std::vector<Scratch::Record>& { return sc.records; },
+        [&](std::size_t c, const std::vector<std::size_t>& hit) {
+            std::size_t words = 0, p = 0;
             for (std::size_t j = 0; j < parts; ++j) {
-                dest[j * slots + c] = total;
-                total += scratch_[j].count[c];
+                if (hit[j] == SIZE_MAX) continue;
+                words += scratch_[j].records[hit[j]].words;
+                p = scratch_[j].records[hit[j]].parent;
+            }
+            if (!passes(words)) return;
+            for (std::size_t j = 0; j < parts; ++j) {
+                if (hit[j] == SIZE_MAX) continue;
+                scratch_[j].dest[hit[j]] = total;
+                total += scratch_[j].records[hit[j]].count;
             }
             const std::size_t q = cand.first[p] + (c - cand.base[p]);
             next.parent.push_back(static_cast<int32_t>(p));
             next.suffix.push_back(static_cast<int32_t>(q));
             next.last.push_back(below.last[q]);
             next.occ.push_back(total);
-        }
-    }
+        });
     next.at.resize(total);
-    if (total != 0)
-        workers_.run(parts,
-                     [&](std::size_t j, unsigned) { copy_range(slots, dest.data() + j * slots, next, scratch_[j]); });
+    if (total != 0) workers_.run(parts, [&](std::size_t j, unsigned) { copy_range(next, scratch_[j]); });
 
     set_children(levels_[static_cast<std::size_t>(n) - 1], next);
     levels_.push_back(std::move(next));
@@ -196,82 +224,81 @@ void set_children(Level& done, const Level& next) {
 std::size_t Search::extend_two(int32_t n) {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
     const Candidates cand = candidates(n);
-    const std::size_t entries = below.size(), slots = cand.size();
-    // The candidates y of x-candidate c = (p, k) are those of the pattern q
-    // = cand.first[p] + k that x ends with: pair_base[c] .. pair_base[c + 1].
-    std::vector<std::size_t> pair_base(slots + 1, 0);
-    for (std::size_t p = 0; p < entries; ++p) {
-        for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
-            const std::size_t q = cand.first[p] + (c - cand.base[p]);
-            pair_base[c + 1] = pair_base[c] + (cand.base[q + 1] - cand.base[q]);
-        }
-    }
-    const std::size_t pairs = pair_base[slots];
+    const std::size_t slots = cand.size();
     const std::size_t parts = slots == 0 ? 1 : workers_.parts(below.at.size(), kOccurrenceGrain, 1);
     const std::vector<std::size_t> off = offsets(below, parts);
     if (scratch_.size() < parts) scratch_.resize(parts);
-    workers_.run(parts, [&](std::size_t j, unsigned) {
-        sort_range_pairs(n, cand, pair_base, off.data(), parts, j, scratch_[j]);
-    });
+    workers_.run(parts, [&](std::size_t j, unsigned) { sort_range_pairs(n, cand, off.data(), parts, j, scratch_[j]); });
 
-    // Level n: its counts only.
+    // Level n: its counts only. mid_key[i] is the x-candidate of its entry i.
     Level mid;
-    std::vector<int32_t> index(slots, -1);  // of x-candidate c in level n
+    std::vector<std::size_t> mid_key;
     std::size_t total = 0;
-    for (std::size_t p = 0; p < entries; ++p) {
-        for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
-            std::size_t words = 0, count = 0;
+    merge_keys(
+        scratch_, parts, [](const Scratch& sc) -> const std::vector<Scratch::FirstRecord>& { return sc.firsts; },
+        [&](std::size_t c, const std::vector<std::size_t>& hit) {
+            std::size_t words = 0, count = 0, p = 0;
             for (std::size_t j = 0; j < parts; ++j) {
-                words += scratch_[j].first_words[c];
-                count += scratch_[j].first_count[c];
+                if (hit[j] == SIZE_MAX) continue;
+                const Scratch::FirstRecord& r = scratch_[j].firsts[hit[j]];
+                words += r.words;
+                count += r.count;
+                p = r.parent;
             }
-            if (!passes(words)) continue;
+            if (!passes(words)) return;
             const std::size_t q = cand.first[p] + (c - cand.base[p]);
-            index[c] = static_cast<int32_t>(mid.size());
+            mid_key.push_back(c);
             total += count;
             mid.parent.push_back(static_cast<int32_t>(p));
             mid.suffix.push_back(static_cast<int32_t>(q));
             mid.last.push_back(below.last[q]);
             mid.occ.push_back(total);
-        }
-    }
+        });
     mid.positions_released = true;
     set_children(levels_[static_cast<std::size_t>(n) - 1], mid);
     if (mid.size() == 0) {
         levels_.push_back(std::move(mid));
         return 1;
     }
+    // The entry of level n that x-candidate c became, or -1.
+    const auto index_of = [&mid_key](std::size_t c) -> int32_t {
+        const auto at = std::lower_bound(mid_key.begin(), mid_key.end(), c);
+        return at != mid_key.end() && *at == c ? static_cast<int32_t>(at - mid_key.begin()) : -1;
+    };
 
     // Level n + 1, with its occurrences.
     Level next;
-    std::vector<std::size_t> dest(parts * pairs, SIZE_MAX);
     total = 0;
-    for (std::size_t p = 0; p < entries; ++p) {
-        for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
-            if (index[c] < 0) continue;
-            const std::size_t q = cand.first[p] + (c - cand.base[p]);
-            for (std::size_t y = pair_base[c]; y < pair_base[c + 1]; ++y) {
-                std::size_t words = 0;
-                for (std::size_t j = 0; j < parts; ++j) words += scratch_[j].words[y];
-                // Its suffix, q extended by the same symbol, has at least
-                // as many words, so passes too.
-                const std::size_t suffix = cand.base[q] + (y - pair_base[c]);
-                if (!passes(words) || index[suffix] < 0) continue;
-                for (std::size_t j = 0; j < parts; ++j) {
-                    dest[j * pairs + y] = total;
-                    total += scratch_[j].count[y];
-                }
-                next.parent.push_back(index[c]);
-                next.suffix.push_back(index[suffix]);
-                next.last.push_back(mid.last[static_cast<std::size_t>(index[suffix])]);
-                next.occ.push_back(total);
+    for (std::size_t j = 0; j < parts; ++j) scratch_[j].dest.assign(scratch_[j].records.size(), SIZE_MAX);
+    merge_keys(
+        scratch_, parts, [](const Scratch& sc) -> const std::vector<Scratch::Record>& { return sc.records; },
+        [&](std::size_t key, const std::vector<std::size_t>& hit) {
+            const std::size_t c = key / kPairKeys, k = key % kPairKeys;
+            std::size_t words = 0, p = 0;
+            for (std::size_t j = 0; j < parts; ++j) {
+                if (hit[j] == SIZE_MAX) continue;
+                words += scratch_[j].records[hit[j]].words;
+                p = scratch_[j].records[hit[j]].parent;
             }
-        }
-    }
+            const int32_t x = index_of(c);
+            if (x < 0 || !passes(words)) return;
+            // Its suffix, the pattern q that x ends with extended by the
+            // same symbol, has at least as many words, so passes too.
+            const std::size_t q = cand.first[p] + (c - cand.base[p]);
+            const int32_t suffix = index_of(cand.base[q] + k);
+            if (suffix < 0) return;
+            for (std::size_t j = 0; j < parts; ++j) {
+                if (hit[j] == SIZE_MAX) continue;
+                scratch_[j].dest[hit[j]] = total;
+                total += scratch_[j].records[hit[j]].count;
+            }
+            next.parent.push_back(x);
+            next.suffix.push_back(suffix);
+            next.last.push_back(mid.last[static_cast<std::size_t>(suffix)]);
+            next.occ.push_back(total);
+        });
     next.at.resize(total);
-    if (total != 0)
-        workers_.run(parts,
-                     [&](std::size_t j, unsigned) { copy_range(pairs, dest.data() + j * pairs, next, scratch_[j]); });
+    if (total != 0) workers_.run(parts, [&](std::size_t j, unsigned) { copy_range(next, scratch_[j]); });
     set_children(mid, next);
     levels_.push_back(std::move(mid));
     levels_.push_back(std::move(next));
@@ -279,30 +306,38 @@ std::size_t Search::extend_two(int32_t n) {
 }
 
 // Range j's share of extend_two: its occurrences of each pattern p sorted
-// by candidate y into sc's pieces (numbered as pair_base numbers them),
-// with occurrences and words counted per y and per x-candidate.
-void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::vector<std::size_t>& pair_base,
-                              const std::size_t* off, std::size_t parts, std::size_t j, Scratch& sc) const {
+// by candidate y into sc's pieces, with occurrences and words counted per
+// y (records) and per x-candidate (firsts), for those that occur.
+void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts,
+                              std::size_t j, Scratch& sc) const {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
-    const std::size_t alphabet = text_.symbols.size(), width = alphabet + 1, slots = cand.size();
-    const std::size_t pairs = pair_base[slots];
+    const std::size_t alphabet = text_.symbols.size(), width = alphabet + 1;
     sc.slot_of.assign(width, kNoSlot);
     sc.pair_of.assign(alphabet * width, kNoSlot);
+    sc.pair_first.resize(alphabet + 1);
     sc.first.resize(alphabet);
     sc.lane.resize(alphabet * alphabet);
     sc.pieces.clear();
-    sc.piece_end.resize(pairs);
-    sc.count.resize(pairs);
-    sc.words.resize(pairs);
-    sc.first_count.assign(slots, 0);
-    sc.first_words.assign(slots, 0);
-    // Each y fills whole chunks but its last.
+    sc.records.clear();
+    sc.firsts.clear();
+    // The y-candidates of x-candidate (p, k) are those of the pattern it
+    // ends with.
+    const auto pairs_of = [&cand](std::size_t p) {
+        std::size_t local = 0;
+        for (std::size_t q = cand.first[p]; q < cand.first[p] + (cand.base[p + 1] - cand.base[p]); ++q)
+            local += cand.base[q + 1] - cand.base[q];
+        return local;
+    };
+    // Each y fills whole chunks but its last, and only a y that occurs
+    // begins one.
     std::size_t need = 0;
     for (std::size_t p = 0; p < below.size(); ++p) {
         const std::size_t occurrences = off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
-        const std::size_t local = pair_base[cand.base[p + 1]] - pair_base[cand.base[p]];
-        if (local != 0 && occurrences != 0) need += occurrences + local * chunk_size(occurrences, local);
+        if (occurrences == 0 || cand.base[p + 1] == cand.base[p]) continue;
+        const std::size_t local = pairs_of(p);
+        need += occurrences + std::min(local, occurrences) * chunk_size(occurrences, local);
     }
+    if (need > sc.pool.capacity()) Level::Positions().swap(sc.pool);
     sc.pool.resize(need);
     sc.used = 0;
     // The symbol after an occurrence of a pattern of n - 1 symbols, and
@@ -311,26 +346,21 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::vect
     for (std::size_t p = 0; p < below.size(); ++p) {
         if (p % 64 == 0) workers_.check();
         const std::size_t count = cand.base[p + 1] - cand.base[p];
-        const std::size_t y0 = pair_base[cand.base[p]], local = pair_base[cand.base[p + 1]] - y0;
         const std::size_t occurrences = off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
-        if (count == 0) continue;
-        if (occurrences == 0 || local == 0) {
-            // No y to sort into; the x-candidates still count.
-            for (std::size_t y = y0; y < y0 + local; ++y) {
-                sc.count[y] = sc.words[y] = 0;
-                sc.piece_end[y] = sc.pieces.size();
-            }
-            if (occurrences == 0) continue;
-        }
+        if (count == 0 || occurrences == 0) continue;
         // Slots: k for x = (p, k), and for y = (x, k2) the local number
-        // pair_base[c] - y0 + k2, by the next symbol.
+        // pair_first[k] + k2, by the next symbol.
+        sc.pair_first[0] = 0;
         for (std::size_t k = 0; k < count; ++k) {
-            const std::size_t q = cand.first[p] + k, c = cand.base[p] + k;
+            const std::size_t q = cand.first[p] + k;
+            const std::size_t count2 = cand.base[q + 1] - cand.base[q];
             sc.slot_of[below.last[q]] = static_cast<uint16_t>(k);
             sc.first[k] = Scratch::First{};
-            for (std::size_t k2 = 0; k2 < cand.base[q + 1] - cand.base[q]; ++k2)
-                sc.pair_of[k * width + below.last[cand.first[q] + k2]] = static_cast<uint16_t>(pair_base[c] - y0 + k2);
+            for (std::size_t k2 = 0; k2 < count2; ++k2)
+                sc.pair_of[k * width + below.last[cand.first[q] + k2]] = static_cast<uint16_t>(sc.pair_first[k] + k2);
+            sc.pair_first[k + 1] = sc.pair_first[k] + count2;
         }
+        const std::size_t local = sc.pair_first[count];
         for (std::size_t y = 0; y < local; ++y) {
             Scratch::Lane& lane = sc.lane[y];
             lane.words = lane.end_of_word = 0;
@@ -377,24 +407,23 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::vect
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t q = cand.first[p] + k, c = cand.base[p] + k;
             sc.slot_of[below.last[q]] = kNoSlot;
-            for (std::size_t k2 = 0; k2 < cand.base[q + 1] - cand.base[q]; ++k2)
+            for (std::size_t k2 = 0; k2 < cand.base[q + 1] - cand.base[q]; ++k2) {
                 sc.pair_of[k * width + below.last[cand.first[q] + k2]] = kNoSlot;
-            sc.first_count[c] = sc.first[k].count;
-            sc.first_words[c] = sc.first[k].words;
-        }
-        for (std::size_t y = 0; y < local; ++y) {
-            Scratch::Lane& lane = sc.lane[y];
-            sc.count[y0 + y] = 0;
-            for (const std::size_t offset : lane.chunks) {
-                const std::size_t length =
-                    offset == lane.chunks.back() ? static_cast<std::size_t>(lane.write - (base + offset)) : sc.chunk;
-                sc.pieces.push_back({offset, length});
-                sc.count[y0 + y] += length;
+                Scratch::Lane& lane = sc.lane[sc.pair_first[k] + k2];
+                if (lane.chunks.empty()) continue;
+                std::size_t length_sum = 0;
+                for (const std::size_t offset : lane.chunks) {
+                    const std::size_t length = offset == lane.chunks.back()
+                                                   ? static_cast<std::size_t>(lane.write - (base + offset))
+                                                   : sc.chunk;
+                    sc.pieces.push_back({offset, length});
+                    length_sum += length;
+                }
+                sc.records.push_back({c * kPairKeys + k2, p, length_sum, lane.words, sc.pieces.size()});
+                lane.chunks.clear();
+                lane.write = lane.limit = nullptr;
             }
-            sc.words[y0 + y] = lane.words;
-            lane.chunks.clear();
-            lane.write = lane.limit = nullptr;
-            sc.piece_end[y0 + y] = sc.pieces.size();
+            if (sc.first[k].count != 0) sc.firsts.push_back({c, p, sc.first[k].count, sc.first[k].words});
         }
     }
 }
@@ -447,21 +476,21 @@ std::vector<std::size_t> Search::cuts(const Level& below, std::size_t parts) con
 void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts, std::size_t j,
                         Scratch& sc) const {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
-    const std::size_t alphabet = text_.symbols.size(), slots = cand.size();
+    const std::size_t alphabet = text_.symbols.size();
     sc.slot_of.assign(alphabet + 1, kNoSlot);
     sc.lane.resize(kLanes * alphabet);
     sc.pieces.clear();
-    sc.piece_end.resize(slots);
-    sc.count.resize(slots);
-    sc.words.resize(slots);
-    // A pattern's candidates fill whole chunks but their last in each lane:
-    // it needs at most its occurrences plus a chunk per candidate and lane.
+    sc.records.clear();
+    // A pattern's candidates fill whole chunks but their last in each lane,
+    // and only a candidate that occurs in a lane begins one there.
     std::size_t need = 0;
     for (std::size_t p = 0; p < below.size(); ++p) {
         const std::size_t occurrences = off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
         const std::size_t count = cand.base[p + 1] - cand.base[p];
-        if (count != 0 && occurrences != 0) need += occurrences + kLanes * count * chunk_size(occurrences, count);
+        if (count != 0 && occurrences != 0)
+            need += occurrences + std::min(kLanes * count, occurrences) * chunk_size(occurrences, count);
     }
+    if (need > sc.pool.capacity()) Level::Positions().swap(sc.pool);
     sc.pool.resize(need);
     sc.used = 0;
     // The symbol after an occurrence of a pattern of n - 1 symbols.
@@ -471,14 +500,7 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
         const std::size_t count = cand.base[p + 1] - cand.base[p];
         const std::size_t* o = off + p * (parts + 1);
         const std::size_t occurrences = o[j + 1] - o[j];
-        if (count == 0) continue;
-        if (occurrences == 0) {
-            for (std::size_t c = cand.base[p]; c < cand.base[p + 1]; ++c) {
-                sc.count[c] = sc.words[c] = 0;
-                sc.piece_end[c] = sc.pieces.size();
-            }
-            continue;
-        }
+        if (count == 0 || occurrences == 0) continue;
         for (std::size_t k = 0; k < count; ++k) sc.slot_of[below.last[cand.first[p] + k]] = static_cast<uint16_t>(k);
         sc.chunk = chunk_size(occurrences, count);
         sort_run(below.at.data() + o[j], occurrences, ids, sc);
@@ -486,7 +508,7 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t c = cand.base[p] + k;
             sc.slot_of[below.last[cand.first[p] + k]] = kNoSlot;
-            sc.count[c] = sc.words[c] = 0;
+            std::size_t total = 0, words = 0;
             for (std::size_t l = 0; l < kLanes; ++l) {
                 Scratch::Lane& lane = sc.lane[l * alphabet + k];
                 for (const std::size_t offset : lane.chunks) {
@@ -494,18 +516,18 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
                                                    ? static_cast<std::size_t>(lane.write - (base + offset))
                                                    : sc.chunk;
                     sc.pieces.push_back({offset, length});
-                    sc.count[c] += length;
+                    total += length;
                 }
-                sc.words[c] += lane.words;
+                words += lane.words;
                 // A word whose occurrences the lane before ended with and
                 // this one began with was counted by both.
                 if (l > 0 && lane.words != 0 &&
                     text_.word_end(base[lane.chunks.front()]) == sc.lane[(l - 1) * alphabet + k].end_of_word)
-                    --sc.words[c];
+                    --words;
                 lane.chunks.clear();
                 lane.write = lane.limit = nullptr;
             }
-            sc.piece_end[c] = sc.pieces.size();
+            if (total != 0) sc.records.push_back({c, p, total, words, sc.pieces.size()});
         }
     }
 }
@@ -561,17 +583,17 @@ void Search::sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Sc
 }
 
 // Copies range j's occurrences of the passing candidates to their places in
-// the next level; dest holds, per candidate, the place of this range's
-// first occurrence (SIZE_MAX for the candidates that failed).
-void Search::copy_range(std::size_t slots, const std::size_t* dest, Level& next, const Scratch& sc) const {
+// the next level: sc.dest holds, per record, the place of the range's first
+// occurrence of its candidate (SIZE_MAX for those that failed).
+void Search::copy_range(Level& next, const Scratch& sc) const {
     uint32_t* out = next.at.data();
     const uint32_t* pool = sc.pool.data();
     std::size_t piece = 0;
-    for (std::size_t c = 0; c < slots; ++c) {
-        if (c % 1024 == 0) workers_.check();
-        const std::size_t end = sc.piece_end[c];
-        if (dest[c] != SIZE_MAX) {
-            uint32_t* to = out + dest[c];
+    for (std::size_t r = 0; r < sc.records.size(); ++r) {
+        if (r % 1024 == 0) workers_.check();
+        const std::size_t end = sc.records[r].piece_end;
+        if (sc.dest[r] != SIZE_MAX) {
+            uint32_t* to = out + sc.dest[r];
             for (; piece < end; ++piece) {
                 const Scratch::Piece& part = sc.pieces[piece];
                 to = std::copy(pool + part.offset, pool + part.offset + part.length, to);

@@ -89,17 +89,29 @@ struct Scratch {
         std::size_t offset, length;
     };
     std::vector<Piece> pieces;
-    std::vector<std::size_t> piece_end, count, words;
+    // The candidates that got occurrences in the range, in candidate order
+    // (for two levels at once, the candidates y of the second level, by
+    // their x-candidate and k), with their pieces [end of the record
+    // before, piece_end); dest: where the range's occurrences of each go.
+    struct Record {
+        std::size_t key, parent, count, words, piece_end;
+    };
+    std::vector<Record> records;
+    std::vector<std::size_t> dest;
     // Two levels at once (Search::extend_two): the slot pairs of the
-    // current pattern, and per candidate of the first level its
-    // occurrences and words.
+    // current pattern, the first of each x-candidate's, and per
+    // x-candidate with occurrences (in order) its count and words.
     std::vector<uint16_t> pair_of;
+    std::vector<std::size_t> pair_first;
     struct First {
         std::size_t count = 0;
         uint32_t words = 0, end_of_word = 0;
     };
     std::vector<First> first;
-    std::vector<std::size_t> first_count, first_words;
+    struct FirstRecord {
+        std::size_t key, parent, count, words;
+    };
+    std::vector<FirstRecord> firsts;
 };
 
 // The candidates of one level: those of entry p of the level below are its
@@ -165,11 +177,11 @@ private:
     void sort_range(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts, std::size_t j,
                     Scratch& sc) const;
     void sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const;
-    void copy_range(std::size_t slots, const std::size_t* dest, Level& next, const Scratch& sc) const;
+    void copy_range(Level& next, const Scratch& sc) const;
     std::vector<std::size_t> offsets(const Level& below, std::size_t parts) const;
     std::size_t extend_two(int32_t n);
-    void sort_range_pairs(int32_t n, const Candidates& cand, const std::vector<std::size_t>& pair_base,
-                          const std::size_t* off, std::size_t parts, std::size_t j, Scratch& sc) const;
+    void sort_range_pairs(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts, std::size_t j,
+                          Scratch& sc) const;
 
     const PatternMiner& miner_;
     Text text_;
