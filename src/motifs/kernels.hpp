@@ -60,6 +60,20 @@ inline void add_real(double* sum, double* count, const double* x, std::size_t n)
     }
 }
 
+// The mean of the real values at offset i of the windows x[0 .. k) (window
+// w has n[w] samples, NaN padding after), summed in window order from +0.0,
+// or NaN where there is none: the plain form of the vector loops' means.
+inline double mean_at(const double* const* x, const std::size_t* n, std::size_t k, std::size_t i) {
+    double sum = 0.0, count = 0.0;
+    for (std::size_t w = 0; w < k; ++w) {
+        if (i < n[w] && x[w][i] == x[w][i]) {
+            sum += x[w][i];
+            count += 1.0;
+        }
+    }
+    return count > 0.0 ? sum / count : kNaN;
+}
+
 // row[i] = x[i] + 0.0, or NaN where x[i] is NaN.
 inline void copy_real(double* row, const double* x, std::size_t n) {
     std::size_t i = 0;

@@ -58,16 +58,7 @@ void average_windows(const double* const* x, const std::size_t* n, std::size_t k
         _mm_storeu_pd(row + i + 2, _mm_or_pd(_mm_and_pd(some1, _mm_div_pd(s1, c1)), _mm_andnot_pd(some1, nan)));
     }
 #endif
-    for (; i < len; ++i) {
-        double sum = 0.0, count = 0.0;
-        for (std::size_t w = 0; w < k; ++w) {
-            if (i < n[w] && x[w][i] == x[w][i]) {
-                sum += x[w][i];
-                count += 1.0;
-            }
-        }
-        row[i] = count > 0.0 ? sum / count : kNaN;
-    }
+    for (; i < len; ++i) row[i] = detail::mean_at(x, n, k, i);
 }
 
 // The best of the windows at positions[0 .. windows), given their

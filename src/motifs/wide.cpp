@@ -77,16 +77,7 @@ QOR_AVX void average_windows_wide(const double* const* x, const std::size_t* n, 
     std::size_t i = 0;
     for (; i + 16 <= full; i += 16) means_of<4>(x, k, i, row + i);
     for (; i + 4 <= full; i += 4) means_of<1>(x, k, i, row + i);
-    for (; i < len; ++i) {
-        double sum = 0.0, count = 0.0;
-        for (std::size_t w = 0; w < k; ++w) {
-            if (i < n[w] && x[w][i] == x[w][i]) {
-                sum += x[w][i];
-                count += 1.0;
-            }
-        }
-        row[i] = count > 0.0 ? sum / count : kNaN;
-    }
+    for (; i < len; ++i) row[i] = mean_at(x, n, k, i);
 }
 
 QOR_AVX void add_real_wide(double* sum, double* count, const double* x, std::size_t n) {

@@ -112,6 +112,35 @@ struct Scratch {
         std::size_t key, parent, count, words;
     };
     std::vector<FirstRecord> firsts;
+
+    // Appends gp to the lane, opening a chunk of the current size where its
+    // last is full.
+    void put(Lane& lane, uint32_t gp) {
+        uint32_t* w = lane.write;
+        if (w == lane.limit) {
+            lane.chunks.push_back(used);
+            w = pool.data() + used;
+            used += chunk;
+            lane.limit = w + chunk;
+        }
+        *w = gp;
+        lane.write = w + 1;
+    }
+
+    // Lists the lane's chunks as pieces, in order, and empties it; returns
+    // its occurrences.
+    std::size_t take(Lane& lane) {
+        std::size_t total = 0;
+        for (const std::size_t offset : lane.chunks) {
+            const std::size_t length =
+                offset == lane.chunks.back() ? static_cast<std::size_t>(lane.write - (pool.data() + offset)) : chunk;
+            pieces.push_back({offset, length});
+            total += length;
+        }
+        lane.chunks.clear();
+        lane.write = lane.limit = nullptr;
+        return total;
+    }
 };
 
 // The candidates of one level: those of entry p of the level below are its
@@ -121,6 +150,38 @@ struct Candidates {
     std::vector<std::size_t> first, base;
     std::size_t size() const { return base.back(); }
 };
+
+constexpr uint16_t kNoSlot = 0xFFFF;
+
+// Calls f(key, hit) for every key of the parts' records (records_of(part),
+// each in ascending key order), in ascending order; hit[j] is the index of
+// part j's record with that key, SIZE_MAX where it has none.
+template <typename RecordsOf, typename F>
+void merge_keys(std::vector<Scratch>& scratch, std::size_t parts, RecordsOf records_of, F f) {
+    std::vector<std::size_t> cursor(parts, 0), hit(parts);
+    for (;;) {
+        std::size_t key = SIZE_MAX;
+        for (std::size_t j = 0; j < parts; ++j) {
+            const auto& r = records_of(scratch[j]);
+            if (cursor[j] < r.size()) key = std::min(key, r[cursor[j]].key);
+        }
+        if (key == SIZE_MAX) return;
+        for (std::size_t j = 0; j < parts; ++j) {
+            const auto& r = records_of(scratch[j]);
+            hit[j] = cursor[j] < r.size() && r[cursor[j]].key == key ? cursor[j]++ : SIZE_MAX;
+        }
+        f(key, hit);
+    }
+}
+
+// Slot pairs are numbered k * kPairKeys + k2 in the records.
+constexpr std::size_t kPairKeys = 256;
+
+// The chunk size for a pattern with `occurrences` to sort into `count`
+// candidates' chunks.
+inline std::size_t chunk_size(std::size_t occurrences, std::size_t count) {
+    return occurrences >= kChunk * kLanes * count ? kChunk : kSmallChunk;
+}
 
 void set_children(Level& done, const Level& next);
 

@@ -202,6 +202,17 @@ TEST_CASE("the miner agrees with the brute-force model on random words, on one t
     CHECK(mismatches == 0);
 }
 
+// The miner kept exactly the model's patterns, with the model's places.
+void check_kept(const PatternMiner& m, const std::vector<std::pair<std::string, Positions>>& expected) {
+    REQUIRE(m.frequent.size() == expected.size());
+    std::size_t i = 0;
+    for (const auto& [p, motif] : m.frequent) {
+        CHECK(text(p) == expected[i].first);
+        CHECK(positions(motif) == expected[i].second);
+        ++i;
+    }
+}
+
 TEST_CASE("the miner agrees with the model on long words: patterns with hundreds of places in a word") {
     std::mt19937 rng(777);
     Workers serial(1);
@@ -223,13 +234,7 @@ TEST_CASE("the miner agrees with the model on long words: patterns with hundreds
             CAPTURE(team->size());
             PatternMiner m(minsup, 1, 6, 1.0);
             m.mine(ws, *team);
-            REQUIRE(m.frequent.size() == expected.size());
-            std::size_t i = 0;
-            for (const auto& [p, motif] : m.frequent) {
-                CHECK(text(p) == expected[i].first);
-                CHECK(positions(motif) == expected[i].second);
-                ++i;
-            }
+            check_kept(m, expected);
         }
     }
 }
@@ -248,12 +253,6 @@ TEST_CASE("the miner agrees with the model on words over all 256 symbols (levels
     for (Workers* team : {&serial, &split}) {
         PatternMiner m(0.5, 1, 4, 1.0);
         m.mine(ws, *team);
-        REQUIRE(m.frequent.size() == expected.size());
-        std::size_t i = 0;
-        for (const auto& [p, motif] : m.frequent) {
-            CHECK(text(p) == expected[i].first);
-            CHECK(positions(motif) == expected[i].second);
-            ++i;
-        }
+        check_kept(m, expected);
     }
 }
