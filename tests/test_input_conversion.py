@@ -132,12 +132,16 @@ def test_masked_array_is_read_element_by_element():
     assert q.sax(masked, 1, 3) == q.sax([[1.0, math.nan, 3.0]], 1, 3) == [["c", "a", "c"]]
 
 
-def test_setting_errors_unchanged(walks):
+@pytest.mark.parametrize("seglen, alphabet, error", [(0, 4, "^vector too long$"), (2, 12, "got 12")])
+def test_setting_errors_unchanged(walks, seglen, alphabet, error):
     for data in (walks, walks.tolist()):
-        with pytest.raises(ValueError, match="^vector too long$"):
-            q.sax(data, 0, 4)
-        with pytest.raises(ValueError, match="alphabet must be between 0 and 10, got 12"):
-            q.Miner(0.5, 2, 12).mine(data)
+        if alphabet <= 10:
+            with pytest.raises(ValueError, match=error):
+                q.sax(data, seglen, alphabet)
+        miner = q.Miner(0.5, seglen, alphabet)
+        with pytest.raises(ValueError, match=error):
+            miner.mine(data)
+        assert miner.motifs == []
 
 
 class Zeros(list):

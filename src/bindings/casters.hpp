@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,14 @@ namespace qor::bindings {
 struct SeriesList {
     Collection value;
     pybind11::object array;
+};
+
+// The SAX words that a reading which normalises may make in the same pass
+// (load_series): `made` says whether it did.
+struct WordsWanted {
+    int32_t seglen, alphabet;
+    std::vector<Word> words;
+    bool made = false;
 };
 
 // A list of words from any sequence of sequences of characters.
@@ -256,8 +265,11 @@ inline std::size_t row_size_hint(handle row) {
 // With `normalised`, a C-contiguous 2-D float64 array is z-normalised as it
 // is read (one pass less than a copy followed by znormalize; on `threads`
 // threads, the GIL still held) and *normalised is set; other input is read
-// as it is and *normalised cleared.
-inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool* normalised = nullptr) {
+// as it is and *normalised cleared. With `words` as well, the normalised
+// rows' words are made in the same pass where the settings allow them
+// (otherwise the call that uses them reports why).
+inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool* normalised = nullptr,
+                        qor::bindings::WordsWanted* words = nullptr) {
     if (!is_input_sequence(src)) return false;
     out.clear();
     if (normalised) *normalised = false;
@@ -267,8 +279,19 @@ inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool
         if (n == 0 || m == 0) return true;
         if (normalised) {
             qor::Workers team(threads);
-            qor::znormalize(out, rows.data(), team);
             *normalised = true;
+            if (words) {
+                // Settings that make no words fail before any sample is
+                // written: the rows are then normalised alone.
+                try {
+                    words->words = qor::znormalize_and_sax(out, rows.data(), words->seglen, words->alphabet, team);
+                    words->made = true;
+                    return true;
+                } catch (const std::invalid_argument&) {
+                } catch (const std::length_error&) {
+                }
+            }
+            qor::znormalize(out, rows.data(), team);
             return true;
         }
         copy_samples(out.row(0), rows.data(), n * m, threads);
@@ -313,12 +336,13 @@ inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool
 namespace qor::bindings {
 
 // The series of `ts`, read from its array where the conversion left one;
-// with `normalised`, as load_series reads them. With the GIL held.
-inline Collection& read_series(SeriesList& ts, bool* normalised = nullptr) {
+// with `normalised` (and `words`), as load_series reads them. With the GIL
+// held.
+inline Collection& read_series(SeriesList& ts, bool* normalised = nullptr, WordsWanted* words = nullptr) {
     if (normalised) *normalised = false;
     if (ts.array) {
         const pybind11::object array = std::move(ts.array);
-        if (!pybind11::detail::load_series(array, ts.value, thread_count(), normalised))
+        if (!pybind11::detail::load_series(array, ts.value, thread_count(), normalised, words))
             throw pybind11::type_error("expected a sequence of series of real numbers");
     }
     return ts.value;

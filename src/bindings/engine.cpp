@@ -95,14 +95,20 @@ struct Chunk {
     Collection ts;
     bool normalised = false;
 
-    Chunk(const py::object& chunk, unsigned threads) {
-        if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads), &normalised))
+    // With `words`, an array's words are made as it is normalised.
+    Chunk(const py::object& chunk, unsigned threads, WordsWanted* words = nullptr) {
+        if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads), &normalised, words))
             throw py::type_error("chunk: expected a sequence of series of real numbers");
     }
     Collection& normalise(Workers& workers) {
         if (!normalised) znormalize(ts, workers);
         normalised = true;
         return ts;
+    }
+    std::vector<Word> words(int32_t seglen, int32_t alphabet, Workers& workers) {
+        if (normalised) return sax(ts, seglen, alphabet, workers);
+        normalised = true;
+        return znormalize_and_sax(ts, seglen, alphabet, workers);
     }
 };
 
@@ -164,10 +170,11 @@ PYBIND11_MODULE(_engine, m) {
     m.def(
         "discretise",
         [](const py::object& chunk, int32_t seglen, int32_t alphabet, unsigned threads) {
-            Chunk part(chunk, threads);
-            std::vector<Word> words;
-            unlocked([&](Workers& workers) { words = sax(part.normalise(workers), seglen, alphabet, workers); },
-                     threads);
+            WordsWanted wanted{seglen, alphabet, {}};
+            Chunk part(chunk, threads, &wanted);
+            std::vector<Word> words = std::move(wanted.words);
+            if (!wanted.made)
+                unlocked([&](Workers& workers) { words = part.words(seglen, alphabet, workers); }, threads);
             std::vector<int8_t> symbols;
             std::vector<int64_t> ends;
             ends.reserve(words.size());

@@ -138,10 +138,14 @@ bool resource_failure(const std::exception_ptr& error) {
 MotifList mine_unlocked(Miner& self, SeriesList& series) {
     Miner work(self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k);
     bool normalised = false;
-    Collection& ts = read_series(series, &normalised);
+    WordsWanted words{self.seglen, self.alphabet, {}};
+    Collection& ts = read_series(series, &normalised, &words);
     std::vector<Motif> top;
     const std::exception_ptr error = released([&](Workers& workers) {
-        top = normalised ? work.mine_normalised(std::move(ts), workers) : work.mine(std::move(ts), workers);
+        if (words.made)
+            top = work.mine_normalised(std::move(ts), std::move(words.words), workers);
+        else
+            top = normalised ? work.mine_normalised(std::move(ts), workers) : work.mine(std::move(ts), workers);
     });
     if (error) {
         if (!resource_failure(error)) self.motifs = std::move(work.motifs);

@@ -11,12 +11,17 @@
 namespace qor {
 
 void Miner::collect_and_rank(const std::shared_ptr<const Collection>& ts, Workers& workers) {
+    collect_and_rank(ts, sax(*ts, seglen, alphabet, workers), workers);
+}
+
+void Miner::collect_and_rank(const std::shared_ptr<const Collection>& ts, std::vector<Word> words, Workers& workers) {
     // A fresh collection on every call: motifs of an earlier call would
     // be scored again, from their old sums, against other series.
     motifs.clear();
     {
         PatternMiner miner(minsup, min_len, max_len, max_overlap);
-        miner.mine(sax(*ts, seglen, alphabet, workers), workers);
+        miner.mine(words, workers);
+        std::vector<Word>().swap(words);
         motifs.reserve(miner.frequent.size());
         for (auto& entry : miner.frequent) motifs.push_back(std::move(entry.second));
     }
@@ -27,9 +32,14 @@ void Miner::collect_and_rank(const std::shared_ptr<const Collection>& ts, Worker
 }
 
 std::vector<Motif> Miner::mine(Collection ts, Workers& workers) {
+    std::vector<Word> words = znormalize_and_sax(ts, seglen, alphabet, workers);
+    return mine_normalised(std::move(ts), std::move(words), workers);
+}
+
+std::vector<Motif> Miner::mine_normalised(Collection ts, std::vector<Word> words, Workers& workers) {
     check_alphabet(alphabet);
-    znormalize(ts, workers);
-    return mine_normalised(std::move(ts), workers);
+    collect_and_rank(std::make_shared<const Collection>(std::move(ts)), std::move(words), workers);
+    return top_motifs(motifs, k);
 }
 
 std::vector<Motif> Miner::mine_normalised(Collection ts, Workers& workers) {

@@ -40,11 +40,15 @@ public:
     // rows from when they are read.
     std::vector<Motif> mine(Collection ts, Workers& workers);
 
-    // The same for series that are already z-normalised (znormalize).
+    // The same for series that are already z-normalised (znormalize), and
+    // their SAX words when they are at hand (znormalize_and_sax).
     std::vector<Motif> mine_normalised(Collection ts, Workers& workers);
+    std::vector<Motif> mine_normalised(Collection ts, std::vector<Word> words, Workers& workers);
 
-    // Fills `motifs` from the normalised series (everything but selection).
+    // Fills `motifs` from the normalised series (everything but selection),
+    // and their words if given.
     void collect_and_rank(const std::shared_ptr<const Collection>& ts, Workers& workers);
+    void collect_and_rank(const std::shared_ptr<const Collection>& ts, std::vector<Word> words, Workers& workers);
 };
 
 }  // namespace qor

@@ -61,7 +61,36 @@ void check_alphabet(int32_t alphabet) {
 
 void znormalize(double* x, std::size_t size) { znormalize_from(x, x, size); }
 
-void znormalize_from(const double* from, double* x, std::size_t size) {
+namespace {
+
+// Where a row's letters go while it is normalised: null for none.
+struct WordOut {
+    char* letters = nullptr;
+    int32_t seglen = 0, alphabet = 0;
+};
+
+// Samples normalised between two looks at their letters: the block is
+// still in the nearest cache when its segments are summed.
+constexpr std::size_t kWordBlock = 2048;
+
+// x[i] = (from[i] - mean) / sd, and the row's letters from those values
+// block by block (blocks of whole segments, so that each segment is summed
+// exactly as sax_word sums it over the whole row).
+void write_row(const double* from, double* x, std::size_t n, double mean, double sd, const WordOut& word) {
+    if (!word.letters) {
+        for (std::size_t i = 0; i < n; ++i) x[i] = (from[i] - mean) / sd;
+        return;
+    }
+    const auto step = static_cast<std::size_t>(word.seglen);
+    const std::size_t block = step * std::max<std::size_t>(1, kWordBlock / step);
+    for (std::size_t begin = 0; begin < n; begin += block) {
+        const std::size_t end = std::min(n, begin + block);
+        for (std::size_t i = begin; i < end; ++i) x[i] = (from[i] - mean) / sd;
+        sax_word(x + begin, end - begin, word.seglen, word.alphabet, word.letters + begin / step);
+    }
+}
+
+void znormalize_row(const double* from, double* x, std::size_t size, const WordOut& word) {
     if (size == 0) return;
     const double n = static_cast<double>(size);
     double sum = 0.0;
@@ -75,15 +104,19 @@ void znormalize_from(const double* from, double* x, std::size_t size) {
     // No guard for a constant series: sd is 0 and every sample becomes NaN
     // (0 / 0), which the words and the statistics then treat as missing.
     const double sd = std::sqrt(sq / n);
-    for (std::size_t i = 0; i < size; ++i) x[i] = (from[i] - mean) / sd;
+    write_row(from, x, size, mean, sd, word);
 }
+
+}  // namespace
+
+void znormalize_from(const double* from, double* x, std::size_t size) { znormalize_row(from, x, size, WordOut{}); }
 
 namespace {
 
 // znormalize_from on four rows at once: the same operations in the same
 // order for each row, with the four running sums interleaved so that they
 // do not wait on one another.
-void znormalize4(const double* const* from, double* const* x, const std::size_t* size) {
+void znormalize4(const double* const* from, double* const* x, const std::size_t* size, const WordOut* word) {
     const std::size_t common = *std::min_element(size, size + 4);
     double sum[4] = {0.0, 0.0, 0.0, 0.0}, sq[4] = {0.0, 0.0, 0.0, 0.0}, mean[4];
     for (std::size_t i = 0; i < common; ++i)
@@ -105,11 +138,7 @@ void znormalize4(const double* const* from, double* const* x, const std::size_t*
             sq[j] += v * v;
         }
         // Each sample written once, when it is final.
-        const double sd = std::sqrt(sq[j] / static_cast<double>(n));
-        const double* in = from[j];
-        double* out = x[j];
-        const double m = mean[j];
-        for (std::size_t i = 0; i < n; ++i) out[i] = (in[i] - m) / sd;
+        write_row(from[j], x[j], n, mean[j], std::sqrt(sq[j] / static_cast<double>(n)), word[j]);
     }
 }
 
@@ -120,25 +149,60 @@ std::vector<std::size_t> split_series(const Collection& ts, const Workers& worke
     return split_by_weight(before.data(), ts.size(), workers.parts(before.back(), kSampleGrain));
 }
 
+// Where the letters of a collection's rows go while it is normalised.
+struct Words {
+    std::vector<Word>* words;
+    const std::size_t* letters;  // per row
+    int32_t seglen, alphabet;
+};
+
 // Rows [first, last) of ts, read from the same places in `source` (ts's own
-// block when it is normalised in place).
-void znormalize_range(Collection& ts, const double* source, std::size_t first, std::size_t last, Workers& workers) {
+// block when it is normalised in place); with `out`, each row's word is
+// sized and its letters written as well.
+void znormalize_range(Collection& ts, const double* source, std::size_t first, std::size_t last, const Words* out,
+                      Workers& workers) {
     const double* from[4];
     double* to[4];
     std::size_t size[4];
+    WordOut word[4];
     int filled = 0;
     for (std::size_t i = first; i < last; ++i) {
         workers.check();
+        Word* w = out ? &(*out->words)[i] : nullptr;
+        if (w) w->resize(out->letters[i]);
         if (ts.length(i) == 0) continue;
         to[filled] = ts.row(i);
         from[filled] = source + (ts.row(i) - ts.row(0));
-        size[filled++] = ts.length(i);
-        if (filled == 4) {
-            znormalize4(from, to, size);
+        size[filled] = ts.length(i);
+        // A seglen that is not positive leaves every word empty.
+        word[filled] = w && out->seglen > 0 ? WordOut{w->data(), out->seglen, out->alphabet} : WordOut{};
+        if (++filled == 4) {
+            znormalize4(from, to, size, word);
             filled = 0;
         }
     }
-    for (int j = 0; j < filled; ++j) znormalize_from(from[j], to[j], size[j]);
+    for (int j = 0; j < filled; ++j) znormalize_row(from[j], to[j], size[j], word[j]);
+}
+
+// Rows normalised in place or from `source`, on the threads of `workers`.
+void znormalize_rows(Collection& ts, const double* source, const Words* out, Workers& workers) {
+    // Parts of whole groups of four series where possible, so that few long
+    // series keep their interleaved sums.
+    std::vector<std::size_t> bounds = split_series(ts, workers);
+    for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
+        bounds[k] = std::max(bounds[k - 1], std::min(ts.size(), (bounds[k] + 2) / 4 * 4));
+    workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
+        znormalize_range(ts, source, bounds[part], bounds[part + 1], out, workers);
+    });
+}
+
+// Each row's number of letters; every count first, so that the first
+// series that has none is the one reported.
+std::vector<std::size_t> letter_counts(const Collection& ts, int32_t seglen) {
+    std::vector<std::size_t> letters(ts.size());
+    for (std::size_t i = 0; i < ts.size(); ++i)
+        letters[i] = static_cast<std::size_t>(segment_count(ts.length(i), seglen));
+    return letters;
 }
 
 }  // namespace
@@ -150,14 +214,22 @@ void znormalize(Collection& ts, Workers& workers) {
 
 void znormalize(Collection& ts, const double* source, Workers& workers) {
     if (ts.empty()) return;
-    // Parts of whole groups of four series where possible, so that few long
-    // series keep their interleaved sums.
-    std::vector<std::size_t> bounds = split_series(ts, workers);
-    for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
-        bounds[k] = std::max(bounds[k - 1], std::min(ts.size(), (bounds[k] + 2) / 4 * 4));
-    workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
-        znormalize_range(ts, source, bounds[part], bounds[part + 1], workers);
-    });
+    znormalize_rows(ts, source, nullptr, workers);
+}
+
+std::vector<Word> znormalize_and_sax(Collection& ts, const double* source, int32_t seglen, int32_t alphabet,
+                                     Workers& workers) {
+    check_alphabet(alphabet);
+    const std::vector<std::size_t> letters = letter_counts(ts, seglen);
+    std::vector<Word> words(ts.size());
+    if (ts.empty()) return words;
+    const Words out{&words, letters.data(), seglen, alphabet};
+    znormalize_rows(ts, source, &out, workers);
+    return words;
+}
+
+std::vector<Word> znormalize_and_sax(Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers) {
+    return znormalize_and_sax(ts, ts.empty() ? nullptr : ts.row(0), seglen, alphabet, workers);
 }
 
 int32_t segment_count(std::size_t n, int32_t seglen) {
@@ -210,11 +282,7 @@ Word sax_word(const Series& series, int32_t seglen, int32_t alphabet) {
 
 std::vector<Word> sax(const Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers) {
     check_alphabet(alphabet);
-    // Every count first, so that the first series that has none is the one
-    // reported.
-    std::vector<std::size_t> letters(ts.size());
-    for (std::size_t i = 0; i < ts.size(); ++i)
-        letters[i] = static_cast<std::size_t>(segment_count(ts.length(i), seglen));
+    const std::vector<std::size_t> letters = letter_counts(ts, seglen);
     std::vector<Word> words(ts.size());
     const std::vector<std::size_t> bounds = split_series(ts, workers);
     workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {

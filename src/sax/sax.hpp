@@ -41,4 +41,12 @@ Word sax_word(const Series& series, int32_t seglen, int32_t alphabet);
 // One word per series, in series order. Does not normalise.
 std::vector<Word> sax(const Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers);
 
+// znormalize followed by sax, in one pass over the samples: each block of a
+// row is turned into letters while it is still in the cache. The same
+// values, words and errors (the counts of letters are checked before any
+// sample is written).
+std::vector<Word> znormalize_and_sax(Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers);
+std::vector<Word> znormalize_and_sax(Collection& ts, const double* source, int32_t seglen, int32_t alphabet,
+                                     Workers& workers);
+
 }  // namespace qor

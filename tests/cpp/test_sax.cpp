@@ -46,6 +46,53 @@ TEST_CASE("znormalize from a source block gives the bits of a copy normalised in
     }
 }
 
+TEST_CASE("znormalize_and_sax: the values and words of znormalize then sax, long rows in blocks included") {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> value(-1.0, 3.0);
+    Workers one(1), split(3, true);
+    for (int round = 0; round < 60; ++round) {
+        CAPTURE(round);
+        std::vector<Series> rows(rng() % 12);
+        for (Series& row : rows) {
+            // Some rows span several blocks of letters, in whole segments or not.
+            row.resize(rng() % 4 == 0 ? 2000 + rng() % 7000 : rng() % 60);
+            for (double& x : row) x = rng() % 50 == 0 ? NaN : value(rng);
+            if (rng() % 10 == 0) std::fill(row.begin(), row.end(), -2.0);
+        }
+        const int32_t seglen = rng() % 5 == 0 ? 2040 + static_cast<int32_t>(rng() % 20) : 1 + rng() % 9;
+        const int32_t alphabet = static_cast<int32_t>(rng() % 11);
+        CAPTURE(seglen);
+        CAPTURE(alphabet);
+        const Collection source(rows);
+        Collection apart(rows);
+        znormalize(apart, one);
+        const std::vector<Word> expected = sax(apart, seglen, alphabet, one);
+        for (Workers* team : {&one, &split}) {
+            Collection read(rows), in_place(rows);
+            std::fill(read.row(0), read.row(0) + read.samples(), 99.0);
+            CHECK(znormalize_and_sax(read, source.row(0), seglen, alphabet, *team) == expected);
+            CHECK(znormalize_and_sax(in_place, seglen, alphabet, *team) == expected);
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                CHECK(same(read.to_series(i), apart.to_series(i)));
+                CHECK(same(in_place.to_series(i), apart.to_series(i)));
+            }
+        }
+    }
+}
+
+TEST_CASE("znormalize_and_sax: the errors of sax, before any sample is written; no words for a negative seglen") {
+    Workers team;
+    Collection ts = {{1.0, 2.0}, {}};
+    CHECK_THROWS_WITH_AS(znormalize_and_sax(ts, 0, 4, team), "vector too long", std::length_error);
+    CHECK_THROWS_WITH_AS(znormalize_and_sax(ts, -2, 4, team), "vector too long", std::length_error);
+    CHECK_THROWS_WITH_AS(znormalize_and_sax(ts, 2, 11, team), "alphabet must be between 0 and 10, got 11",
+                         std::invalid_argument);
+    CHECK(same(ts.to_series(0), {1.0, 2.0}));
+    Collection short_rows = {{1.0}, {}};
+    CHECK(znormalize_and_sax(short_rows, -2, 4, team) == words_of({"", ""}));
+    CHECK(same(short_rows.to_series(0), {NaN}));
+}
+
 TEST_CASE("sax: words of series") {
     struct Case {
         std::vector<Series> ts;
