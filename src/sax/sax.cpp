@@ -6,6 +6,10 @@
 #include <stdexcept>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qor {
 
 namespace {
@@ -44,6 +48,33 @@ inline char letter(double mean, Row row) {
     std::size_t above = 0;
     for (std::size_t k = 0; k < row.size; ++k) above += mean > row.values[k] ? 1 : 0;
     return static_cast<char>('a' + above);
+}
+
+// letter() of the four means s_j / divisor, into out[0..3]: two at a time
+// where SSE2 is at hand (each lane's division and comparisons are those of
+// letter()).
+inline void letters4(double s0, double s1, double s2, double s3, double divisor, Row row, char* out) {
+#if defined(__SSE2__)
+    const __m128d d = _mm_set1_pd(divisor);
+    const __m128d m01 = _mm_div_pd(_mm_set_pd(s1, s0), d), m23 = _mm_div_pd(_mm_set_pd(s3, s2), d);
+    __m128i above01 = _mm_setzero_si128(), above23 = _mm_setzero_si128();
+    for (std::size_t k = 0; k < row.size; ++k) {
+        // A lane's mask is all ones (-1) where its mean is above the
+        // breakpoint: false for NaN, as in letter().
+        const __m128d b = _mm_set1_pd(row.values[k]);
+        above01 = _mm_sub_epi64(above01, _mm_castpd_si128(_mm_cmpgt_pd(m01, b)));
+        above23 = _mm_sub_epi64(above23, _mm_castpd_si128(_mm_cmpgt_pd(m23, b)));
+    }
+    out[0] = static_cast<char>('a' + _mm_cvtsi128_si64(above01));
+    out[1] = static_cast<char>('a' + _mm_cvtsi128_si64(_mm_unpackhi_epi64(above01, above01)));
+    out[2] = static_cast<char>('a' + _mm_cvtsi128_si64(above23));
+    out[3] = static_cast<char>('a' + _mm_cvtsi128_si64(_mm_unpackhi_epi64(above23, above23)));
+#else
+    out[0] = letter(s0 / divisor, row);
+    out[1] = letter(s1 / divisor, row);
+    out[2] = letter(s2 / divisor, row);
+    out[3] = letter(s3 / divisor, row);
+#endif
 }
 
 }  // namespace
@@ -259,10 +290,7 @@ void sax_word(const double* samples, std::size_t n, int32_t seglen, int32_t alph
             s2 += x[2 * step + j];
             s3 += x[3 * step + j];
         }
-        out[i] = letter(s0 / divisor, row);
-        out[i + 1] = letter(s1 / divisor, row);
-        out[i + 2] = letter(s2 / divisor, row);
-        out[i + 3] = letter(s3 / divisor, row);
+        letters4(s0, s1, s2, s3, divisor, row, out + i);
     }
     for (; i < count; ++i) {
         const std::size_t begin = i * step;

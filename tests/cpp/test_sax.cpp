@@ -122,6 +122,35 @@ TEST_CASE("sax: words of series") {
     }
 }
 
+TEST_CASE("sax: each letter counts the breakpoints strictly below its segment's mean, NaN below none") {
+    std::mt19937_64 rng(17);
+    std::normal_distribution<double> value(0.0, 1.2);
+    Workers team;
+    for (int32_t alphabet = 0; alphabet <= 10; ++alphabet) {
+        const std::vector<double> bp = breakpoints(alphabet);
+        for (const int32_t seglen : {1, 2, 3, 7}) {
+            CAPTURE(alphabet);
+            CAPTURE(seglen);
+            Series row(41 * static_cast<std::size_t>(seglen) + 2);
+            for (double& x : row) {
+                const auto pick = rng() % 10;
+                // Samples equal to a breakpoint (a mean on it when seglen is 1)
+                x = pick == 0 && !bp.empty() ? bp[rng() % bp.size()] : pick == 1 ? NaN : value(rng);
+            }
+            std::string expected;
+            for (std::size_t begin = 0; begin < row.size(); begin += static_cast<std::size_t>(seglen)) {
+                double sum = 0.0;
+                for (std::size_t j = begin; j < std::min(row.size(), begin + static_cast<std::size_t>(seglen)); ++j)
+                    sum += row[j];
+                const double mean = sum / seglen;
+                expected +=
+                    static_cast<char>('a' + std::count_if(bp.begin(), bp.end(), [&](double b) { return mean > b; }));
+            }
+            CHECK(sax({row}, seglen, alphabet, team) == words_of({expected}));
+        }
+    }
+}
+
 TEST_CASE("sax: a segment count that is not representable or negative, and a bad alphabet, throw") {
     Workers team;
     CHECK_THROWS_WITH_AS(sax({{}}, 0, 4, team), "vector too long", std::length_error);
