@@ -94,6 +94,42 @@ def test_a_large_array_is_read_whole_by_any_number_of_threads(monkeypatch, threa
         np.testing.assert_array_equal(samples.view(np.int64), expected.view(np.int64))
 
 
+@pytest.mark.parametrize("threads", ["1", "3"])
+@pytest.mark.parametrize("seglen", [7, 2049])
+def test_long_rows_give_the_words_and_motifs_of_lists(monkeypatch, threads, seglen):
+    from qor import _engine
+
+    # Rows of several blocks of letters (normalised and discretised together
+    # as an array is read), with NaN samples and a constant row.
+    rng = np.random.default_rng(seglen)
+    x = np.cumsum(rng.normal(size=(9, 3 * seglen + 4_100)), axis=1)
+    x[2, 100:103] = np.nan
+    x[4] = -1.0
+    monkeypatch.setenv("QOR_NUM_THREADS", threads)
+    miner = q.Miner(0.3, seglen, 5, min_len=2 if seglen < 10 else 1)
+    as_array, as_lists = miner.mine(x), miner.mine(x.tolist())
+    assert as_array and [exact(m.representative) for m in as_array] == [
+        exact(m.representative) for m in as_lists
+    ]
+    assert [exact(m.naed) for m in as_array] == [exact(m.naed) for m in as_lists]
+    # The words of the normalised rows made apart.
+    normalised = _engine.normalise(x).__getstate__()[0].reshape(x.shape)
+    apart = "".join("".join(word) for word in q.sax(normalised.tolist(), seglen, 5))
+    for data in (x, x.tolist()):
+        symbols, ends = _engine.discretise(data, seglen, 5)
+        assert symbols.tobytes().decode() == apart
+        assert ends.tolist() == [(len(row) + seglen - 1) // seglen * (i + 1) for i, row in enumerate(x)]
+
+
+@pytest.mark.parametrize("seglen, alphabet, error", [(0, 4, "^vector too long$"), (2, 11, "got 11")])
+def test_discretise_errors_of_arrays_and_lists_alike(walks, seglen, alphabet, error):
+    from qor import _engine
+
+    for data in (walks, walks.tolist()):
+        with pytest.raises(ValueError, match=error):
+            _engine.discretise(data, seglen, alphabet)
+
+
 def test_ragged_rows_and_empty_shapes(walks):
     rows = [walks[i, : 20 + i] for i in range(len(walks))] + [np.empty(0)]
     assert mined(rows) == mined([r.tolist() for r in rows])

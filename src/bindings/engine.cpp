@@ -107,8 +107,9 @@ struct Chunk {
     }
     std::vector<Word> words(int32_t seglen, int32_t alphabet, Workers& workers) {
         if (normalised) return sax(ts, seglen, alphabet, workers);
+        std::vector<Word> out = znormalize_and_sax(ts, seglen, alphabet, workers);
         normalised = true;
-        return znormalize_and_sax(ts, seglen, alphabet, workers);
+        return out;
     }
 };
 

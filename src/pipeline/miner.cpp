@@ -1,6 +1,7 @@
 #include "pipeline/miner.hpp"
 
 #include <memory>
+#include <stdexcept>
 #include <utility>
 
 #include "motifs/statistics.hpp"
@@ -32,12 +33,19 @@ void Miner::collect_and_rank(const std::shared_ptr<const Collection>& ts, std::v
 }
 
 std::vector<Motif> Miner::mine(Collection ts, Workers& workers) {
+    check_alphabet(alphabet);
+    // As after any failure of the inputs (a segment count), no motifs.
+    motifs.clear();
     std::vector<Word> words = znormalize_and_sax(ts, seglen, alphabet, workers);
     return mine_normalised(std::move(ts), std::move(words), workers);
 }
 
 std::vector<Motif> Miner::mine_normalised(Collection ts, std::vector<Word> words, Workers& workers) {
     check_alphabet(alphabet);
+    bool matching = words.size() == ts.size();
+    for (std::size_t i = 0; matching && i < ts.size(); ++i)
+        matching = words[i].size() == static_cast<std::size_t>(segment_count(ts.length(i), seglen));
+    if (!matching) throw std::invalid_argument("mine_normalised: the words are not those of the series");
     collect_and_rank(std::make_shared<const Collection>(std::move(ts)), std::move(words), workers);
     return top_motifs(motifs, k);
 }

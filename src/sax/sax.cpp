@@ -6,9 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/simd.hpp"
 
 namespace qor {
 
@@ -54,7 +52,7 @@ inline char letter(double mean, Row row) {
 // where SSE2 is at hand (each lane's division and comparisons are those of
 // letter()).
 inline void letters4(double s0, double s1, double s2, double s3, double divisor, Row row, char* out) {
-#if defined(__SSE2__)
+#if QOR_SSE2
     const __m128d d = _mm_set1_pd(divisor);
     const __m128d m01 = _mm_div_pd(_mm_set_pd(s1, s0), d), m23 = _mm_div_pd(_mm_set_pd(s3, s2), d);
     __m128i above01 = _mm_setzero_si128(), above23 = _mm_setzero_si128();
@@ -65,10 +63,11 @@ inline void letters4(double s0, double s1, double s2, double s3, double divisor,
         above01 = _mm_sub_epi64(above01, _mm_castpd_si128(_mm_cmpgt_pd(m01, b)));
         above23 = _mm_sub_epi64(above23, _mm_castpd_si128(_mm_cmpgt_pd(m23, b)));
     }
-    out[0] = static_cast<char>('a' + _mm_cvtsi128_si64(above01));
-    out[1] = static_cast<char>('a' + _mm_cvtsi128_si64(_mm_unpackhi_epi64(above01, above01)));
-    out[2] = static_cast<char>('a' + _mm_cvtsi128_si64(above23));
-    out[3] = static_cast<char>('a' + _mm_cvtsi128_si64(_mm_unpackhi_epi64(above23, above23)));
+    // The counts (at most 9) are the low halves of the lanes.
+    out[0] = static_cast<char>('a' + _mm_cvtsi128_si32(above01));
+    out[1] = static_cast<char>('a' + _mm_cvtsi128_si32(_mm_unpackhi_epi64(above01, above01)));
+    out[2] = static_cast<char>('a' + _mm_cvtsi128_si32(above23));
+    out[3] = static_cast<char>('a' + _mm_cvtsi128_si32(_mm_unpackhi_epi64(above23, above23)));
 #else
     out[0] = letter(s0 / divisor, row);
     out[1] = letter(s1 / divisor, row);

@@ -65,7 +65,7 @@ TEST_CASE("Miner::mine: motifs share the normalised collection, the whole collec
     CHECK(m.motifs.size() == fresh.motifs.size());
 }
 
-TEST_CASE("Miner::mine: a negative k fails after ranking; a bad alphabet fails first") {
+TEST_CASE("Miner::mine: a negative k fails after ranking; a bad alphabet fails first; a bad seglen empties") {
     Workers team;
     Miner bad(0.5, 2, 3, 3, 0, 0.9, -1);
     std::vector<Series> again = {{1, 2, 3, 4, 5, 6, 7}, {1, 2, 3, 4, 5, 6, 7}};
@@ -74,6 +74,22 @@ TEST_CASE("Miner::mine: a negative k fails after ranking; a bad alphabet fails f
     Miner wide(0.5, 2, 11);
     std::vector<Series> none;
     CHECK_THROWS_WITH_AS(wide.mine(none, team), "alphabet must be between 0 and 10, got 11", std::invalid_argument);
+    // Motifs of an earlier call: kept by an alphabet error, gone after a
+    // segment count error.
+    Miner held(0.5, 2, 3, 1);
+    held.mine(again, team);
+    REQUIRE(!held.motifs.empty());
+    held.alphabet = 11;
+    CHECK_THROWS_AS(held.mine(again, team), std::invalid_argument);
+    CHECK(!held.motifs.empty());
+    held.alphabet = 3;
+    held.seglen = -4;
+    CHECK_THROWS_WITH_AS(held.mine(again, team), "vector too long", std::length_error);
+    CHECK(held.motifs.empty());
+    // Words that are not those of the series are refused.
+    held.seglen = 2;
+    CHECK_THROWS_AS(held.mine_normalised(again, {Word(4), Word(3)}, team), std::invalid_argument);
+    CHECK_THROWS_AS(held.mine_normalised(again, {Word(4)}, team), std::invalid_argument);
 }
 
 // The whole pipeline gives identical results, to the last bit and in the same
