@@ -20,10 +20,13 @@ std::size_t Search::extend_two(int32_t n) {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
     const Candidates cand = candidates(n);
     const std::size_t slots = cand.size();
-    const std::size_t parts = slots == 0 ? 1 : workers_.parts(below.at.size(), kOccurrenceGrain, 1);
-    const std::vector<std::size_t> off = offsets(below, parts);
+    const std::size_t parts = slots == 0 ? 1 : workers_.parts(work_of(below), kOccurrenceGrain, 1);
+    const std::vector<std::size_t> cut = cuts(below, parts);
+    const std::vector<std::size_t> off = offsets(below, cut);
     if (scratch_.size() < parts) scratch_.resize(parts);
-    workers_.run(parts, [&](std::size_t j, unsigned) { sort_range_pairs(n, cand, off.data(), parts, j, scratch_[j]); });
+    workers_.run(parts, [&](std::size_t j, unsigned) {
+        sort_range_pairs(n, cand, off.data(), cut.data(), parts, j, scratch_[j]);
+    });
 
     // Level n: its counts only. mid_key[i] is the x-candidate of its entry i.
     Level mid;
@@ -82,10 +85,12 @@ std::size_t Search::extend_two(int32_t n) {
             const std::size_t q = cand.first[p] + (c - cand.base[p]);
             const int32_t suffix = index_of(cand.base[q] + k);
             if (suffix < 0) return;
-            for (std::size_t j = 0; j < parts; ++j) {
-                if (hit[j] == SIZE_MAX) continue;
-                scratch_[j].dest[hit[j]] = total;
-                total += scratch_[j].records[hit[j]].count;
+            if (!add_run_set(next, hit, parts)) {
+                for (std::size_t j = 0; j < parts; ++j) {
+                    if (hit[j] == SIZE_MAX) continue;
+                    scratch_[j].dest[hit[j]] = total;
+                    total += scratch_[j].records[hit[j]].count;
+                }
             }
             next.parent.push_back(x);
             next.suffix.push_back(suffix);
@@ -103,8 +108,8 @@ std::size_t Search::extend_two(int32_t n) {
 // Range j's share of extend_two: its occurrences of each pattern p sorted
 // by candidate y into sc's pieces, with occurrences and words counted per
 // y (records) and per x-candidate (firsts), for those that occur.
-void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts,
-                              std::size_t j, Scratch& sc) const {
+void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size_t* off, const std::size_t* cut,
+                              std::size_t parts, std::size_t j, Scratch& sc) const {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
     const std::size_t alphabet = text_.symbols.size(), width = alphabet + 1;
     sc.slot_of.assign(width, kNoSlot);
@@ -115,6 +120,7 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size
     sc.pieces.clear();
     sc.records.clear();
     sc.firsts.clear();
+    sc.runs_used = 0;
     // The y-candidates of x-candidate (p, k) are those of the pattern it
     // ends with.
     const auto pairs_of = [&cand](std::size_t p) {
@@ -125,9 +131,18 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size
     };
     // Each y fills whole chunks but its last, and only a y that occurs
     // begins one.
+    // For a symbol repeated, each of its runs gives two occurrences to be
+    // sorted at most (see sort_repeat_pairs).
+    const auto listed = [&](std::size_t p) -> std::size_t {
+        if (const RunSet* set = below.run_set(p)) {
+            const auto [first, end] = runs_in(*set, cut, j);
+            return 2 * static_cast<std::size_t>(end - first);
+        }
+        return off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
+    };
     std::size_t need = 0;
     for (std::size_t p = 0; p < below.size(); ++p) {
-        const std::size_t occurrences = off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
+        const std::size_t occurrences = listed(p);
         if (occurrences == 0 || cand.base[p + 1] == cand.base[p]) continue;
         const std::size_t local = pairs_of(p);
         need += occurrences + std::min(local, occurrences) * chunk_size(occurrences, local);
@@ -141,8 +156,9 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size
     for (std::size_t p = 0; p < below.size(); ++p) {
         if (p % 64 == 0) workers_.check();
         const std::size_t count = cand.base[p + 1] - cand.base[p];
-        const std::size_t occurrences = off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
+        const std::size_t occurrences = listed(p);
         if (count == 0 || occurrences == 0) continue;
+        const RunSet* set = below.run_set(p);
         // Slots: k for x = (p, k), and for y = (x, k2) the local number
         // pair_first[k] + k2, by the next symbol.
         sc.pair_first[0] = 0;
@@ -162,12 +178,22 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size
             lane.write = lane.limit = nullptr;
         }
         sc.chunk = chunk_size(occurrences, local);
+        // For the symbol a repeated: the runs kept by a repeated n + 1
+        // times, and its slots.
+        Scratch::RunCount repeated;
+        uint16_t repeated_x = kNoSlot, repeated_y = kNoSlot;
+        if (set) {
+            const auto [first_run, end_run] = runs_in(*set, cut, j);
+            repeated = sort_repeat_pairs(n, p, first_run, end_run, sc);
+            repeated_x = sc.slot_of[below.last[p]];
+            if (repeated_x != kNoSlot) repeated_y = sc.pair_of[repeated_x * width + below.last[p]];
+        }
         const uint32_t* at = below.at.data() + off[p * (parts + 1) + j];
         const uint16_t* slot_of = sc.slot_of.data();
         const uint16_t* pair_of = sc.pair_of.data();
         Scratch::First* first = sc.first.data();
         Scratch::Lane* lanes = sc.lane.data();
-        for (std::size_t t = 0; t < occurrences; ++t) {
+        for (std::size_t t = 0; t < (set ? 0 : occurrences); ++t) {
             const uint32_t gp = at[t];
 #if defined(__GNUC__) || defined(__clang__)
             if (t + 16 < occurrences) __builtin_prefetch(ids + at[t + 16]);
@@ -195,7 +221,13 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size
             sc.slot_of[below.last[q]] = kNoSlot;
             for (std::size_t k2 = 0; k2 < cand.base[q + 1] - cand.base[q]; ++k2) {
                 sc.pair_of[k * width + below.last[cand.first[q] + k2]] = kNoSlot;
-                Scratch::Lane& lane = sc.lane[sc.pair_first[k] + k2];
+                const std::size_t y = sc.pair_first[k] + k2;
+                if (y == repeated_y && repeated.count != 0) {
+                    sc.records.push_back(
+                        {c * kPairKeys + k2, p, repeated.count, repeated.words, sc.pieces.size(), repeated.list});
+                    continue;
+                }
+                Scratch::Lane& lane = sc.lane[y];
                 if (lane.chunks.empty()) continue;
                 const uint32_t words = lane.words;
                 const std::size_t total = sc.take(lane);
@@ -204,6 +236,61 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size
             if (sc.first[k].count != 0) sc.firsts.push_back({c, p, sc.first[k].count, sc.first[k].words});
         }
     }
+}
+
+// sort_range_pairs for entry p of the level below, the symbol a repeated
+// n - 1 times, from its runs [first, end) in the range, with the slots of
+// p's candidates set: x = a repeated n times occurs length - n + 1 times in
+// each run at least n long, y = a repeated n + 1 times keeps the runs
+// longer than that (returned: counts and runs, not sorted), and the others
+// occur at the last start of x or p in a run, by the symbols after it.
+Scratch::RunCount Search::sort_repeat_pairs(int32_t n, std::size_t p, const Run* first, const Run* end,
+                                            Scratch& sc) const {
+    const Level& below = levels_[static_cast<std::size_t>(n) - 1];
+    const std::size_t width = text_.symbols.size() + 1;
+    const uint16_t a = below.last[p];
+    const auto len = static_cast<std::size_t>(n);
+    const uint16_t xa = sc.slot_of[a];
+    const uint16_t ya = xa == kNoSlot ? kNoSlot : sc.pair_of[xa * width + a];
+    Scratch::RunCount repeated;
+    repeated.list = sc.runs_used;
+    std::vector<Run>& longer = sc.open_runs();
+    const uint16_t* ids = text_.ids.data();
+    const auto put = [&sc](Scratch::Lane& lane, uint32_t gp, uint32_t end_of_word) {
+        sc.put(lane, gp);
+        lane.words += gp >= lane.end_of_word;
+        lane.end_of_word = end_of_word;
+    };
+    const auto count = [](auto& c, std::size_t occurrences, std::size_t gp, std::size_t end_of_word) {
+        c.count += occurrences;
+        c.words += gp >= c.end_of_word;
+        c.end_of_word = static_cast<decltype(c.end_of_word)>(end_of_word);
+    };
+    for (const Run* r = first; r != end; ++r) {
+        const std::size_t start = r->start, length = r->length;
+        const auto word_end = static_cast<uint32_t>(text_.word_end(r->start));
+        // A run is maximal: the symbol after it is not a (at most the
+        // separator, which has no slot).
+        const uint16_t after = ids[start + length];
+        if (length >= len && xa != kNoSlot) {
+            count(sc.first[xa], length - len + 1, start, word_end);
+            if (length > len && ya != kNoSlot) {
+                count(repeated, length - len, start, word_end);
+                longer.push_back(*r);
+            }
+            // The last start of x, followed by `after`.
+            const uint16_t y = sc.pair_of[xa * width + after];
+            if (y != kNoSlot) put(sc.lane[y], static_cast<uint32_t>(start + length - len), word_end);
+        }
+        // The last start of p, followed by `after` and the symbol after it.
+        const uint16_t k = sc.slot_of[after];
+        if (k == kNoSlot) continue;
+        const auto gp = static_cast<uint32_t>(start + length - (len - 1));
+        count(sc.first[k], 1, gp, word_end);
+        const uint16_t y = sc.pair_of[k * width + ids[start + length + 1]];
+        if (y != kNoSlot) put(sc.lane[y], gp, word_end);
+    }
+    return repeated;
 }
 
 }  // namespace qor::detail

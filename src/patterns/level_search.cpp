@@ -45,56 +45,76 @@ void Search::run(int32_t& cur_len) {
     std::vector<Scratch>().swap(scratch_);
 }
 
-// The level of single symbols: occurrences and words counted in one pass
-// over the text, then the positions of the passing symbols, in symbol
-// order, sorted into their runs. Both passes run on consecutive ranges of
-// words in parallel; each range's positions of a symbol follow those of
-// the ranges before, so the runs stay ascending.
+// The level of single symbols, a symbol being the symbol repeated once: the
+// occurrences, words and runs of each symbol counted in one pass over the
+// text, then the runs of the passing symbols listed in a second. Both run on
+// consecutive ranges of words in parallel; a symbol's runs are those of each
+// range after those of the ranges before, so they stay ascending.
 void Search::scan_symbols() {
     const std::size_t ids = text_.symbols.size() + 1;  // the separator included
     const std::size_t words = text_.start.size() - 1;
     const std::size_t parts = workers_.parts(text_.ids.size(), kOccurrenceGrain);
     const std::vector<std::size_t> bounds = split_by_weight(text_.start.data(), words, parts);
-    std::vector<std::size_t> count(parts * ids, 0), support(parts * ids, 0);
+    std::vector<std::size_t> count(parts * ids, 0), support(parts * ids, 0), runs(parts * ids, 0);
+    const uint16_t* text = text_.ids.data();
+    // Each part counts into its own arrays (the parts' slices of the
+    // shared ones would share cache lines), copied once done.
     workers_.run(parts, [&](std::size_t part, unsigned) {
-        std::size_t* n = count.data() + part * ids;
-        std::size_t* w = support.data() + part * ids;
-        std::vector<std::size_t> last_word(ids, SIZE_MAX);
+        std::vector<std::size_t> n(ids, 0), w(ids, 0), r(ids, 0), last_word(ids, SIZE_MAX);
         for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
             if (g % 4096 == 0) workers_.check();
-            for (std::size_t gp = text_.start[g]; gp < text_.start[g + 1]; ++gp) {
-                const uint16_t c = text_.ids[gp];
+            uint16_t before = text_.separator;
+            // The word without its separator; no branch on the data.
+            for (std::size_t gp = text_.start[g]; gp + 1 < text_.start[g + 1]; ++gp) {
+                const uint16_t c = text[gp];
+                const std::size_t starts = c != before;
                 ++n[c];
-                if (last_word[c] != g) {
-                    last_word[c] = g;
-                    ++w[c];
-                }
+                r[c] += starts;
+                w[c] += starts & static_cast<std::size_t>(last_word[c] != g);
+                last_word[c] = g;
+                before = c;
             }
         }
+        std::copy(n.begin(), n.end(), count.begin() + static_cast<std::ptrdiff_t>(part * ids));
+        std::copy(w.begin(), w.end(), support.begin() + static_cast<std::ptrdiff_t>(part * ids));
+        std::copy(r.begin(), r.end(), runs.begin() + static_cast<std::ptrdiff_t>(part * ids));
     });
     Level& level = levels_[1];
+    // dest[part * ids + c]: where the part's first run of c goes.
     std::vector<std::size_t> dest(parts * ids, SIZE_MAX);
-    std::size_t total = 0;
+    std::vector<Run*> list(ids, nullptr);
     for (std::size_t c = 0; c + 1 < ids; ++c) {
-        std::size_t words_with = 0;
-        for (std::size_t part = 0; part < parts; ++part) words_with += support[part * ids + c];
+        std::size_t words_with = 0, occurrences = 0, run_count = 0;
+        for (std::size_t part = 0; part < parts; ++part) {
+            words_with += support[part * ids + c];
+            occurrences += count[part * ids + c];
+        }
         if (!passes(words_with)) continue;
         for (std::size_t part = 0; part < parts; ++part) {
-            dest[part * ids + c] = total;
-            total += count[part * ids + c];
+            dest[part * ids + c] = run_count;
+            run_count += runs[part * ids + c];
         }
+        level.run_sets.push_back({level.size(), occurrences, std::vector<Run>(run_count)});
+        list[c] = level.run_sets.back().runs.data();
         level.parent.push_back(-1);
         level.suffix.push_back(-1);
         level.last.push_back(static_cast<uint16_t>(c));
-        level.occ.push_back(total);
+        level.occ.push_back(0);
     }
-    level.at.resize(total);
     workers_.run(parts, [&](std::size_t part, unsigned) {
-        std::size_t* d = dest.data() + part * ids;
-        uint32_t* at = level.at.data();
-        for (std::size_t gp = text_.start[bounds[part]]; gp < text_.start[bounds[part + 1]]; ++gp) {
-            std::size_t& to = d[text_.ids[gp]];
-            if (to != SIZE_MAX) at[to++] = static_cast<uint32_t>(gp);
+        std::vector<std::size_t> d(dest.begin() + static_cast<std::ptrdiff_t>(part * ids),
+                                   dest.begin() + static_cast<std::ptrdiff_t>((part + 1) * ids));
+        for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
+            if (g % 4096 == 0) workers_.check();
+            const std::size_t end = text_.start[g + 1] - 1;
+            std::size_t from = text_.start[g];
+            // The separator ends the word's last run.
+            for (std::size_t gp = from + 1; gp <= end; ++gp) {
+                const uint16_t c = text[from];
+                if (text[gp] == c) continue;
+                if (d[c] != SIZE_MAX) list[c][d[c]++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(gp - from)};
+                from = gp;
+            }
         }
     });
 }
@@ -115,10 +135,12 @@ void Search::extend(int32_t n) {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
     const Candidates cand = candidates(n);
     const std::size_t slots = cand.size();
-    const std::size_t parts = slots == 0 ? 1 : workers_.parts(below.at.size(), kOccurrenceGrain, 1);
-    const std::vector<std::size_t> off = offsets(below, parts);
+    const std::size_t parts = slots == 0 ? 1 : workers_.parts(work_of(below), kOccurrenceGrain, 1);
+    const std::vector<std::size_t> cut = cuts(below, parts);
+    const std::vector<std::size_t> off = offsets(below, cut);
     if (scratch_.size() < parts) scratch_.resize(parts);
-    workers_.run(parts, [&](std::size_t j, unsigned) { sort_range(n, cand, off.data(), parts, j, scratch_[j]); });
+    workers_.run(parts,
+                 [&](std::size_t j, unsigned) { sort_range(n, cand, off.data(), cut.data(), parts, j, scratch_[j]); });
 
     Level next;
     std::size_t total = 0;
@@ -133,10 +155,12 @@ void Search::extend(int32_t n) {
                 p = scratch_[j].records[hit[j]].parent;
             }
             if (!passes(words)) return;
-            for (std::size_t j = 0; j < parts; ++j) {
-                if (hit[j] == SIZE_MAX) continue;
-                scratch_[j].dest[hit[j]] = total;
-                total += scratch_[j].records[hit[j]].count;
+            if (!add_run_set(next, hit, parts)) {
+                for (std::size_t j = 0; j < parts; ++j) {
+                    if (hit[j] == SIZE_MAX) continue;
+                    scratch_[j].dest[hit[j]] = total;
+                    total += scratch_[j].records[hit[j]].count;
+                }
             }
             const std::size_t q = cand.first[p] + (c - cand.base[p]);
             next.parent.push_back(static_cast<int32_t>(p));
@@ -151,11 +175,42 @@ void Search::extend(int32_t n) {
     levels_.push_back(std::move(next));
 }
 
+// Where the records of `hit` (one key, the parts' records) are of a symbol
+// repeated: gives the next entry of `next` their runs, in range order, and
+// returns true.
+bool Search::add_run_set(Level& next, const std::vector<std::size_t>& hit, std::size_t parts) {
+    RunSet set{next.size(), 0, {}};
+    std::size_t runs = 0;
+    for (std::size_t j = 0; j < parts; ++j) {
+        if (hit[j] == SIZE_MAX) continue;
+        const Scratch::Record& r = scratch_[j].records[hit[j]];
+        if (r.runs == SIZE_MAX) return false;
+        set.count += r.count;
+        runs += scratch_[j].run_lists[r.runs].size();
+    }
+    set.runs.reserve(runs);
+    for (std::size_t j = 0; j < parts; ++j) {
+        if (hit[j] == SIZE_MAX) continue;
+        const std::vector<Run>& r = scratch_[j].run_lists[scratch_[j].records[hit[j]].runs];
+        set.runs.insert(set.runs.end(), r.begin(), r.end());
+    }
+    next.run_sets.push_back(std::move(set));
+    return true;
+}
+
+// The runs of `set` in text range j: those from cut[j] to cut[j + 1].
+std::pair<const Run*, const Run*> Search::runs_in(const RunSet& set, const std::size_t* cut, std::size_t j) const {
+    const auto before = [](const Run& r, std::size_t gp) { return r.start < gp; };
+    const Run* first = std::lower_bound(set.runs.data(), set.runs.data() + set.runs.size(), cut[j], before);
+    const Run* end = std::lower_bound(first, set.runs.data() + set.runs.size(), cut[j + 1], before);
+    return {first, end};
+}
+
 // off[p * (parts + 1) + j]: the first occurrence of entry p of `below` in
-// text range j (and past its last for j = parts).
-std::vector<std::size_t> Search::offsets(const Level& below, std::size_t parts) const {
+// text range j (and past its last for j = parts), cut as `cut` says.
+std::vector<std::size_t> Search::offsets(const Level& below, const std::vector<std::size_t>& cut) const {
+    const std::size_t parts = cut.size() - 1;
     std::vector<std::size_t> off(below.size() * (parts + 1));
-    const std::vector<std::size_t> cut = cuts(below, parts);
     for (std::size_t p = 0; p < below.size(); ++p) {
         std::size_t* o = off.data() + p * (parts + 1);
         const uint32_t *run = below.at.data() + below.occ[p], *run_end = below.at.data() + below.occ[p + 1];
@@ -204,10 +259,18 @@ std::vector<std::size_t> Search::cuts(const Level& below, std::size_t parts) con
     std::vector<std::size_t> cut(parts + 1, 0);
     cut[parts] = text_.ids.size();
     if (parts == 1) return cut;
-    const std::size_t m = below.at.size();
-    const std::size_t samples = std::min<std::size_t>(m, 1024);
-    std::vector<uint32_t> sample(samples);
-    for (std::size_t i = 0; i < samples; ++i) sample[i] = below.at[i * m / samples];
+    // Listed occurrences and runs, each in proportion to its work.
+    const std::size_t m = below.at.size(), work = work_of(below);
+    const std::size_t from_at = m * 1024 / work, from_runs = 1024 - from_at;
+    std::vector<uint32_t> sample;
+    sample.reserve(1024);
+    for (std::size_t i = 0; i < from_at; ++i) sample.push_back(below.at[i * m / from_at]);
+    for (const RunSet& set : below.run_sets) {
+        const std::size_t share = from_runs * 2 * set.runs.size() / work;
+        for (std::size_t i = 0; i < share; ++i) sample.push_back(set.runs[i * set.runs.size() / share].start);
+    }
+    if (sample.empty()) return cut;  // every range but the last empty
+    const std::size_t samples = sample.size();
     auto from = sample.begin();
     for (std::size_t j = 1; j < parts; ++j) {
         const auto nth = sample.begin() + static_cast<std::ptrdiff_t>(j * samples / parts);
@@ -220,19 +283,29 @@ std::vector<std::size_t> Search::cuts(const Level& below, std::size_t parts) con
 
 // Sorts range j's occurrences of the level by candidate into sc's pieces,
 // counting occurrences and words per candidate.
-void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts, std::size_t j,
-                        Scratch& sc) const {
+void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* off, const std::size_t* cut,
+                        std::size_t parts, std::size_t j, Scratch& sc) const {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
     const std::size_t alphabet = text_.symbols.size();
     sc.slot_of.assign(alphabet + 1, kNoSlot);
     sc.lane.resize(kLanes * alphabet);
     sc.pieces.clear();
     sc.records.clear();
+    sc.runs_used = 0;
+    // The occurrences of entry p listed in the range, or, for a symbol
+    // repeated, its runs there (each gives each candidate one at most).
+    const auto listed = [&](std::size_t p) -> std::size_t {
+        if (const RunSet* set = below.run_set(p)) {
+            const auto [first, end] = runs_in(*set, cut, j);
+            return static_cast<std::size_t>(end - first);
+        }
+        return off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
+    };
     // A pattern's candidates fill whole chunks but their last in each lane,
     // and only a candidate that occurs in a lane begins one there.
     std::size_t need = 0;
     for (std::size_t p = 0; p < below.size(); ++p) {
-        const std::size_t occurrences = off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
+        const std::size_t occurrences = listed(p);
         const std::size_t count = cand.base[p + 1] - cand.base[p];
         if (count != 0 && occurrences != 0)
             need += occurrences + std::min(kLanes * count, occurrences) * chunk_size(occurrences, count);
@@ -245,9 +318,15 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
     for (std::size_t p = 0; p < below.size(); ++p) {
         if (p % 64 == 0) workers_.check();
         const std::size_t count = cand.base[p + 1] - cand.base[p];
+        if (count == 0) continue;
+        if (const RunSet* set = below.run_set(p)) {
+            const auto [first, end] = runs_in(*set, cut, j);
+            if (first != end) sort_repeat(n, cand, p, first, end, sc);
+            continue;
+        }
         const std::size_t* o = off + p * (parts + 1);
         const std::size_t occurrences = o[j + 1] - o[j];
-        if (count == 0 || occurrences == 0) continue;
+        if (occurrences == 0) continue;
         for (std::size_t k = 0; k < count; ++k) sc.slot_of[below.last[cand.first[p] + k]] = static_cast<uint16_t>(k);
         sc.chunk = chunk_size(occurrences, count);
         sort_run(below.at.data() + o[j], occurrences, ids, sc);
@@ -268,6 +347,61 @@ void Search::sort_range(int32_t n, const Candidates& cand, const std::size_t* of
             }
             if (total != 0) sc.records.push_back({c, p, total, words, sc.pieces.size()});
         }
+    }
+}
+
+// sort_range for entry p of the level below, the symbol a repeated n - 1
+// times, from its runs [first, end) in the range: the candidate a repeated
+// n times keeps the runs at least n long, and every other candidate, p
+// extended by b, occurs at the last start of each run that b follows.
+void Search::sort_repeat(int32_t n, const Candidates& cand, std::size_t p, const Run* first, const Run* end,
+                         Scratch& sc) const {
+    const Level& below = levels_[static_cast<std::size_t>(n) - 1];
+    const std::size_t count = cand.base[p + 1] - cand.base[p];
+    const uint16_t a = below.last[p];
+    const auto len = static_cast<std::size_t>(n);
+    for (std::size_t k = 0; k < count; ++k) sc.slot_of[below.last[cand.first[p] + k]] = static_cast<uint16_t>(k);
+    for (Scratch::Lane& lane : sc.lane) {
+        lane.words = lane.end_of_word = 0;
+        lane.write = lane.limit = nullptr;
+    }
+    sc.chunk = chunk_size(static_cast<std::size_t>(end - first), count);
+    const std::size_t list = sc.runs_used;
+    std::vector<Run>& longer = sc.open_runs();
+    Scratch::RunCount repeated;
+    const uint16_t* ids = text_.ids.data();
+    const uint16_t* slot_of = sc.slot_of.data();
+    for (const Run* r = first; r != end; ++r) {
+        const std::size_t start = r->start, length = r->length;
+        if (length >= len) {
+            repeated.count += length - len + 1;
+            repeated.words += start >= repeated.end_of_word;
+            repeated.end_of_word = text_.word_end(r->start);
+            longer.push_back(*r);
+        }
+        // A run is maximal: the symbol after it is not a (at most the
+        // separator, which has no slot).
+        const uint16_t k = slot_of[ids[start + length]];
+        if (k == kNoSlot) continue;
+        const auto gp = static_cast<uint32_t>(start + length - (len - 1));
+        Scratch::Lane& lane = sc.lane[k];
+        sc.put(lane, gp);
+        lane.words += gp >= lane.end_of_word;
+        lane.end_of_word = static_cast<uint32_t>(text_.word_end(gp));
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t c = cand.base[p] + k;
+        const uint16_t symbol = below.last[cand.first[p] + k];
+        sc.slot_of[symbol] = kNoSlot;
+        if (symbol == a) {
+            if (repeated.count != 0)
+                sc.records.push_back({c, p, repeated.count, repeated.words, sc.pieces.size(), list});
+            continue;
+        }
+        Scratch::Lane& lane = sc.lane[k];
+        const std::size_t words = lane.words;
+        const std::size_t total = sc.take(lane);
+        if (total != 0) sc.records.push_back({c, p, total, words, sc.pieces.size()});
     }
 }
 
@@ -337,7 +471,7 @@ void Search::copy_range(Level& next, const Scratch& sc) const {
 void Search::positions_of(std::size_t k, std::size_t i, std::vector<uint32_t>& out) const {
     const Level& level = levels_[k];
     out.clear();
-    out.reserve(level.occ[i + 1] - level.occ[i]);
+    out.reserve(level.count(i));
     // The symbols after the ancestor's, last first.
     std::vector<uint16_t> rest;
     std::size_t j = k, a = i;
@@ -348,14 +482,19 @@ void Search::positions_of(std::size_t k, std::size_t i, std::vector<uint32_t>& o
     }
     const Level& kept = levels_[j];
     const uint16_t* ids = text_.ids.data();
-    for (std::size_t t = kept.occ[a]; t < kept.occ[a + 1]; ++t) {
-        const uint32_t gp = kept.at[t];
+    const auto add = [&](uint32_t gp) {
         // In text order: a separator ends the comparison before the end of
         // the text.
         std::size_t s = rest.size();
         while (s > 0 && ids[gp + k - s] == rest[s - 1]) --s;
         if (s == 0) out.push_back(gp);
+    };
+    if (const RunSet* set = kept.run_set(a)) {
+        for (const Run& r : set->runs)
+            for (uint32_t gp = r.start; gp + j <= r.start + r.length; ++gp) add(gp);
+        return;
     }
+    for (std::size_t t = kept.occ[a]; t < kept.occ[a + 1]; ++t) add(kept.at[t]);
 }
 
 }  // namespace qor::detail

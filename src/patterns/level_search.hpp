@@ -2,6 +2,7 @@
 // test, built from those one symbol shorter.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -27,11 +28,29 @@ constexpr std::size_t kOccurrenceGrain = std::size_t{1} << 15;
 // every second level has only its counts from the start.
 constexpr std::size_t kPositionsEvery = 2;
 
+// A maximal run of one symbol in the text: `length` symbols from `start`.
+struct Run {
+    uint32_t start, length;
+};
+
+// The occurrences of a symbol repeated L times: every start in a run of
+// that symbol at least L long from which L symbols still fit in the run,
+// that is length - L + 1 of them per run. Most occurrences of the patterns
+// of long, smooth series are of this kind, and the search keeps them as
+// runs rather than listing them.
+struct RunSet {
+    std::size_t entry;      // the level entry
+    std::size_t count;      // its occurrences
+    std::vector<Run> runs;  // ascending; freed with the level's positions
+};
+
 // The patterns of one length that passed the support test, in ascending
 // pattern order. Entry i is the entry parent[i] of the level below extended
 // by the symbol last[i]; suffix[i] is the entry of the level below that
 // equals it without its first symbol. Its occurrences are the global start
-// positions at[occ[i] .. occ[i + 1]), ascending.
+// positions at[occ[i] .. occ[i + 1]), ascending, but for an entry that
+// is one symbol repeated: its range there is empty and run_sets holds its
+// occurrences.
 struct Level {
     std::vector<int32_t> parent, suffix;
     std::vector<uint16_t> last;
@@ -42,19 +61,37 @@ struct Level {
     // [children[i], children[i + 1]).
     std::vector<uint32_t> children;
 
+    // In entry order.
+    std::vector<RunSet> run_sets;
+
     std::size_t size() const { return last.size(); }
+
+    // The run set of entry i, or null.
+    const RunSet* run_set(std::size_t i) const {
+        const auto at_or_after = std::lower_bound(run_sets.begin(), run_sets.end(), i,
+                                                  [](const RunSet& r, std::size_t e) { return r.entry < e; });
+        return at_or_after != run_sets.end() && at_or_after->entry == i ? &*at_or_after : nullptr;
+    }
+
+    // The occurrences of entry i.
+    std::size_t count(std::size_t i) const {
+        const RunSet* runs = run_set(i);
+        return occ[i + 1] - occ[i] + (runs ? runs->count : 0);
+    }
 
     using Positions = std::vector<uint32_t, UninitializedAllocator<uint32_t>>;
 
     void release_occurrences() {
         std::vector<std::size_t>().swap(occ);
         Positions().swap(at);
+        std::vector<RunSet>().swap(run_sets);
     }
 
     // Frees the positions, keeps the counts.
     bool positions_released = false;
     void release_positions() {
         Positions().swap(at);
+        for (RunSet& r : run_sets) std::vector<Run>().swap(r.runs);
         positions_released = true;
     }
 };
@@ -93,8 +130,11 @@ struct Scratch {
     // (for two levels at once, the candidates y of the second level, by
     // their x-candidate and k), with their pieces [end of the record
     // before, piece_end); dest: where the range's occurrences of each go.
+    // A record of a symbol repeated (no pieces) names its runs in this
+    // range: run_lists[runs].
     struct Record {
         std::size_t key, parent, count, words, piece_end;
+        std::size_t runs = SIZE_MAX;
     };
     std::vector<Record> records;
     std::vector<std::size_t> dest;
@@ -112,6 +152,21 @@ struct Scratch {
         std::size_t key, parent, count, words;
     };
     std::vector<FirstRecord> firsts;
+    // The runs of the range's records of symbols repeated; the first
+    // runs_used are this level's.
+    std::vector<std::vector<Run>> run_lists;
+    std::size_t runs_used = 0;
+    std::vector<Run>& open_runs() {
+        if (runs_used == run_lists.size()) run_lists.emplace_back();
+        std::vector<Run>& list = run_lists[runs_used++];
+        list.clear();
+        return list;
+    }
+    // Occurrences and words of a symbol repeated, counted run by run.
+    struct RunCount {
+        std::size_t count = 0, words = 0, end_of_word = 0;
+        std::size_t list = SIZE_MAX;  // in run_lists
+    };
 
     // Appends gp to the lane, opening a chunk of the current size where its
     // last is full.
@@ -235,14 +290,26 @@ private:
     void extend(int32_t n);
     Candidates candidates(int32_t n) const;
     std::vector<std::size_t> cuts(const Level& below, std::size_t parts) const;
-    void sort_range(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts, std::size_t j,
-                    Scratch& sc) const;
+    // The work of extending from `below`: its listed occurrences and twice
+    // its runs.
+    static std::size_t work_of(const Level& below) {
+        std::size_t work = below.at.size();
+        for (const RunSet& set : below.run_sets) work += 2 * set.runs.size();
+        return work;
+    }
+    void sort_range(int32_t n, const Candidates& cand, const std::size_t* off, const std::size_t* cut,
+                    std::size_t parts, std::size_t j, Scratch& sc) const;
+    void sort_repeat(int32_t n, const Candidates& cand, std::size_t p, const Run* first, const Run* end,
+                     Scratch& sc) const;
+    Scratch::RunCount sort_repeat_pairs(int32_t n, std::size_t p, const Run* first, const Run* end, Scratch& sc) const;
+    bool add_run_set(Level& next, const std::vector<std::size_t>& hit, std::size_t parts);
+    std::pair<const Run*, const Run*> runs_in(const RunSet& set, const std::size_t* cut, std::size_t j) const;
     void sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const;
     void copy_range(Level& next, const Scratch& sc) const;
-    std::vector<std::size_t> offsets(const Level& below, std::size_t parts) const;
+    std::vector<std::size_t> offsets(const Level& below, const std::vector<std::size_t>& cut) const;
     std::size_t extend_two(int32_t n);
-    void sort_range_pairs(int32_t n, const Candidates& cand, const std::size_t* off, std::size_t parts, std::size_t j,
-                          Scratch& sc) const;
+    void sort_range_pairs(int32_t n, const Candidates& cand, const std::size_t* off, const std::size_t* cut,
+                          std::size_t parts, std::size_t j, Scratch& sc) const;
 
     const PatternMiner& miner_;
     Text text_;

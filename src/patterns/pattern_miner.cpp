@@ -54,7 +54,7 @@ std::vector<std::vector<Motif>> kept_motifs(const Search& search, const Listing&
         if (removed[i]) continue;
         const auto [k, index] = list.entry[i];
         kept.push_back(i);
-        before.push_back(before.back() + search.level(k).occ[index + 1] - search.level(k).occ[index]);
+        before.push_back(before.back() + search.level(k).count(index));
     }
     const std::size_t parts = workers.parts(before.back(), detail::kOccurrenceGrain);
     const std::vector<std::size_t> bounds = split_by_weight(before.data(), kept.size(), parts);

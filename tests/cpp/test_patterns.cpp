@@ -133,7 +133,9 @@ std::vector<std::pair<std::string, Positions>> model(const std::vector<std::stri
             for (std::size_t n = 1; n <= std::min(limit, words[g].size() - s); ++n)
                 found[words[g].substr(s, n)][static_cast<int32_t>(g)].push_back(static_cast<int32_t>(s));
     std::vector<std::string> listed;
-    for (std::size_t len = 64; len >= 1; --len)
+    std::size_t longest = 0;
+    for (const auto& entry : found) longest = std::max(longest, entry.first.size());
+    for (std::size_t len = longest; len >= 1; --len)
         for (const auto& [p, occ] : found)
             if (p.size() == len && !(min_count > static_cast<double>(occ.size())) &&
                 static_cast<int64_t>(len) >= min_len)
@@ -254,5 +256,42 @@ TEST_CASE("the miner agrees with the model on words over all 256 symbols (levels
         PatternMiner m(0.5, 1, 4, 1.0);
         m.mine(ws, *team);
         check_kept(m, expected);
+    }
+}
+
+TEST_CASE("the miner agrees with the model on words made of long runs of one symbol") {
+    std::mt19937 rng(4242);
+    Workers serial(1);
+    Workers split(3, true);
+    std::string all(256, ' ');
+    for (int c = 0; c < 256; ++c) all[static_cast<std::size_t>(c)] = static_cast<char>(c);
+    for (int round = 0; round < 24; ++round) {
+        // Over 254 symbols the levels are built one at a time, else two.
+        const bool one_at_a_time = round % 4 == 3;
+        const std::size_t alphabet = one_at_a_time ? 256 : 1 + rng() % 3;
+        std::vector<std::string> words(1 + rng() % 5 + (one_at_a_time ? 1 : 0));
+        for (auto& w : words) {
+            const std::size_t runs = rng() % 6;  // none: an empty word
+            for (std::size_t r = 0; r < runs; ++r)
+                w.append(1 + rng() % 12, all[(one_at_a_time ? 0 : 'a') + rng() % std::min<std::size_t>(alphabet, 4)]);
+        }
+        // The word of every symbol: its own patterns occur in one word only
+        // and so fail.
+        if (one_at_a_time) words.push_back(all);
+        const double minsup = round % 3 == 0 && !one_at_a_time ? 0.3 : 0.6;
+        const int32_t min_len = 1 + static_cast<int32_t>(rng() % 4);
+        // 0: no limit; odd and even limits end on either level of a pair.
+        const int32_t max_len = round % 2 ? 0 : 3 + static_cast<int32_t>(rng() % 6);
+        const double max_overlap = round % 5 == 0 ? 0.9 : 1.0;
+        const auto expected = model(words, minsup, min_len, max_len, max_overlap);
+        std::vector<Word> ws;
+        for (const auto& w : words) ws.emplace_back(w.begin(), w.end());
+        for (Workers* team : {&serial, &split}) {
+            CAPTURE(round);
+            CAPTURE(team->size());
+            PatternMiner m(minsup, min_len, max_len, max_overlap);
+            m.mine(ws, *team);
+            check_kept(m, expected);
+        }
     }
 }
