@@ -254,7 +254,7 @@ Scratch::RunCount Search::sort_repeat_pairs(int32_t n, std::size_t p, const Run*
     const uint16_t ya = xa == kNoSlot ? kNoSlot : sc.pair_of[xa * width + a];
     Scratch::RunCount repeated;
     repeated.list = sc.runs_used;
-    std::vector<Run>& longer = sc.open_runs();
+    Runs& longer = sc.open_runs();
     const uint16_t* ids = text_.ids.data();
     const auto put = [&sc](Scratch::Lane& lane, uint32_t gp, uint32_t end_of_word) {
         sc.put(lane, gp);

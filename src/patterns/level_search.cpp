@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 
 namespace qor::detail {
 
@@ -46,77 +47,91 @@ void Search::run(int32_t& cur_len) {
 }
 
 // The level of single symbols, a symbol being the symbol repeated once: the
-// occurrences, words and runs of each symbol counted in one pass over the
-// text, then the runs of the passing symbols listed in a second. Both run on
-// consecutive ranges of words in parallel; a symbol's runs are those of each
-// range after those of the ranges before, so they stay ascending.
+// runs of each symbol counted in one pass over the text, then listed, with
+// the occurrences and words of each symbol, in a second. Both run on
+// consecutive ranges of words in parallel, each part into arrays of its
+// own (slices of shared ones would share cache lines); a symbol's runs are
+// those of each range after those of the ranges before, so they stay
+// ascending.
 void Search::scan_symbols() {
-    const std::size_t ids = text_.symbols.size() + 1;  // the separator included
+    const std::size_t ids = text_.symbols.size();
     const std::size_t words = text_.start.size() - 1;
     const std::size_t parts = workers_.parts(text_.ids.size(), kOccurrenceGrain);
     const std::vector<std::size_t> bounds = split_by_weight(text_.start.data(), words, parts);
-    std::vector<std::size_t> count(parts * ids, 0), support(parts * ids, 0), runs(parts * ids, 0);
     const uint16_t* text = text_.ids.data();
-    // Each part counts into its own arrays (the parts' slices of the
-    // shared ones would share cache lines), copied once done.
+    // dest[part * ids + c]: where the part's first run of c goes.
+    std::vector<std::size_t> dest(parts * ids, 0);
     workers_.run(parts, [&](std::size_t part, unsigned) {
-        std::vector<std::size_t> n(ids, 0), w(ids, 0), r(ids, 0), last_word(ids, SIZE_MAX);
+        std::vector<std::size_t> runs(ids + 1, 0);
         for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
             if (g % 4096 == 0) workers_.check();
             uint16_t before = text_.separator;
-            // The word without its separator; no branch on the data.
+            // The word without its separator; no branch on the symbols.
             for (std::size_t gp = text_.start[g]; gp + 1 < text_.start[g + 1]; ++gp) {
                 const uint16_t c = text[gp];
-                const std::size_t starts = c != before;
-                ++n[c];
-                r[c] += starts;
-                w[c] += starts & static_cast<std::size_t>(last_word[c] != g);
-                last_word[c] = g;
+                runs[c] += c != before;
                 before = c;
+            }
+        }
+        std::copy(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(ids),
+                  dest.begin() + static_cast<std::ptrdiff_t>(part * ids));
+    });
+    std::vector<Runs> lists(ids);
+    for (std::size_t c = 0; c < ids; ++c) {
+        std::size_t total = 0;
+        for (std::size_t part = 0; part < parts; ++part) total += std::exchange(dest[part * ids + c], total);
+        lists[c].resize(total);
+    }
+    // The runs of a word are listed in text order first, with no branch on
+    // the symbols, then each is put in its symbol's list (a run's symbol
+    // differs from the one before, so these updates do not wait on each
+    // other).
+    std::size_t longest = 0;
+    for (std::size_t g = 0; g < words; ++g) longest = std::max(longest, text_.start[g + 1] - text_.start[g]);
+    std::vector<std::size_t> count(parts * ids), support(parts * ids);
+    workers_.run(parts, [&](std::size_t part, unsigned) {
+        std::vector<std::size_t> d(dest.begin() + static_cast<std::ptrdiff_t>(part * ids),
+                                   dest.begin() + static_cast<std::ptrdiff_t>((part + 1) * ids));
+        std::vector<std::size_t> n(ids, 0), w(ids, 0), last_word(ids, SIZE_MAX);
+        Runs word_runs(longest);
+        for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
+            if (g % 4096 == 0) workers_.check();
+            const std::size_t end = text_.start[g + 1] - 1;
+            std::size_t from = text_.start[g], k = 0;
+            // The separator ends the word's last run; the slot after the
+            // last run is written over and over until then.
+            for (std::size_t gp = from + 1; gp <= end; ++gp) {
+                const bool ends = text[gp] != text[gp - 1];
+                word_runs[k] = {static_cast<uint32_t>(from), static_cast<uint32_t>(gp - from)};
+                k += ends;
+                from = ends ? gp : from;
+            }
+            for (std::size_t i = 0; i < k; ++i) {
+                const Run r = word_runs[i];
+                const uint16_t c = text[r.start];
+                lists[c][d[c]++] = r;
+                n[c] += r.length;
+                w[c] += last_word[c] != g;
+                last_word[c] = g;
             }
         }
         std::copy(n.begin(), n.end(), count.begin() + static_cast<std::ptrdiff_t>(part * ids));
         std::copy(w.begin(), w.end(), support.begin() + static_cast<std::ptrdiff_t>(part * ids));
-        std::copy(r.begin(), r.end(), runs.begin() + static_cast<std::ptrdiff_t>(part * ids));
     });
     Level& level = levels_[1];
-    // dest[part * ids + c]: where the part's first run of c goes.
-    std::vector<std::size_t> dest(parts * ids, SIZE_MAX);
-    std::vector<Run*> list(ids, nullptr);
-    for (std::size_t c = 0; c + 1 < ids; ++c) {
-        std::size_t words_with = 0, occurrences = 0, run_count = 0;
+    for (std::size_t c = 0; c < ids; ++c) {
+        std::size_t words_with = 0, occurrences = 0;
         for (std::size_t part = 0; part < parts; ++part) {
             words_with += support[part * ids + c];
             occurrences += count[part * ids + c];
         }
         if (!passes(words_with)) continue;
-        for (std::size_t part = 0; part < parts; ++part) {
-            dest[part * ids + c] = run_count;
-            run_count += runs[part * ids + c];
-        }
-        level.run_sets.push_back({level.size(), occurrences, std::vector<Run>(run_count)});
-        list[c] = level.run_sets.back().runs.data();
+        level.run_sets.push_back({level.size(), occurrences, std::move(lists[c])});
         level.parent.push_back(-1);
         level.suffix.push_back(-1);
         level.last.push_back(static_cast<uint16_t>(c));
         level.occ.push_back(0);
     }
-    workers_.run(parts, [&](std::size_t part, unsigned) {
-        std::vector<std::size_t> d(dest.begin() + static_cast<std::ptrdiff_t>(part * ids),
-                                   dest.begin() + static_cast<std::ptrdiff_t>((part + 1) * ids));
-        for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
-            if (g % 4096 == 0) workers_.check();
-            const std::size_t end = text_.start[g + 1] - 1;
-            std::size_t from = text_.start[g];
-            // The separator ends the word's last run.
-            for (std::size_t gp = from + 1; gp <= end; ++gp) {
-                const uint16_t c = text[from];
-                if (text[gp] == c) continue;
-                if (d[c] != SIZE_MAX) list[c][d[c]++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(gp - from)};
-                from = gp;
-            }
-        }
-    });
 }
 
 // Builds the level of patterns of length n from the level of length n - 1:
@@ -191,7 +206,7 @@ bool Search::add_run_set(Level& next, const std::vector<std::size_t>& hit, std::
     set.runs.reserve(runs);
     for (std::size_t j = 0; j < parts; ++j) {
         if (hit[j] == SIZE_MAX) continue;
-        const std::vector<Run>& r = scratch_[j].run_lists[scratch_[j].records[hit[j]].runs];
+        const Runs& r = scratch_[j].run_lists[scratch_[j].records[hit[j]].runs];
         set.runs.insert(set.runs.end(), r.begin(), r.end());
     }
     next.run_sets.push_back(std::move(set));
@@ -367,7 +382,7 @@ void Search::sort_repeat(int32_t n, const Candidates& cand, std::size_t p, const
     }
     sc.chunk = chunk_size(static_cast<std::size_t>(end - first), count);
     const std::size_t list = sc.runs_used;
-    std::vector<Run>& longer = sc.open_runs();
+    Runs& longer = sc.open_runs();
     Scratch::RunCount repeated;
     const uint16_t* ids = text_.ids.data();
     const uint16_t* slot_of = sc.slot_of.data();

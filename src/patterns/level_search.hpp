@@ -32,6 +32,8 @@ constexpr std::size_t kPositionsEvery = 2;
 struct Run {
     uint32_t start, length;
 };
+// Written in full once sized: left uninitialised.
+using Runs = std::vector<Run, UninitializedAllocator<Run>>;
 
 // The occurrences of a symbol repeated L times: every start in a run of
 // that symbol at least L long from which L symbols still fit in the run,
@@ -39,9 +41,9 @@ struct Run {
 // of long, smooth series are of this kind, and the search keeps them as
 // runs rather than listing them.
 struct RunSet {
-    std::size_t entry;      // the level entry
-    std::size_t count;      // its occurrences
-    std::vector<Run> runs;  // ascending; freed with the level's positions
+    std::size_t entry;  // the level entry
+    std::size_t count;  // its occurrences
+    Runs runs;          // ascending; freed with the level's positions
 };
 
 // The patterns of one length that passed the support test, in ascending
@@ -91,7 +93,7 @@ struct Level {
     bool positions_released = false;
     void release_positions() {
         Positions().swap(at);
-        for (RunSet& r : run_sets) std::vector<Run>().swap(r.runs);
+        for (RunSet& r : run_sets) Runs().swap(r.runs);
         positions_released = true;
     }
 };
@@ -154,11 +156,11 @@ struct Scratch {
     std::vector<FirstRecord> firsts;
     // The runs of the range's records of symbols repeated; the first
     // runs_used are this level's.
-    std::vector<std::vector<Run>> run_lists;
+    std::vector<Runs> run_lists;
     std::size_t runs_used = 0;
-    std::vector<Run>& open_runs() {
+    Runs& open_runs() {
         if (runs_used == run_lists.size()) run_lists.emplace_back();
-        std::vector<Run>& list = run_lists[runs_used++];
+        Runs& list = run_lists[runs_used++];
         list.clear();
         return list;
     }
