@@ -105,6 +105,9 @@ std::vector<Visit> visits(const Motif* motifs, std::size_t n, const Collection& 
     return out;
 }
 
+// Whole windows added to a motif's sums together, at most.
+constexpr std::size_t kWholeRows = 64;
+
 // The average rows of motifs[0 .. n). With `tables`, row r of motif mi is
 // written at tables[mi] + r x length; with `sums`, it is added to motif
 // mi's sums (add_to_sums) while it is fresh, in the order of the rows.
@@ -114,6 +117,18 @@ void average_pass(const Motif* motifs, std::size_t n, const Collection& ts, doub
     std::size_t longest = 0;
     for (std::size_t mi = 0; mi < n; ++mi) longest = std::max(longest, window_length(motifs[mi].length));
     std::vector<double> scratch(2 * longest);
+    // Rows of one window each, all of it in the series, waiting to be added
+    // to the sums together (in order, before any other row of the motif).
+    std::vector<const double*> whole;
+    whole.reserve(kWholeRows);
+    const auto add_whole = [&](std::size_t mi, std::size_t len) {
+        if (whole.empty()) return;
+        if (detail::wide_vectors())
+            detail::add_windows_wide(sums->sum[mi], sums->count[mi], whole.data(), whole.size(), len);
+        else
+            for (const double* x : whole) detail::add_real(sums->sum[mi], sums->count[mi], x, len);
+        whole.clear();
+    };
     for (const Visit& v : visits(motifs, n, ts)) {
         const Motif& m = motifs[v.motif];
         const std::size_t len = window_length(m.length);
@@ -125,15 +140,23 @@ void average_pass(const Motif* motifs, std::size_t n, const Collection& ts, doub
                 // the window itself to sums that hold no -0.0 gives the
                 // same sums.
                 const Span span = window_span(ts.length(s), *m.indexes.begin_of(r), m.seglen, m.length);
+                if (span.count == len) {
+                    whole.push_back(ts.row(s) + span.first);
+                    if (whole.size() == kWholeRows) add_whole(v.motif, len);
+                    continue;
+                }
+                add_whole(v.motif, len);
                 add_real_any(sums->sum[v.motif], sums->count[v.motif], ts.row(s) + span.first, span.count);
                 continue;
             }
+            if (sums) add_whole(v.motif, len);
             double* row = scratch.data() + longest;
             if (tables) row = tables[v.motif] + r * len;
             detail::average_row(ts.row(s), ts.length(s), m.indexes.begin_of(r), windows_of(m, r), m.seglen, m.length,
                                 row, scratch.data());
             if (sums) detail::add_to_sums(sums->sum[v.motif], sums->count[v.motif], row, len);
         }
+        if (sums) add_whole(v.motif, len);
     }
 }
 

@@ -97,39 +97,52 @@ QOR_AVX void add_real_wide(double* sum, double* count, const double* x, std::siz
     }
 }
 
-// Four windows at a time, one in each lane: blocks of four offsets of the
+namespace {
+
+// Four windows, one in each lane of a vector: blocks of four offsets of the
 // four windows (and of their representatives) are loaded as rows and
 // turned into columns, so that each lane adds its window's gaps in offset
 // order. Past the shortest of the four, each window goes on alone.
-QOR_AVX void distances_wide(const double* const* x, const double* const* rep, const std::size_t* count,
-                            std::size_t windows, double* dist) {
-    for (std::size_t w = 0; w < windows; w += 4) {
-        // The last group is filled up with copies of the last window.
-        const double* xs[4];
-        const double* rs[4];
-        std::size_t n[4];
+struct Quad {
+    const double* xs[4];
+    const double* rs[4];
+    std::size_t n[4];
+    std::size_t both;  // offsets all four have
+    bool one_rep;
+    __m256d sum;
+
+    // Windows w .. w + 3; the group is filled up with copies of the last
+    // window where fewer are left.
+    QOR_AVX void load(const double* const* x, const double* const* rep, const std::size_t* count, std::size_t w,
+                      std::size_t windows) {
         for (std::size_t j = 0; j < 4; ++j) {
             const std::size_t v = std::min(w + j, windows - 1);
             xs[j] = x[v];
             rs[j] = rep[v];
             n[j] = count[v];
         }
-        const std::size_t both = std::min(std::min(n[0], n[1]), std::min(n[2], n[3]));
-        const bool one_rep = rs[0] == rs[1] && rs[0] == rs[2] && rs[0] == rs[3];
-        __m256d sum = _mm256_setzero_pd();
-        std::size_t i = 0;
-        for (; i + 4 <= both; i += 4) {
-            __m256d v[4], r[4];
-            transpose(_mm256_loadu_pd(xs[0] + i), _mm256_loadu_pd(xs[1] + i), _mm256_loadu_pd(xs[2] + i),
-                      _mm256_loadu_pd(xs[3] + i), v);
-            if (one_rep) {
-                for (std::size_t j = 0; j < 4; ++j) r[j] = _mm256_broadcast_sd(rs[0] + i + j);
-            } else {
-                transpose(_mm256_loadu_pd(rs[0] + i), _mm256_loadu_pd(rs[1] + i), _mm256_loadu_pd(rs[2] + i),
-                          _mm256_loadu_pd(rs[3] + i), r);
-            }
-            for (std::size_t j = 0; j < 4; ++j) sum = add_gap(sum, v[j], r[j]);
+        both = std::min(std::min(n[0], n[1]), std::min(n[2], n[3]));
+        one_rep = rs[0] == rs[1] && rs[0] == rs[2] && rs[0] == rs[3];
+        sum = _mm256_setzero_pd();
+    }
+
+    // Offsets i .. i + 3 (below `both`).
+    QOR_AVX inline void block(std::size_t i) {
+        __m256d v[4], r[4];
+        transpose(_mm256_loadu_pd(xs[0] + i), _mm256_loadu_pd(xs[1] + i), _mm256_loadu_pd(xs[2] + i),
+                  _mm256_loadu_pd(xs[3] + i), v);
+        if (one_rep) {
+            for (std::size_t j = 0; j < 4; ++j) r[j] = _mm256_broadcast_sd(rs[0] + i + j);
+        } else {
+            transpose(_mm256_loadu_pd(rs[0] + i), _mm256_loadu_pd(rs[1] + i), _mm256_loadu_pd(rs[2] + i),
+                      _mm256_loadu_pd(rs[3] + i), r);
         }
+        for (std::size_t j = 0; j < 4; ++j) sum = add_gap(sum, v[j], r[j]);
+    }
+
+    // Offsets from i on: the rest of the common ones, then each window's own.
+    QOR_AVX void finish(std::size_t i, std::size_t w, std::size_t windows, double* dist) {
+        for (; i + 4 <= both; i += 4) block(i);
         for (; i < both; ++i) {
             const __m256d v = _mm256_set_pd(xs[3][i], xs[2][i], xs[1][i], xs[0][i]);
             sum = add_gap(sum, v, _mm256_set_pd(rs[3][i], rs[2][i], rs[1][i], rs[0][i]));
@@ -141,6 +154,75 @@ QOR_AVX void distances_wide(const double* const* x, const double* const* rep, co
             for (std::size_t t = both; t < n[j]; ++t) s += squared_gap(xs[j][t], rs[j][t]);
             dist[w + j] = std::sqrt(s);
         }
+    }
+};
+
+}  // namespace
+
+namespace {
+
+// add_windows_wide on V x 4 offsets from i.
+template <std::size_t V>
+QOR_AVX inline void add_windows_at(double* sum, double* count, const double* const* x, std::size_t k, std::size_t i) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    __m256d s[V], c[V];
+    for (std::size_t v = 0; v < V; ++v) {
+        s[v] = _mm256_loadu_pd(sum + i + 4 * v);
+        c[v] = _mm256_loadu_pd(count + i + 4 * v);
+    }
+    for (std::size_t w = 0; w < k; ++w) {
+        for (std::size_t v = 0; v < V; ++v) {
+            const __m256d value = _mm256_loadu_pd(x[w] + i + 4 * v);
+            const __m256d real = _mm256_cmp_pd(value, value, _CMP_ORD_Q);
+            s[v] = _mm256_add_pd(s[v], _mm256_and_pd(real, value));
+            c[v] = _mm256_add_pd(c[v], _mm256_and_pd(real, one));
+        }
+    }
+    for (std::size_t v = 0; v < V; ++v) {
+        _mm256_storeu_pd(sum + i + 4 * v, s[v]);
+        _mm256_storeu_pd(count + i + 4 * v, c[v]);
+    }
+}
+
+}  // namespace
+
+// Sixteen offsets at a time, then four, then one: for each, every window
+// in turn.
+QOR_AVX void add_windows_wide(double* sum, double* count, const double* const* x, std::size_t k, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) add_windows_at<4>(sum, count, x, k, i);
+    for (; i + 4 <= n; i += 4) add_windows_at<1>(sum, count, x, k, i);
+    for (; i < n; ++i) {
+        for (std::size_t w = 0; w < k; ++w) {
+            if (x[w][i] == x[w][i]) {
+                sum[i] += x[w][i];
+                count[i] += 1.0;
+            }
+        }
+    }
+}
+
+// Two groups of four windows side by side, so that two sums are in flight:
+// each adds one gap per offset and would otherwise wait on the one before.
+QOR_AVX void distances_wide(const double* const* x, const double* const* rep, const std::size_t* count,
+                            std::size_t windows, double* dist) {
+    Quad a, b;
+    std::size_t w = 0;
+    for (; w + 4 < windows; w += 8) {
+        a.load(x, rep, count, w, windows);
+        b.load(x, rep, count, w + 4, windows);
+        const std::size_t both = std::min(a.both, b.both);
+        std::size_t i = 0;
+        for (; i + 4 <= both; i += 4) {
+            a.block(i);
+            b.block(i);
+        }
+        a.finish(i, w, windows, dist);
+        b.finish(i, w + 4, windows, dist);
+    }
+    if (w < windows) {
+        a.load(x, rep, count, w, windows);
+        a.finish(0, w, windows, dist);
     }
 }
 
@@ -175,6 +257,8 @@ bool wide_vectors() { return wide_on.load(std::memory_order_relaxed) && false; }
 void average_windows_wide(const double* const*, const std::size_t*, std::size_t, std::size_t, double*) {}
 
 void add_real_wide(double*, double*, const double*, std::size_t) {}
+
+void add_windows_wide(double*, double*, const double* const*, std::size_t, std::size_t) {}
 
 void add_times_wide(double*, const double*, std::size_t, std::size_t) {}
 

@@ -29,6 +29,10 @@ void average_windows_wide(const double* const* x, const std::size_t* n, std::siz
 // sum[i] += x[i] and count[i] += 1 wherever x[i] is not NaN, for i < n.
 void add_real_wide(double* sum, double* count, const double* x, std::size_t n);
 
+// add_real_wide(sum, count, x[w], n) for w = 0 .. k - 1 in turn, with the
+// sums held in registers across the windows.
+void add_windows_wide(double* sum, double* count, const double* const* x, std::size_t k, std::size_t n);
+
 // acc[i] = v[i] + acc[i], `times` times over, for i < n.
 void add_times_wide(double* acc, const double* v, std::size_t n, std::size_t times);
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "helpers.hpp"
+#include "motifs/kernels.hpp"
 #include "motifs/statistics.hpp"
 #include "motifs/wide.hpp"
 #include "motifs/window_batch.hpp"
@@ -215,7 +216,10 @@ TEST_CASE("score_motifs equals the per-motif methods on mined random collections
     Workers one(1), parts(3, true);
     for (int round = 0; round < 20; ++round) {
         CAPTURE(round);
-        const std::vector<Series> ts = random_walks(rng, 30, 300, 40);
+        // Every fourth round, many short series: a motif then has more
+        // single-window rows in a row than are added to its sums at once.
+        const bool many = round % 4 == 0;
+        const std::vector<Series> ts = random_walks(rng, many ? 300 : 30, many ? 60 : 300, 40);
         const int32_t seglen = 1 + static_cast<int32_t>(rng() % 5);
         PatternMiner miner(0.2, 2, 0, 0.9);
         miner.mine(sax(ts, seglen, 4, one), one);
@@ -282,6 +286,20 @@ TEST_CASE("the 256-bit loops give the bits of the others and of plain sums, NaN 
                 if (s[first + i] == s[first + i]) sum += (s[first + i] - r[i]) * (s[first + i] - r[i]);
             dist[w] = std::sqrt(sum);
             batch.add(s.data() + first, count, r);
+        }
+
+        // The whole windows added to sums one after the other, and together.
+        std::vector<const double*> whole;
+        for (const int32_t p : positions)
+            if (static_cast<std::size_t>(p * seglen) + rep.size() <= s.size())
+                whole.push_back(s.data() + static_cast<std::size_t>(p * seglen));
+        std::vector<double> sum(rep.size(), 0.0), count(rep.size(), 0.0);
+        for (const double* x : whole) detail::add_real(sum.data(), count.data(), x, rep.size());
+        std::vector<double> sum_wide(rep.size(), 0.0), count_wide(rep.size(), 0.0);
+        if (detail::wide_vectors()) {
+            detail::add_windows_wide(sum_wide.data(), count_wide.data(), whole.data(), whole.size(), rep.size());
+            CHECK(same(sum_wide, sum));
+            CHECK(same(count_wide, count));
         }
 
         for (const bool wide : {true, false}) {
