@@ -97,11 +97,11 @@ def main():
         function = getattr(qd, name)
 
         def timed(*a, _function=function, _name=name, **k):
-            start = time.perf_counter()
+            start, cpu_start = time.perf_counter(), sum(cpu_times(os.getpid()))
             try:
                 return _function(*a, **k)
             finally:
-                steps.append((_name, start, time.perf_counter()))
+                steps.append((_name, start, time.perf_counter(), cpu_start, sum(cpu_times(os.getpid()))))
 
         setattr(qd, name, timed)
 
@@ -126,11 +126,16 @@ def main():
                 wall = time.perf_counter() - start
                 client_after = cpu_times(os.getpid())
                 workers_after = [cpu_times(pid) for pid in workers]
-                (_, _, words_end), (_, fold_start, fold_end), (_, best_start, best_end) = steps
+                (words, fold, best) = steps
                 print(
-                    f"call {call + 1}: {wall:.3f} s; words {words_end - start:.3f}, search "
-                    f"{fold_start - words_end:.3f}, sums {fold_end - fold_start:.3f}, best matches "
-                    f"{best_end - best_start:.3f} s"
+                    f"call {call + 1}: {wall:.3f} s; words {words[2] - start:.3f}, search "
+                    f"{fold[1] - words[2]:.3f}, sums {fold[2] - fold[1]:.3f}, best matches "
+                    f"{best[2] - best[1]:.3f} s"
+                )
+                print(
+                    f"  client CPU s: words {words[4] - sum(client_before):.2f}, search {fold[3] - words[4]:.2f}, "
+                    f"sums {fold[4] - fold[3]:.2f}, best matches {best[4] - best[3]:.2f}, "
+                    f"after {sum(cpu_times(os.getpid())) - best[4]:.2f}"
                 )
                 worker_user = sum(a[0] - b[0] for a, b in zip(workers_after, workers_before, strict=True))
                 worker_system = sum(a[1] - b[1] for a, b in zip(workers_after, workers_before, strict=True))
