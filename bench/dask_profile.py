@@ -133,8 +133,9 @@ def main():
                     f"{best[2] - best[1]:.3f} s"
                 )
                 print(
-                    f"  client CPU s: words {words[4] - sum(client_before):.2f}, search {fold[3] - words[4]:.2f}, "
-                    f"sums {fold[4] - fold[3]:.2f}, best matches {best[4] - best[3]:.2f}, "
+                    f"  client CPU s: words {words[4] - sum(client_before):.2f}, "
+                    f"search {fold[3] - words[4]:.2f}, sums {fold[4] - fold[3]:.2f}, "
+                    f"best matches {best[4] - best[3]:.2f}, "
                     f"after {sum(cpu_times(os.getpid())) - best[4]:.2f}"
                 )
                 worker_user = sum(a[0] - b[0] for a, b in zip(workers_after, workers_before, strict=True))

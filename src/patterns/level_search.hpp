@@ -37,9 +37,9 @@ using Runs = std::vector<Run, UninitializedAllocator<Run>>;
 
 // The occurrences of a symbol repeated L times: every start in a run of
 // that symbol at least L long from which L symbols still fit in the run,
-// that is length - L + 1 of them per run. Most occurrences of the patterns
-// of long, smooth series are of this kind, and the search keeps them as
-// runs rather than listing them.
+// that is length - L + 1 of them per run. On smooth series, which make
+// long runs of one letter, half or more of all occurrences are of this
+// kind, and the search keeps them as runs rather than listing them.
 struct RunSet {
     std::size_t entry;  // the level entry
     std::size_t count;  // its occurrences
