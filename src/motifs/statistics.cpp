@@ -110,7 +110,9 @@ constexpr std::size_t kWholeRows = 64;
 
 // The average rows of motifs[0 .. n). With `tables`, row r of motif mi is
 // written at tables[mi] + r x length; with `sums`, it is added to motif
-// mi's sums (add_to_sums) while it is fresh, in the order of the rows.
+// mi's sums (add_to_sums) in the order of the rows: each while it is
+// fresh, but for rows that are one whole window, which are added a few
+// at a time (before any later row of the motif).
 // `workers`, where given, is checked for a stop request now and then.
 void average_pass(const Motif* motifs, std::size_t n, const Collection& ts, double* const* tables,
                   const SumTargets* sums, Workers* workers = nullptr) {

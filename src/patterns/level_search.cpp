@@ -46,6 +46,9 @@ void Search::run(int32_t& cur_len) {
     std::vector<Scratch>().swap(scratch_);
 }
 
+// Positions of a word read before the runs that end there are listed.
+constexpr std::size_t kRunBlock = 4096;
+
 // The level of single symbols, a symbol being the symbol repeated once: the
 // runs of each symbol counted in one pass over the text, then listed, with
 // the occurrences and words of each symbol, in a second. Both run on
@@ -62,7 +65,7 @@ void Search::scan_symbols() {
     // dest[part * ids + c]: where the part's first run of c goes.
     std::vector<std::size_t> dest(parts * ids, 0);
     workers_.run(parts, [&](std::size_t part, unsigned) {
-        std::vector<std::size_t> runs(ids + 1, 0);
+        std::vector<std::size_t> runs(ids, 0);
         for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
             if (g % 4096 == 0) workers_.check();
             uint16_t before = text_.separator;
@@ -82,37 +85,42 @@ void Search::scan_symbols() {
         for (std::size_t part = 0; part < parts; ++part) total += std::exchange(dest[part * ids + c], total);
         lists[c].resize(total);
     }
-    // The runs of a word are listed in text order first, with no branch on
-    // the symbols, then each is put in its symbol's list (a run's symbol
+    // The runs that end in each block of a word are listed in text order
+    // first, with no branch on the symbols, then each is put in its
+    // symbol's list (a run's symbol
     // differs from the one before, so these updates do not wait on each
     // other).
-    std::size_t longest = 0;
-    for (std::size_t g = 0; g < words; ++g) longest = std::max(longest, text_.start[g + 1] - text_.start[g]);
     std::vector<std::size_t> count(parts * ids), support(parts * ids);
     workers_.run(parts, [&](std::size_t part, unsigned) {
         std::vector<std::size_t> d(dest.begin() + static_cast<std::ptrdiff_t>(part * ids),
                                    dest.begin() + static_cast<std::ptrdiff_t>((part + 1) * ids));
         std::vector<std::size_t> n(ids, 0), w(ids, 0), last_word(ids, SIZE_MAX);
-        Runs word_runs(longest);
+        Runs ended(kRunBlock);
         for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
             if (g % 4096 == 0) workers_.check();
             const std::size_t end = text_.start[g + 1] - 1;
-            std::size_t from = text_.start[g], k = 0;
-            // The separator ends the word's last run; the slot after the
-            // last run is written over and over until then.
-            for (std::size_t gp = from + 1; gp <= end; ++gp) {
-                const bool ends = text[gp] != text[gp - 1];
-                word_runs[k] = {static_cast<uint32_t>(from), static_cast<uint32_t>(gp - from)};
-                k += ends;
-                from = ends ? gp : from;
-            }
-            for (std::size_t i = 0; i < k; ++i) {
-                const Run r = word_runs[i];
-                const uint16_t c = text[r.start];
-                lists[c][d[c]++] = r;
-                n[c] += r.length;
-                w[c] += last_word[c] != g;
-                last_word[c] = g;
+            std::size_t from = text_.start[g];
+            // The separator ends the word's last run. Block by block: the
+            // runs that end in the block, the slot after the last of them
+            // written over and over until the next one ends; a run that
+            // goes on past the block is taken up by the next.
+            for (std::size_t block = from + 1; block <= end; block += kRunBlock) {
+                const std::size_t stop = std::min(end, block + kRunBlock - 1);
+                std::size_t k = 0;
+                for (std::size_t gp = block; gp <= stop; ++gp) {
+                    const bool ends = text[gp] != text[gp - 1];
+                    ended[k] = {static_cast<uint32_t>(from), static_cast<uint32_t>(gp - from)};
+                    k += ends;
+                    from = ends ? gp : from;
+                }
+                for (std::size_t i = 0; i < k; ++i) {
+                    const Run r = ended[i];
+                    const uint16_t c = text[r.start];
+                    lists[c][d[c]++] = r;
+                    n[c] += r.length;
+                    w[c] += last_word[c] != g;
+                    last_word[c] = g;
+                }
             }
         }
         std::copy(n.begin(), n.end(), count.begin() + static_cast<std::ptrdiff_t>(part * ids));
@@ -139,7 +147,8 @@ void Search::scan_symbols() {
 // whose prefix is p without its first symbol, in the order of q.
 //
 // The text is cut into ranges of whole words, one per thread, holding about
-// equal numbers of the level's occurrences. Each thread classifies the
+// equal work (work_of: the level's listed occurrences and its runs). Each
+// thread classifies the
 // occurrences in its range by the symbol that follows them and counts them
 // and their words per candidate; no word spans two ranges, so the counts of
 // the ranges add up. Which candidates pass, and where each range's
@@ -268,8 +277,9 @@ Candidates Search::candidates(int32_t n) const {
 }
 
 // Global positions at word starts that cut the text into `parts` ranges
-// with about equal numbers of the level's occurrences (parts + 1 values,
-// from 0 to past the text), from the quantiles of a sample of them.
+// with about equal work (parts + 1 values, from 0 to past the text), from
+// the quantiles of a sample of the level's listed occurrences and of the
+// starts of its runs.
 std::vector<std::size_t> Search::cuts(const Level& below, std::size_t parts) const {
     std::vector<std::size_t> cut(parts + 1, 0);
     cut[parts] = text_.ids.size();

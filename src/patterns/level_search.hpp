@@ -51,8 +51,10 @@ struct RunSet {
 // by the symbol last[i]; suffix[i] is the entry of the level below that
 // equals it without its first symbol. Its occurrences are the global start
 // positions at[occ[i] .. occ[i + 1]), ascending, but for an entry that
-// is one symbol repeated: its range there is empty and run_sets holds its
-// occurrences.
+// is one symbol repeated in a level that lists positions: its range there
+// is empty and run_sets holds its occurrences (their count only, once the
+// positions are released). A level that keeps only counts (the first of a
+// pair built together) counts all its entries' occurrences in occ.
 struct Level {
     std::vector<int32_t> parent, suffix;
     std::vector<uint16_t> last;

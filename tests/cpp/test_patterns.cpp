@@ -295,3 +295,22 @@ TEST_CASE("the miner agrees with the model on words made of long runs of one sym
         }
     }
 }
+
+TEST_CASE("the miner agrees with the model on words of thousands of symbols in runs of up to thousands") {
+    std::mt19937 rng(99);
+    Workers serial(1), split(3, true);
+    for (int round = 0; round < 4; ++round) {
+        std::vector<std::string> words(2 + rng() % 2);
+        for (auto& w : words)
+            while (w.size() < 9000) w.append(1 + rng() % (round % 2 ? 3000 : 3), static_cast<char>('a' + rng() % 2));
+        const auto expected = model(words, 0.5, 1, 3, 1.0);
+        std::vector<Word> ws;
+        for (const auto& w : words) ws.emplace_back(w.begin(), w.end());
+        for (Workers* team : {&serial, &split}) {
+            CAPTURE(round);
+            PatternMiner m(0.5, 1, 3, 1.0);
+            m.mine(ws, *team);
+            check_kept(m, expected);
+        }
+    }
+}
