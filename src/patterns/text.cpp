@@ -1,21 +1,39 @@
 #include "patterns/text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <stdexcept>
 
 namespace qor::detail {
 
-Text::Text(const std::vector<Word>& words) {
-    bool seen[256] = {};
-    std::size_t total = 0;
-    for (const Word& w : words) {
-        total += w.size() + 1;
-        for (char c : w) seen[static_cast<uint8_t>(c)] = true;
-    }
+namespace {
+
+// Letters per part worth handing to another thread.
+constexpr std::size_t kLetterGrain = std::size_t{1} << 16;
+
+}  // namespace
+
+Text::Text(const std::vector<Word>& words, Workers& workers) {
+    // before[g]: the position of word g, separators included.
+    std::vector<std::size_t> before(words.size() + 1, 0);
+    for (std::size_t g = 0; g < words.size(); ++g) before[g + 1] = before[g] + words[g].size() + 1;
+    const std::size_t total = before.back();
     // Positions, global ones included, are 32-bit signed values.
     if (total > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
         throw std::length_error("vector too long");
+    const std::size_t parts = workers.parts(total, kLetterGrain);
+    const std::vector<std::size_t> bounds = split_by_weight(before.data(), words.size(), parts);
+    std::vector<std::array<bool, 256>> seen_in(parts);
+    workers.run(parts, [&](std::size_t part, unsigned) {
+        std::array<bool, 256>& seen = seen_in[part];
+        seen.fill(false);
+        for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g)
+            for (char c : words[g]) seen[static_cast<uint8_t>(c)] = true;
+    });
+    bool seen[256] = {};
+    for (const std::array<bool, 256>& part : seen_in)
+        for (std::size_t byte = 0; byte < 256; ++byte) seen[byte] = seen[byte] || part[byte];
     // Dense ids in signed 8-bit order of the symbols, so that id order is
     // pattern order on every platform.
     uint16_t rank[256] = {};
@@ -38,20 +56,19 @@ Text::Text(const std::vector<Word>& words) {
 #endif
     ids.resize(total);
     if (stride == 0) word_of.resize(total);
-    start.resize(words.size() + 1);
-    uint16_t* out = ids.data();
-    std::size_t at = 0;
-    for (std::size_t g = 0; g < words.size(); ++g) {
-        start[g] = at;
-        const Word& w = words[g];
-        for (std::size_t i = 0; i < w.size(); ++i) out[at + i] = rank[static_cast<uint8_t>(w[i])];
-        out[at + w.size()] = separator;
-        if (stride == 0)
-            std::fill(word_of.begin() + static_cast<std::ptrdiff_t>(at),
-                      word_of.begin() + static_cast<std::ptrdiff_t>(at + w.size() + 1), static_cast<uint32_t>(g));
-        at += w.size() + 1;
-    }
-    start[words.size()] = at;
+    start = before;
+    workers.run(parts, [&](std::size_t part, unsigned) {
+        uint16_t* out = ids.data();
+        for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
+            const Word& w = words[g];
+            const std::size_t at = before[g];
+            for (std::size_t i = 0; i < w.size(); ++i) out[at + i] = rank[static_cast<uint8_t>(w[i])];
+            out[at + w.size()] = separator;
+            if (stride == 0)
+                std::fill(word_of.begin() + static_cast<std::ptrdiff_t>(at),
+                          word_of.begin() + static_cast<std::ptrdiff_t>(at + w.size() + 1), static_cast<uint32_t>(g));
+        }
+    });
 }
 
 }  // namespace qor::detail

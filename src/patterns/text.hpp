@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/collection.hpp"
+#include "core/parallel.hpp"
 #include "core/types.hpp"
 
 namespace qor::detail {
@@ -25,7 +26,8 @@ struct Text {
 
     // Throws std::length_error("vector too long") when the text, separators
     // included, has more positions than a 32-bit signed value can address.
-    explicit Text(const std::vector<Word>& words);
+    // Built on the threads of `workers`, by ranges of words.
+    Text(const std::vector<Word>& words, Workers& workers);
 
     // When every word has the same length (at least 1), `stride` is that
     // length plus one (its separator) and word indexes are computed (no
