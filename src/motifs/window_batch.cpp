@@ -37,26 +37,10 @@ void WindowBatch::compute() {
     const std::size_t n = x.size();
     dist.resize(n);
     if (wide_vectors()) {
-        // Windows of about the same length side by side: past the
-        // shortest of four, each window goes on alone.
-        if (std::is_sorted(count.begin(), count.end())) {
-            distances_wide(x.data(), rep.data(), count.data(), n, dist.data());
-            return;
-        }
-        order_.resize(n);
-        for (std::size_t w = 0; w < n; ++w) order_[w] = w;
-        std::sort(order_.begin(), order_.end(), [this](std::size_t a, std::size_t b) { return count[a] < count[b]; });
-        ordered_x_.resize(n);
-        ordered_rep_.resize(n);
-        ordered_count_.resize(n);
-        ordered_dist_.resize(n);
-        for (std::size_t w = 0; w < n; ++w) {
-            ordered_x_[w] = x[order_[w]];
-            ordered_rep_[w] = rep[order_[w]];
-            ordered_count_[w] = count[order_[w]];
-        }
-        distances_wide(ordered_x_.data(), ordered_rep_.data(), ordered_count_.data(), n, ordered_dist_.data());
-        for (std::size_t w = 0; w < n; ++w) dist[order_[w]] = ordered_dist_[w];
+        // In the order given: a group of four windows goes on together up to
+        // the shortest of them, which the windows of one motif share but
+        // for those cut short by the end of their series.
+        distances_wide(x.data(), rep.data(), count.data(), n, dist.data());
         return;
     }
     std::size_t w = 0;

@@ -25,13 +25,6 @@ struct WindowBatch {
     // dist[w] = the square root of the squares of window w's gaps to its
     // representative, added in offset order from +0.0, NaN samples left out.
     void compute();
-
-private:
-    // The windows in the order they are measured in, and their distances.
-    std::vector<std::size_t> order_;
-    std::vector<const double*> ordered_x_, ordered_rep_;
-    std::vector<std::size_t> ordered_count_;
-    std::vector<double> ordered_dist_;
 };
 
 }  // namespace qor::detail
