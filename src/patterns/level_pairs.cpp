@@ -133,13 +133,7 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size
     // begins one.
     // For a symbol repeated, each of its runs gives two occurrences to be
     // sorted at most (see sort_repeat_pairs).
-    const auto listed = [&](std::size_t p) -> std::size_t {
-        if (const RunSet* set = below.run_set(p)) {
-            const auto [first, end] = runs_in(*set, cut, j);
-            return 2 * static_cast<std::size_t>(end - first);
-        }
-        return off[p * (parts + 1) + j + 1] - off[p * (parts + 1) + j];
-    };
+    const auto listed = [&](std::size_t p) { return listed_in(below, p, off, cut, parts, j, 2); };
     std::size_t need = 0;
     for (std::size_t p = 0; p < below.size(); ++p) {
         const std::size_t occurrences = listed(p);
@@ -147,9 +141,7 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size
         const std::size_t local = pairs_of(p);
         need += occurrences + std::min(local, occurrences) * chunk_size(occurrences, local);
     }
-    if (need > sc.pool.capacity()) Level::Positions().swap(sc.pool);
-    sc.pool.resize(need);
-    sc.used = 0;
+    sc.size_pool(need);
     // The symbol after an occurrence of a pattern of n - 1 symbols, and
     // the one after that.
     const uint16_t* ids = text_.ids.data() + (n - 1);
@@ -236,61 +228,6 @@ void Search::sort_range_pairs(int32_t n, const Candidates& cand, const std::size
             if (sc.first[k].count != 0) sc.firsts.push_back({c, p, sc.first[k].count, sc.first[k].words});
         }
     }
-}
-
-// sort_range_pairs for entry p of the level below, the symbol a repeated
-// n - 1 times, from its runs [first, end) in the range, with the slots of
-// p's candidates set: x = a repeated n times occurs length - n + 1 times in
-// each run at least n long, y = a repeated n + 1 times keeps the runs
-// longer than that (returned: counts and runs, not sorted), and the others
-// occur at the last start of x or p in a run, by the symbols after it.
-Scratch::RunCount Search::sort_repeat_pairs(int32_t n, std::size_t p, const Run* first, const Run* end,
-                                            Scratch& sc) const {
-    const Level& below = levels_[static_cast<std::size_t>(n) - 1];
-    const std::size_t width = text_.symbols.size() + 1;
-    const uint16_t a = below.last[p];
-    const auto len = static_cast<std::size_t>(n);
-    const uint16_t xa = sc.slot_of[a];
-    const uint16_t ya = xa == kNoSlot ? kNoSlot : sc.pair_of[xa * width + a];
-    Scratch::RunCount repeated;
-    repeated.list = sc.runs_used;
-    Runs& longer = sc.open_runs();
-    const uint16_t* ids = text_.ids.data();
-    const auto put = [&sc](Scratch::Lane& lane, uint32_t gp, uint32_t end_of_word) {
-        sc.put(lane, gp);
-        lane.words += gp >= lane.end_of_word;
-        lane.end_of_word = end_of_word;
-    };
-    const auto count = [](auto& c, std::size_t occurrences, std::size_t gp, std::size_t end_of_word) {
-        c.count += occurrences;
-        c.words += gp >= c.end_of_word;
-        c.end_of_word = static_cast<decltype(c.end_of_word)>(end_of_word);
-    };
-    for (const Run* r = first; r != end; ++r) {
-        const std::size_t start = r->start, length = r->length;
-        const auto word_end = static_cast<uint32_t>(text_.word_end(r->start));
-        // A run is maximal: the symbol after it is not a (at most the
-        // separator, which has no slot).
-        const uint16_t after = ids[start + length];
-        if (length >= len && xa != kNoSlot) {
-            count(sc.first[xa], length - len + 1, start, word_end);
-            if (length > len && ya != kNoSlot) {
-                count(repeated, length - len, start, word_end);
-                longer.push_back(*r);
-            }
-            // The last start of x, followed by `after`.
-            const uint16_t y = sc.pair_of[xa * width + after];
-            if (y != kNoSlot) put(sc.lane[y], static_cast<uint32_t>(start + length - len), word_end);
-        }
-        // The last start of p, followed by `after` and the symbol after it.
-        const uint16_t k = sc.slot_of[after];
-        if (k == kNoSlot) continue;
-        const auto gp = static_cast<uint32_t>(start + length - (len - 1));
-        count(sc.first[k], 1, gp, word_end);
-        const uint16_t y = sc.pair_of[k * width + ids[start + length + 1]];
-        if (y != kNoSlot) put(sc.lane[y], gp, word_end);
-    }
-    return repeated;
 }
 
 }  // namespace qor::detail

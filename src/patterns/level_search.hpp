@@ -172,6 +172,13 @@ struct Scratch {
         std::size_t list = SIZE_MAX;  // in run_lists
     };
 
+    // An empty pool of `need` positions, its memory kept where it suffices.
+    void size_pool(std::size_t need) {
+        if (need > pool.capacity()) Level::Positions().swap(pool);
+        pool.resize(need);
+        used = 0;
+    }
+
     // Appends gp to the lane, opening a chunk of the current size where its
     // last is full.
     void put(Lane& lane, uint32_t gp) {
@@ -308,6 +315,11 @@ private:
     Scratch::RunCount sort_repeat_pairs(int32_t n, std::size_t p, const Run* first, const Run* end, Scratch& sc) const;
     bool add_run_set(Level& next, const std::vector<std::size_t>& hit, std::size_t parts);
     std::pair<const Run*, const Run*> runs_in(const RunSet& set, const std::size_t* cut, std::size_t j) const;
+    // Entry p of `below` in text range j: its listed occurrences there, or,
+    // for a symbol repeated, per_run times its runs there (the occurrences
+    // that its runs can give to be sorted, at most).
+    std::size_t listed_in(const Level& below, std::size_t p, const std::size_t* off, const std::size_t* cut,
+                          std::size_t parts, std::size_t j, std::size_t per_run) const;
     void sort_run(const uint32_t* at, std::size_t m, const uint16_t* ids, Scratch& sc) const;
     void copy_range(Level& next, const Scratch& sc) const;
     std::vector<std::size_t> offsets(const Level& below, const std::vector<std::size_t>& cut) const;
