@@ -45,13 +45,22 @@ class Normalised:
     def __len__(self) -> int: ...
 
 def normalise(chunk: _Chunk, threads: int = 0) -> Normalised: ...
+
+# data: a partition's Normalised series, or the series themselves
 def add_average_rows(
-    normalised: Normalised,
+    data: Normalised | _Chunk,
     occurrences: Occurrences,
     offsets: npt.NDArray[np.int64],
     sums: npt.NDArray[np.float64],
     counts: npt.NDArray[np.float64],
+    threads: int = 0,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+def representatives(
+    offsets: npt.NDArray[np.int64],
+    rows: npt.NDArray[np.int64],
+    sums: npt.NDArray[np.float64],
+    counts: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]: ...
 def best_matches(
     chunk: _Chunk, occurrences: Occurrences, representatives: Representatives, threads: int = 0
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...

@@ -8,10 +8,11 @@ the results:
 1. per partition: z-normalise and discretise; the words come back;
 2. on the client: the pattern search over all words;
 3. per partition: the average window of every motif in every series it
-   holds, which the worker that holds the partition adds into the
-   representatives' running sums, passed from partition to partition in
-   ascending series order (one such chain per worker thread, each over a
-   range of motifs); the client gets the sums of the whole collection;
+   holds, added into the representatives' running sums, passed from
+   partition to partition in ascending series order (one such chain per
+   worker thread, each over a range of motifs, each reading the partition
+   itself when it is a file); the last step of each chain makes its motifs'
+   representatives;
 4. per partition: each series' best match to each representative; the
    client adds the distances into naed in ascending series order and ranks.
 
@@ -104,7 +105,9 @@ def _average_rows(data: Any, occurrences: _engine.Occurrences) -> npt.NDArray[np
     return _engine.average_rows(_as_chunk(data), occurrences, _threads())
 
 
-_Sums = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]
+# A chain's value: the representatives' sums and counts, and after its last
+# step the representatives of its motifs.
+_Sums = tuple[npt.NDArray[np.float64], ...]
 
 
 def _normalised(data: Any) -> _engine.Normalised:
@@ -113,21 +116,49 @@ def _normalised(data: Any) -> _engine.Normalised:
 
 def _add_average_rows(
     sums: _Sums,
-    normalised: _engine.Normalised,
+    data: Any,
     occurrences: _engine.Occurrences,
     offsets: npt.NDArray[np.int64],
+    last: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None,
 ) -> _Sums:
-    return _engine.add_average_rows(normalised, occurrences, offsets, *sums)
+    """``sums`` with the average rows of a partition's entries added: from its
+    Normalised series, or from the series themselves, normalised for this step.
+
+    The last step of a chain (``last``: the offsets and rows of the chain's
+    motifs) also makes their representatives.
+    """
+    if isinstance(data, _engine.Normalised):
+        added = _engine.add_average_rows(data, occurrences, offsets, sums[0], sums[1])
+    else:
+        added = _engine.add_average_rows(_as_chunk(data), occurrences, offsets, sums[0], sums[1], _threads())
+    if last is None:
+        return added
+    return (*added, _engine.representatives(*last, *added))
+
+
+def _gather_sums(
+    offsets: npt.NDArray[np.int64], groups: list[tuple[int, int]], chains: Sequence[_Sums]
+) -> _Sums:
+    """The sums of every motif, from the chains' (chain c holds those of motifs groups[c])."""
+    sums = (np.zeros(int(offsets[-1])), np.zeros(int(offsets[-1])))
+    for (first, last), chain in zip(groups, chains, strict=True):
+        at = slice(offsets[first], offsets[last])
+        sums[0][at], sums[1][at] = chain[0][at], chain[1][at]
+    return sums
 
 
 def _best_matches(
     data: Any,
     occurrences: _engine.Occurrences,
     offsets: npt.NDArray[np.int64],
-    representatives: npt.NDArray[np.float64],
+    *chains: _Sums,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
-    """Each entry's best distance and best match; motif m's representative is at offsets[m]."""
-    reps = (offsets[occurrences[2]], representatives)
+    """Each entry's best distance and best match.
+
+    The representatives (motif m's at offsets[m]) are those the chains made,
+    in motif order: the task waits for them wherever they are.
+    """
+    reps = (offsets[occurrences[2]], np.concatenate([chain[2] for chain in chains]))
     return _engine.best_matches(_as_chunk(data), occurrences, reps, _threads())
 
 
@@ -255,22 +286,33 @@ def _partitions(collection: Any, partition_rows: int | None) -> list[_Partition]
 # --- the client ---------------------------------------------------------------
 
 
-def _in_order(client: Any, count: int, task: Callable[[int], Any], take: Callable[[int, Any], None]) -> None:
+def _in_order(
+    client: Any,
+    count: int,
+    task: Callable[[int], Any],
+    take: Callable[[int, Any], None],
+    ready: Callable[[], None] | None = None,
+) -> None:
     """Submits ``task(i)`` (a future) for ``i < count`` and hands the results to ``take`` in order.
 
     A few tasks per worker thread are in flight at a time, and each result is
     released once taken: the workers hold a handful of partitions' results,
-    not all of them, whatever the size of the collection.
+    not all of them, whatever the size of the collection. ``ready()``, if
+    given, runs once the first tasks are submitted, before any result is taken.
     """
     window = 2 * max(1, sum(client.nthreads().values()))
     pending: deque[Any] = deque()
     submitted = 0
     future = None
     try:
-        for done in range(count):
+        for done in range(-1, count):
             while submitted < count and len(pending) < window:
                 pending.append(task(submitted))
                 submitted += 1
+            if done < 0:
+                if ready is not None:
+                    ready()
+                continue
             future = pending.popleft()
             result = future.result()
             future.release()
@@ -293,7 +335,9 @@ def _fold_in_order(
 ) -> list[Any]:
     """``values[c] = fold(i, c)(values[c], task(i))`` for ``i < count`` in order, for every chain c.
 
-    ``task(i)`` submits a task and returns its future.
+    ``task(i)`` submits a task and returns its future, or returns what the
+    steps over partition i take as it is. Returns the chains' last values, as
+    futures (``initial`` for no partitions).
 
     Each chain starts from ``initial[c]`` and runs on the cluster. The tasks
     run side by side, a few per worker thread at a time, and each result
@@ -318,7 +362,7 @@ def _fold_in_order(
             data = task(i)
             values = [client.submit(fold(i, c), value, data, pure=False) for c, value in enumerate(values)]
             in_flight.append(values)
-        return client.gather(values) if count else list(initial)
+        return values
     except BaseException:
         # Nothing of the call is of use any more, on the cluster or held by
         # the error's traceback.
@@ -508,35 +552,46 @@ class Miner:
         offsets = plan.sum_offsets()
         zeros = np.zeros(int(offsets[-1]))
 
+        def data(j: int) -> Any:
+            # Files are read again by each step; a computed partition is
+            # computed and normalised once, and the steps over it run where it is.
+            part = parts[busy[j]]
+            return part.load if isinstance(part.load, _NpyRows) else part.submit(client, _normalised)
+
         # Each motif's sums form a chain over the partitions, independent of
         # the other motifs': the motifs are split into a chain per worker
         # thread, each carrying every motif's sums but adding its own.
         chains = min(_MAX_CHAINS, sum(client.nthreads().values()))
-        groups = _motif_groups(plan.motif_rows() * np.diff(offsets), chains)
+        rows = plan.motif_rows()
+        groups = _motif_groups(rows * np.diff(offsets), chains)
 
         def add_rows(j: int, c: int) -> Callable[[Any, Any], Any]:
-            occ = plan.occurrences(starts[busy[j]], starts[busy[j] + 1], *groups[c])
-            return functools.partial(_add_average_rows, occurrences=occ, offsets=offsets)
+            first, last = groups[c]
+            occ = plan.occurrences(starts[busy[j]], starts[busy[j] + 1], first, last)
+            end = (offsets[first : last + 1], rows[first:last]) if j == len(busy) - 1 else None
+            return functools.partial(_add_average_rows, occurrences=occ, offsets=offsets, last=end)
 
-        folded = _fold_in_order(
-            client,
-            len(busy),
-            lambda j: parts[busy[j]].submit(client, _normalised),
-            add_rows,
-            [(zeros, zeros)] * len(groups),
-        )
-        sums = (np.zeros_like(zeros), np.zeros_like(zeros))
-        for (first, last), chain in zip(groups, folded, strict=True):
-            at = slice(offsets[first], offsets[last])
-            sums[0][at], sums[1][at] = chain[0][at], chain[1][at]
-        plan.finish_representatives(*sums)
+        folded = _fold_in_order(client, len(busy), data, add_rows, [(zeros, zeros)] * len(groups))
 
-        representatives = plan.representative_values()
-
+        # The best matches wait on the cluster for the representatives that
+        # the chains make at their ends, while the client makes its own.
         def best(j: int) -> Any:
-            return parts[busy[j]].submit(client, _best_matches, occurrences(j), offsets, representatives)
+            return parts[busy[j]].submit(client, _best_matches, occurrences(j), offsets, *folded)
 
-        _in_order(client, len(busy), best, lambda j, found: plan.add_best_matches(held.pop(j), *found))
+        def finish_sums() -> None:
+            plan.finish_representatives(*_gather_sums(offsets, groups, client.gather(folded)))
+
+        try:
+            _in_order(
+                client,
+                len(busy),
+                best,
+                lambda j, found: plan.add_best_matches(held.pop(j), *found),
+                ready=finish_sums,
+            )
+        except BaseException:
+            _cancel(client, folded)
+            raise
         self._rows = _RowsOnTheCluster(client, parts, starts)
         try:
             return plan.finish(self._rows)

@@ -17,6 +17,7 @@ db = pytest.importorskip("dask.bag")
 
 import qor.distributed  # noqa: E402
 from conftest import motif_state  # noqa: E402
+from qor import _engine  # noqa: E402
 
 SETTINGS = dict(minsup=0.5, seglen=4, alphabet=4, min_len=2)
 
@@ -280,6 +281,61 @@ def searched():
     return series, plan, occ, offsets
 
 
+@pytest.mark.parametrize("ragged", [False, True])
+def test_sums_from_the_series_equal_those_from_their_normalised_copy(ragged):
+    series = collection(5, ragged=ragged)
+    data = series if ragged else np.array(series)
+    plan = _engine.Plan(0.5, 4, 4, 2, 0, 0.9, 0)
+    plan.add_words(*_engine.discretise(data, 4, 4))
+    plan.search()
+    occ, offsets = plan.occurrences(0, len(series)), plan.sum_offsets()
+    start = np.random.default_rng(0).normal(size=(2, offsets[-1]))  # a chain's sums so far
+    held = _engine.add_average_rows(_engine.normalise(data), occ, offsets, *start)
+    direct = _engine.add_average_rows(data, occ, offsets, *start, 1)
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(held, direct, strict=True))
+
+
+def test_a_chains_representatives_are_the_plans(searched):
+    series, plan, occ, offsets = searched
+    rows = plan.motif_rows()
+    sums = _engine.add_average_rows(series, occ, offsets, np.zeros(offsets[-1]), np.zeros(offsets[-1]))
+    whole = plan.representative_values()
+    for first, last in [(0, len(rows)), (1, 3), (2, 2), (len(rows) - 1, len(rows))]:
+        part = _engine.representatives(offsets[first : last + 1], rows[first:last], *sums)
+        assert part.tobytes() == whole[offsets[first] : offsets[last]].tobytes()
+    with pytest.raises(ValueError, match="out of order"):
+        _engine.representatives(offsets[::-1].copy(), rows, *sums)
+    with pytest.raises(ValueError, match="one offset per motif"):
+        _engine.representatives(offsets, rows[1:], *sums)
+    with pytest.raises(ValueError, match="fewer values"):
+        _engine.representatives(offsets, rows, sums[0][:-1], sums[1][:-1])
+
+
+def test_occurrences_travel_in_small_types_and_are_read_in_any():
+    # Words of 600 symbols: positions past 255.
+    series = np.cumsum(np.random.default_rng(3).normal(size=(10, 2400)), axis=1)
+    plan = _engine.Plan(0.5, 4, 4, 3, 4, 0.9, 0)
+    plan.add_words(*_engine.discretise(series, 4, 4))
+    plan.search()
+    occ = plan.occurrences(0, len(series))
+    assert (occ[6].dtype, occ[7].dtype, occ[8].dtype) == (np.uint8, np.uint8, np.uint16)
+    want = _engine.average_rows(series, occ)
+    for dtype in (np.int32, np.int64, np.uint16):
+        wider = (*occ[:6], *(a.astype(dtype) for a in occ[6:]))
+        assert _engine.average_rows(series, wider).tobytes() == want.tobytes()
+    with pytest.raises(ValueError, match="series number out of range"):
+        _engine.average_rows(series, (*occ[:6], np.full(len(occ[6]), 2**30, np.int64), *occ[7:]))
+
+
+def test_long_series_in_files_match_one_machine(client, tmp_path):
+    series = list(np.cumsum(np.random.default_rng(4).normal(size=(12, 1500)), axis=1))
+    np.save(tmp_path / "long.npy", np.array(series))
+    settings = dict(minsup=0.5, seglen=4, alphabet=4, min_len=3, max_len=5)
+    assert mined([tmp_path / "long.npy"], client, partition_rows=5, **settings) == expected(
+        series, **settings
+    )
+
+
 def _resized(occ, item, change):
     a = occ[item]
     a = a[: len(a) + change] if change < 0 else np.concatenate([a, np.zeros(change, np.int32)])
@@ -327,8 +383,8 @@ def test_run_arrays_of_different_sizes_are_refused(searched, call, item, change)
     [
         (lambda occ: (occ[0], 2**31 - 1, *occ[2:]), "outside its series"),  # starts past any series
         (lambda occ: (occ[0], 0, *occ[2:]), "seglen below 1"),
-        (lambda occ: (*occ[:8], occ[8] + 10_000), "outside its series"),
-        (lambda occ: (*occ[:8], occ[8] - 10_000), "outside its series"),
+        (lambda occ: (*occ[:8], occ[8].astype(np.int64) + 10_000), "outside its series"),
+        (lambda occ: (*occ[:8], occ[8].astype(np.int64) - 10_000), "outside its series"),
         # Run counts that do not add up to the entries: refused before any
         # array is sized from them.
         (
@@ -355,10 +411,10 @@ def test_a_failed_mine_leaves_nothing_on_the_cluster(monkeypatch):
     series = collection(6)
     real = qor.distributed._add_average_rows
 
-    def failing(sums, normalised, occurrences, offsets):
+    def failing(sums, data, occurrences, offsets, **rest):
         if occurrences[0] >= 20:  # a partition some way into the chains
             raise RuntimeError("a failing step")
-        return real(sums, normalised, occurrences, offsets)
+        return real(sums, data, occurrences, offsets, **rest)
 
     monkeypatch.setattr(qor.distributed, "_add_average_rows", failing)
     with distributed.Client(processes=False, n_workers=1, threads_per_worker=4, dashboard_address=":0") as c:

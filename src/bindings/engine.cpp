@@ -5,6 +5,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -44,18 +46,43 @@ std::vector<T> to_vector(const py::handle& h) {
     return std::vector<T>(a.data(), a.data() + a.size());
 }
 
+// Values that are all >= 0 in the smallest of uint8, uint16 and int32 that
+// holds them.
+py::array compact(const std::vector<int32_t>& v) {
+    int32_t top = 0;
+    bool negative = false;
+    for (int32_t x : v) {
+        top = std::max(top, x);
+        negative |= x < 0;
+    }
+    const auto fill = [&](auto tag) {
+        using T = decltype(tag);
+        Array<T> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(v.size())});
+        std::copy(v.begin(), v.end(), out.mutable_data());
+        return py::array(std::move(out));
+    };
+    if (negative) return fill(int32_t{});
+    if (top <= 0xff) return fill(uint8_t{});
+    if (top <= 0xffff) return fill(uint16_t{});
+    return fill(int32_t{});
+}
+
 // Occurrences as they travel between processes: (first, seglen, then per
 // run of entries of one motif with consecutive rows: its motif, first row,
-// window length and number of entries; then per entry: its series and its
-// number of positions; then the positions). Per entry 8 bytes and its
-// positions, instead of the 24 of the flat form.
+// window length and number of entries; then per entry: its series, as the
+// step from the entry before in its run (from `first` for a run's first
+// entry), and its number of positions; then the positions). The per-entry
+// arrays are of the smallest integer type that holds them: a few bytes per
+// entry, where the flat form takes 24.
 py::tuple occurrences_tuple(const PartOccurrences& o) {
-    Array<int32_t> counts(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.size())});
-    int32_t* count = counts.mutable_data();
-    for (std::size_t e = 0; e < o.size(); ++e)
-        count[e] = static_cast<int32_t>(o.ends[e] - (e == 0 ? 0 : o.ends[e - 1]));
+    std::vector<int32_t> step(o.size()), count(o.size());
+    std::size_t e = 0;
+    for (std::size_t k = 0; k < o.runs(); ++k)
+        for (int32_t i = 0; i < o.run_entries[k] && e < o.size(); ++i, ++e)
+            step[e] = o.series[e] - (i == 0 ? o.first : o.series[e - 1]);
+    for (e = 0; e < o.size(); ++e) count[e] = static_cast<int32_t>(o.ends[e] - (e == 0 ? 0 : o.ends[e - 1]));
     return py::make_tuple(o.first, o.seglen, to_array(o.run_motif), to_array(o.run_row), to_array(o.run_length),
-                          to_array(o.run_entries), to_array(o.series), counts, to_array(o.positions));
+                          to_array(o.run_entries), compact(step), compact(count), compact(o.positions));
 }
 
 PartOccurrences occurrences_of(const py::tuple& t) {
@@ -72,12 +99,24 @@ PartOccurrences occurrences_of(const py::tuple& t) {
     o.positions = to_vector<int32_t>(t[8]);
     if (counts.ndim() != 1 || static_cast<std::size_t>(counts.size()) != o.size())
         throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
+    // The series from their steps, run by run (runs that do not cover the
+    // entries exactly are refused by check_sizes()).
+    std::size_t e = 0;
+    for (std::size_t k = 0; k < o.runs() && e < o.size(); ++k) {
+        int64_t series = o.first;
+        for (int32_t i = 0; i < o.run_entries[k] && e < o.size(); ++i, ++e) {
+            series += o.series[e];
+            if (series < 0 || series > INT32_MAX)
+                throw std::invalid_argument("partition occurrences: a series number out of range");
+            o.series[e] = static_cast<int32_t>(series);
+        }
+    }
     o.ends.resize(o.size());
     int64_t end = 0;
-    for (std::size_t e = 0; e < o.size(); ++e) {
-        if (counts.data()[e] <= 0) throw std::invalid_argument("partition occurrences: an entry without positions");
-        end += counts.data()[e];
-        o.ends[e] = end;
+    for (std::size_t i = 0; i < o.size(); ++i) {
+        if (counts.data()[i] <= 0) throw std::invalid_argument("partition occurrences: an entry without positions");
+        end += counts.data()[i];
+        o.ends[i] = end;
     }
     return o;
 }
@@ -289,20 +328,46 @@ PYBIND11_MODULE(_engine, m) {
         },
         py::arg("chunk"), py::arg("threads") = 0);
 
+    // `data`: a partition's Normalised series, or the series themselves.
     m.def(
         "add_average_rows",
-        [](NormalisedSelf self, const py::tuple& occ, const Array<int64_t>& offsets, const Array<double>& sums,
-           const Array<double>& counts) {
-            const Collection& ts = *self;
+        [](const py::object& data, const py::tuple& occ, const Array<int64_t>& offsets, const Array<double>& sums,
+           const Array<double>& counts, unsigned threads) {
             const PartOccurrences o = occurrences_of(occ);
             check_size(counts, static_cast<std::size_t>(sums.size()), "representative counts");
+            std::optional<Chunk> part;
+            const Collection* held = nullptr;
+            if (py::isinstance<Collection>(data))
+                held = &*py::cast<NormalisedSelf>(data);
+            else
+                part.emplace(data, threads);
             std::vector<double> sum(sums.data(), sums.data() + sums.size());
             std::vector<double> count(counts.data(), counts.data() + counts.size());
             const std::vector<int64_t> offset(offsets.data(), offsets.data() + offsets.size());
-            unlocked([&](Workers&) { add_average_rows(ts, o, offset, sum.size(), sum.data(), count.data()); });
+            unlocked(
+                [&](Workers& workers) {
+                    const Collection& ts = part ? part->normalise(workers) : *held;
+                    add_average_rows(ts, o, offset, sum.size(), sum.data(), count.data());
+                },
+                threads);
             return py::make_tuple(to_array(sum), to_array(count));
         },
-        py::arg("normalised"), py::arg("occurrences"), py::arg("offsets"), py::arg("sums"), py::arg("counts"));
+        py::arg("data"), py::arg("occurrences"), py::arg("offsets"), py::arg("sums"), py::arg("counts"),
+        py::arg("threads") = 0);
+
+    m.def(
+        "representatives",
+        [](const Array<int64_t>& offsets, const Array<int64_t>& rows, const Array<double>& sums,
+           const Array<double>& counts) {
+            const std::vector<int64_t> offset(offsets.data(), offsets.data() + offsets.size());
+            const std::vector<int64_t> row(rows.data(), rows.data() + rows.size());
+            const std::size_t n = offset.empty() ? 0 : static_cast<std::size_t>(std::max<int64_t>(offset.back(), 0));
+            if (static_cast<std::size_t>(sums.size()) < n || sums.ndim() != 1)
+                throw std::invalid_argument("representative sums: fewer values than the offsets reach");
+            check_size(counts, static_cast<std::size_t>(sums.size()), "representative counts");
+            return to_array(representatives_from_sums(offset, row, sums.data(), counts.data()));
+        },
+        py::arg("offsets"), py::arg("rows"), py::arg("sums"), py::arg("counts"));
 
     py::class_<PartitionedMiner>(m, "Plan")
         .def(py::init([](double minsup, int32_t seglen, int32_t alphabet, int32_t min_len, int32_t max_len,

@@ -261,15 +261,31 @@ std::vector<int64_t> PartitionedMiner::sum_offsets() const {
     return offset;
 }
 
+std::vector<double> representatives_from_sums(const std::vector<int64_t>& offset, const std::vector<int64_t>& rows,
+                                              const double* sum, const double* count) {
+    if (offset.empty() || offset.front() < 0 || rows.size() + 1 != offset.size())
+        throw std::invalid_argument("representatives: one offset per motif and one more");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (offset[i + 1] < offset[i] || rows[i] < 0)
+            throw std::invalid_argument("representatives: offsets out of order");
+    const auto base = static_cast<std::size_t>(offset.front());
+    std::vector<double> out(static_cast<std::size_t>(offset.back()) - base, 0.0);
+    std::vector<double> own;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto first = static_cast<std::size_t>(offset[i]), len = static_cast<std::size_t>(offset[i + 1]) - first;
+        own.assign(sum + first, sum + first + len);
+        detail::finish_sums(own.data(), count + first, len, static_cast<std::size_t>(rows[i]),
+                            out.data() + first - base);
+    }
+    return out;
+}
+
 void PartitionedMiner::finish_representatives(const double* sum, const double* count) {
     advance(Step::rows, Step::matches, "finishing the representatives");
     const std::vector<int64_t> offset = sum_offsets();
-    for (std::size_t mi = 0; mi < motifs_.size(); ++mi) {
-        Motif& m = motifs_[mi];
-        const auto first = static_cast<std::size_t>(offset[mi]), len = window_values(m.length);
-        std::vector<double> own(sum + first, sum + first + len);
-        detail::finish_sums(own.data(), count + first, len, m.indexes.size(), m.representative.data());
-    }
+    const std::vector<double> values = representatives_from_sums(offset, motif_rows(), sum, count);
+    for (std::size_t mi = 0; mi < motifs_.size(); ++mi)
+        motifs_[mi].representative.assign(values.begin() + offset[mi], values.begin() + offset[mi + 1]);
 }
 
 std::vector<double> PartitionedMiner::representative_values() const {

@@ -78,6 +78,16 @@ void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_
 void add_average_rows(const Collection& ts, const PartOccurrences& occ, const std::vector<int64_t>& offset,
                       std::size_t sums_size, double* sum, double* count);
 
+// The representatives of motifs from the sums of the whole collection
+// (add_average_rows): motif i's (of rows[i] rows) at offset[i] ..
+// offset[i + 1) of `sum` and `count`, written to the same places, less
+// offset[0], of the result. The values finish_representatives gives those
+// motifs, made where the sums are (the chain that added them). Throws
+// std::invalid_argument for offsets that are not ascending or rows that do
+// not match them.
+std::vector<double> representatives_from_sums(const std::vector<int64_t>& offset, const std::vector<int64_t>& rows,
+                                              const double* sum, const double* count);
+
 class PartitionedMiner {
 public:
     PartitionedMiner(double minsup, int32_t seglen, int32_t alphabet, int32_t min_len, int32_t max_len,
