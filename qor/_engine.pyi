@@ -1,6 +1,7 @@
 # Types of qor._engine, the internal extension module that runs the steps of
 # Miner.mine on parts of a collection (used by qor.distributed).
 from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -12,7 +13,10 @@ _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
 # The occurrences of the motifs in series [first, ...) of a collection, an
 # entry per (motif, series): (first, seglen, then per run of entries of one
 # motif with consecutive rows: motif, first row, window length, entries; then
-# per entry: series, number of positions; then the positions).
+# per entry: its series as the step from the entry before in its run (from
+# first for a run's first entry), its number of positions; then the
+# positions). The per-entry arrays come in the smallest of uint8, uint16 and
+# int32 that holds them, and are read in any integer type.
 Occurrences = tuple[
     int,
     int,
@@ -20,9 +24,9 @@ Occurrences = tuple[
     npt.NDArray[np.int32],
     npt.NDArray[np.int32],
     npt.NDArray[np.int32],
-    npt.NDArray[np.int32],
-    npt.NDArray[np.int32],
-    npt.NDArray[np.int32],
+    npt.NDArray[np.integer[Any]],
+    npt.NDArray[np.integer[Any]],
+    npt.NDArray[np.integer[Any]],
 ]
 # (offset of each run's representative, the representatives)
 Representatives = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]

@@ -33,6 +33,7 @@ from __future__ import annotations
 
 import functools
 import itertools
+import operator
 import os
 from collections import deque
 from collections.abc import Callable, Sequence
@@ -151,14 +152,14 @@ def _best_matches(
     data: Any,
     occurrences: _engine.Occurrences,
     offsets: npt.NDArray[np.int64],
-    *chains: _Sums,
+    *representatives: npt.NDArray[np.float64],
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     """Each entry's best distance and best match.
 
-    The representatives (motif m's at offsets[m]) are those the chains made,
-    in motif order: the task waits for them wherever they are.
+    The representatives (motif m's at offsets[m]) come in pieces, those of
+    each chain's motifs, in motif order.
     """
-    reps = (offsets[occurrences[2]], np.concatenate([chain[2] for chain in chains]))
+    reps = (offsets[occurrences[2]], np.concatenate(representatives))
     return _engine.best_matches(_as_chunk(data), occurrences, reps, _threads())
 
 
@@ -572,25 +573,35 @@ class Miner:
             return functools.partial(_add_average_rows, occurrences=occ, offsets=offsets, last=end)
 
         folded = _fold_in_order(client, len(busy), data, add_rows, [(zeros, zeros)] * len(groups))
+        # The representatives that each chain made at its end, taken out
+        # where they are: the best matches wait for these on the cluster.
+        reps = [client.submit(operator.getitem, value, 2, pure=False) for value in folded] if busy else []
 
-        # The best matches wait on the cluster for the representatives that
-        # the chains make at their ends, while the client makes its own.
         def best(j: int) -> Any:
-            return parts[busy[j]].submit(client, _best_matches, occurrences(j), offsets, *folded)
+            return parts[busy[j]].submit(client, _best_matches, occurrences(j), offsets, *reps)
 
         def finish_sums() -> None:
+            # The client makes its own representatives, from the same sums.
             plan.finish_representatives(*_gather_sums(offsets, groups, client.gather(folded)))
+            folded.clear()  # the sums are no longer wanted
 
+        # Files are read by the best-match tasks themselves, which can be
+        # submitted before the representatives are made and wait for them; a
+        # partition that Dask computes would be computed at once and wait in
+        # a worker's memory, so those go once the representatives are made.
+        early = all(isinstance(parts[i].load, _NpyRows) for i in busy)
         try:
+            if not early:
+                finish_sums()
             _in_order(
                 client,
                 len(busy),
                 best,
                 lambda j, found: plan.add_best_matches(held.pop(j), *found),
-                ready=finish_sums,
+                ready=finish_sums if early else None,
             )
         except BaseException:
-            _cancel(client, folded)
+            _cancel(client, [*folded, *reps])
             raise
         self._rows = _RowsOnTheCluster(client, parts, starts)
         try:

@@ -370,7 +370,9 @@ def _engine_calls():
 @pytest.mark.parametrize(
     "call", ["average_rows", "best_matches", "add_average_rows", "Plan.add_best_matches"]
 )
-@pytest.mark.parametrize("item, change", [(3, -1), (4, -1), (5, -1), (3, 1), (4, 1), (5, 1), (2, 1)])
+@pytest.mark.parametrize(
+    "item, change", [(3, -1), (4, -1), (5, -1), (5, -1000), (3, 1), (4, 1), (5, 1), (2, 1), (2, 5)]
+)
 def test_run_arrays_of_different_sizes_are_refused(searched, call, item, change):
     series, plan, occ, offsets = searched
     with pytest.raises(ValueError, match="different sizes"):
@@ -407,25 +409,53 @@ def test_occurrences_outside_the_series_are_refused(searched, call, change, mess
         _engine_calls()[call](series, plan, change(occ), offsets)
 
 
-def test_a_failed_mine_leaves_nothing_on_the_cluster(monkeypatch):
-    series = collection(6)
-    real = qor.distributed._add_average_rows
+def _fail_late(real):
+    """``real``, failing on a partition some way into the collection."""
 
-    def failing(sums, data, occurrences, offsets, **rest):
-        if occurrences[0] >= 20:  # a partition some way into the chains
+    def failing(*args, **kwargs):
+        occurrences = kwargs.get("occurrences") or args[1]  # the sums' steps take it by name
+        if occurrences[0] >= 20:
             raise RuntimeError("a failing step")
-        return real(sums, data, occurrences, offsets, **rest)
+        return real(*args, **kwargs)
 
-    monkeypatch.setattr(qor.distributed, "_add_average_rows", failing)
+    return failing
+
+
+@pytest.mark.parametrize("step", ["_add_average_rows", "_best_matches"])
+@pytest.mark.parametrize("files", [False, True], ids=["bag", "files"])
+def test_a_failed_mine_leaves_nothing_on_the_cluster(monkeypatch, tmp_path, step, files):
+    series = collection(6, ragged=not files)
+    monkeypatch.setattr(qor.distributed, step, _fail_late(getattr(qor.distributed, step)))
+    if files:
+        np.save(tmp_path / "x.npy", np.array(series))
+        data, rows = [tmp_path / "x.npy"], 1
+    else:
+        data, rows = db.from_sequence(series, npartitions=30), None
     with distributed.Client(processes=False, n_workers=1, threads_per_worker=4, dashboard_address=":0") as c:
         with pytest.raises(RuntimeError, match="a failing step") as failed:
-            qor.distributed.Miner(**SETTINGS).mine(db.from_sequence(series, npartitions=30), client=c)
+            qor.distributed.Miner(**SETTINGS).mine(data, client=c, partition_rows=rows)
         assert failed.value is not None  # the traceback is still held here
         scheduler = c.cluster.scheduler
         deadline = time.monotonic() + 10
         while any(ts.who_wants for ts in scheduler.tasks.values()) and time.monotonic() < deadline:
             time.sleep(0.05)
         assert not [key for key, ts in scheduler.tasks.items() if ts.who_wants]
+
+
+@pytest.mark.parametrize(
+    "change, error",
+    [
+        (lambda occ: (*occ[:8], occ[8].astype(np.float64)), TypeError),
+        (lambda occ: (*occ[:7], occ[7].astype(np.int64) + 2**32, occ[8]), ValueError),
+        (lambda occ: (*occ[:6], occ[6].astype(np.uint64) + 2**40, *occ[7:]), ValueError),
+        (lambda occ: (2**40, *occ[1:]), ValueError),
+    ],
+    ids=["float positions", "counts past int32", "huge unsigned steps", "huge first"],
+)
+def test_occurrence_values_that_do_not_fit_are_refused_not_wrapped(searched, change, error):
+    series, plan, occ, offsets = searched
+    with pytest.raises(error, match="partition occurrences"):
+        _engine.average_rows(series, change(occ))
 
 
 def test_average_rows_are_computed_on_the_cluster_when_read(tmp_path):

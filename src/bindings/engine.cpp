@@ -46,8 +46,35 @@ std::vector<T> to_vector(const py::handle& h) {
     return std::vector<T>(a.data(), a.data() + a.size());
 }
 
-// Values that are all >= 0 in the smallest of uint8, uint16 and int32 that
-// holds them.
+// The values of a 1-D array of integers (of any integer type) that all fit
+// in int32; anything else is refused, not wrapped or truncated.
+std::vector<int32_t> int32_values(const py::handle& h) {
+    const py::array a = py::array::ensure(h);
+    const char kind = a ? a.dtype().kind() : '?';
+    if (kind != 'i' && kind != 'u') throw py::type_error("partition occurrences: expected arrays of integers");
+    if (a.ndim() != 1) throw std::invalid_argument("partition occurrences: expected 1-D arrays");
+    std::vector<int32_t> out(static_cast<std::size_t>(a.size()));
+    const auto copy = [&](const auto& values, auto fits) {
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            if (!fits(values.data()[i])) throw std::invalid_argument("partition occurrences: a value out of range");
+            out[i] = static_cast<int32_t>(values.data()[i]);
+        }
+    };
+    if (kind == 'u')
+        copy(py::cast<Array<uint64_t>>(a), [](uint64_t x) { return x <= static_cast<uint64_t>(INT32_MAX); });
+    else
+        copy(py::cast<Array<int64_t>>(a), [](int64_t x) { return x >= INT32_MIN && x <= INT32_MAX; });
+    return out;
+}
+
+int32_t int32_value(const py::handle& h) {
+    const auto x = h.cast<int64_t>();
+    if (x < INT32_MIN || x > INT32_MAX) throw std::invalid_argument("partition occurrences: a value out of range");
+    return static_cast<int32_t>(x);
+}
+
+// The values of v (int32) in the smallest of uint8, uint16 and int32 that
+// holds them all: int32 for any value below 0.
 py::array compact(const std::vector<int32_t>& v) {
     int32_t top = 0;
     bool negative = false;
@@ -88,23 +115,24 @@ py::tuple occurrences_tuple(const PartOccurrences& o) {
 PartOccurrences occurrences_of(const py::tuple& t) {
     if (t.size() != 9) throw std::invalid_argument("partition occurrences: expected a tuple of 9 items");
     PartOccurrences o;
-    o.first = t[0].cast<int32_t>();
-    o.seglen = t[1].cast<int32_t>();
-    o.run_motif = to_vector<int32_t>(t[2]);
-    o.run_row = to_vector<int32_t>(t[3]);
-    o.run_length = to_vector<int32_t>(t[4]);
-    o.run_entries = to_vector<int32_t>(t[5]);
-    o.series = to_vector<int32_t>(t[6]);
-    const Array<int32_t> counts = py::cast<Array<int32_t>>(t[7]);
-    o.positions = to_vector<int32_t>(t[8]);
-    if (counts.ndim() != 1 || static_cast<std::size_t>(counts.size()) != o.size())
+    o.first = int32_value(t[0]);
+    o.seglen = int32_value(t[1]);
+    o.run_motif = int32_values(t[2]);
+    o.run_row = int32_values(t[3]);
+    o.run_length = int32_values(t[4]);
+    o.run_entries = int32_values(t[5]);
+    o.series = int32_values(t[6]);
+    const std::vector<int32_t> counts = int32_values(t[7]);
+    o.positions = int32_values(t[8]);
+    if (counts.size() != o.size())
         throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
-    // The series from their steps, run by run (runs that do not cover the
-    // entries exactly are refused by check_sizes()).
+    // The runs must cover the entries exactly before the series are made
+    // from their steps, run by run.
+    o.check_sizes();
     std::size_t e = 0;
-    for (std::size_t k = 0; k < o.runs() && e < o.size(); ++k) {
+    for (std::size_t k = 0; k < o.runs(); ++k) {
         int64_t series = o.first;
-        for (int32_t i = 0; i < o.run_entries[k] && e < o.size(); ++i, ++e) {
+        for (int32_t i = 0; i < o.run_entries[k]; ++i, ++e) {
             series += o.series[e];
             if (series < 0 || series > INT32_MAX)
                 throw std::invalid_argument("partition occurrences: a series number out of range");
@@ -114,8 +142,8 @@ PartOccurrences occurrences_of(const py::tuple& t) {
     o.ends.resize(o.size());
     int64_t end = 0;
     for (std::size_t i = 0; i < o.size(); ++i) {
-        if (counts.data()[i] <= 0) throw std::invalid_argument("partition occurrences: an entry without positions");
-        end += counts.data()[i];
+        if (counts[i] <= 0) throw std::invalid_argument("partition occurrences: an entry without positions");
+        end += counts[i];
         o.ends[i] = end;
     }
     return o;
@@ -231,7 +259,6 @@ PYBIND11_MODULE(_engine, m) {
         [](const py::object& chunk, const py::tuple& occ, unsigned threads) {
             Chunk part(chunk, threads);
             const PartOccurrences o = occurrences_of(occ);
-            o.check_sizes();  // before anything is sized from it; average_rows checks the rest
             Array<double> rows(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.row_values())});
             double* out = rows.mutable_data();
             unlocked([&](Workers& workers) { average_rows(part.normalise(workers), o, out); }, threads);
@@ -266,7 +293,6 @@ PYBIND11_MODULE(_engine, m) {
             const PartOccurrences o = occurrences_of(occ);
             const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
             const std::vector<double> values = to_vector<double>(reps[1]);
-            o.check_sizes();  // the rest is checked by best_matches
             if (offset.size() != o.runs()) throw std::invalid_argument("representatives: one offset per run");
             for (std::size_t k = 0; k < o.runs(); ++k)
                 if (offset[k] < 0 ||

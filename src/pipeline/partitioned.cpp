@@ -263,11 +263,13 @@ std::vector<int64_t> PartitionedMiner::sum_offsets() const {
 
 std::vector<double> representatives_from_sums(const std::vector<int64_t>& offset, const std::vector<int64_t>& rows,
                                               const double* sum, const double* count) {
-    if (offset.empty() || offset.front() < 0 || rows.size() + 1 != offset.size())
+    if (rows.size() + 1 != offset.size())
         throw std::invalid_argument("representatives: one offset per motif and one more");
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (offset[i + 1] < offset[i] || rows[i] < 0)
-            throw std::invalid_argument("representatives: offsets out of order");
+    if (offset.front() < 0) throw std::invalid_argument("representatives: offsets out of order");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (offset[i + 1] < offset[i]) throw std::invalid_argument("representatives: offsets out of order");
+        if (rows[i] < 0) throw std::invalid_argument("representatives: a motif of fewer than 0 rows");
+    }
     const auto base = static_cast<std::size_t>(offset.front());
     std::vector<double> out(static_cast<std::size_t>(offset.back()) - base, 0.0);
     std::vector<double> own;

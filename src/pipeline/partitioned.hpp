@@ -80,8 +80,8 @@ void add_average_rows(const Collection& ts, const PartOccurrences& occ, const st
 
 // The representatives of motifs from the sums of the whole collection
 // (add_average_rows): motif i's (of rows[i] rows) at offset[i] ..
-// offset[i + 1) of `sum` and `count`, written to the same places, less
-// offset[0], of the result. The values finish_representatives gives those
+// offset[i + 1) of `sum` and `count`, which hold at least offset.back()
+// values, written to the same places, less offset[0], of the result. The values finish_representatives gives those
 // motifs, made where the sums are (the chain that added them). Throws
 // std::invalid_argument for offsets that are not ascending or rows that do
 // not match them.
