@@ -10,7 +10,9 @@ alphabet 6) repeated with new seeds to 1, 2, 4 and 8 times its size, written
 as .npy files of 10,000 series (one partition each). For each size:
 
 - one machine: Miner.mine on the whole collection as one float64 array, in a
-  fresh process (the array is read from the files first, untimed);
+  fresh process, timed two ways: the call alone (the array read from the
+  files first, untimed), and reading the files into the array as well, as
+  a job on one machine does (qor.distributed reads the files in its time);
 - Dask: qor.distributed.mine on a LocalCluster of two single-threaded worker
   processes, from a fresh client process.
 
@@ -92,8 +94,11 @@ def fingerprint(motifs):
 def child_one_machine(paths, repeat):
     import _qor_cpp
 
-    x = np.concatenate([np.load(p) for p in paths])
-    times = []
+    def read():
+        return np.concatenate([np.load(p, mmap_mode="r") for p in paths])
+
+    x = read()
+    times, with_reading = [], []
     for i in range(repeat + 1):
         miner = _qor_cpp.Miner(**SETTINGS)
         before = status("VmRSS")
@@ -105,8 +110,15 @@ def child_one_machine(paths, repeat):
             peak = status("VmHWM") - before
         if i < repeat:
             del miner
+    for _ in range(repeat + 1):
+        del x
+        start = time.perf_counter()
+        x = read()
+        _qor_cpp.Miner(**SETTINGS).mine(x)
+        with_reading.append(time.perf_counter() - start)
     return {
         "times": times[1:],
+        "with_reading": with_reading[1:],
         "peak": peak,
         "series_bytes": x.nbytes,
         "fingerprint": fingerprint(miner.motifs),
@@ -195,6 +207,7 @@ def main():
             dist = run_child("dask", paths, args.repeat)
             same = "yes" if one["fingerprint"] == dist["fingerprint"] else "NO"
             t1, t2 = statistics.median(one["times"]), statistics.median(dist["times"])
+            t1r = statistics.median(one["with_reading"])
             rows.append(
                 [
                     f"{factor}x",
@@ -204,6 +217,8 @@ def main():
                     f"{t1:.2f}",
                     f"{t2:.2f}",
                     f"{t2 / t1:.2f}",
+                    f"{t1r:.2f}",
+                    f"{t2 / t1r:.2f}",
                     mib(one["peak"]),
                     mib(dist["peak"]),
                     mib(dist["held"]),
@@ -221,6 +236,8 @@ def main():
         "one machine s",
         "Dask s",
         "Dask / one",
+        "one machine, files read s",
+        "Dask / that",
         "one machine peak MiB",
         "client peak MiB",
         "client holds MiB",

@@ -320,7 +320,7 @@ def test_occurrences_travel_in_small_types_and_are_read_in_any():
     occ = plan.occurrences(0, len(series))
     assert (occ[6].dtype, occ[7].dtype, occ[8].dtype) == (np.uint8, np.uint8, np.uint16)
     want = _engine.average_rows(series, occ)
-    for dtype in (np.int32, np.int64, np.uint16):
+    for dtype in (np.int16, np.int32, np.int64, np.uint16, np.uint32, np.uint64):
         wider = (*occ[:6], *(a.astype(dtype) for a in occ[6:]))
         assert _engine.average_rows(series, wider).tobytes() == want.tobytes()
     with pytest.raises(ValueError, match="series number out of range"):
@@ -448,9 +448,16 @@ def test_a_failed_mine_leaves_nothing_on_the_cluster(monkeypatch, tmp_path, step
         (lambda occ: (*occ[:8], occ[8].astype(np.float64)), TypeError),
         (lambda occ: (*occ[:7], occ[7].astype(np.int64) + 2**32, occ[8]), ValueError),
         (lambda occ: (*occ[:6], occ[6].astype(np.uint64) + 2**40, *occ[7:]), ValueError),
+        (lambda occ: (*occ[:8], occ[8].astype(np.uint32) + 2**31), ValueError),
         (lambda occ: (2**40, *occ[1:]), ValueError),
     ],
-    ids=["float positions", "counts past int32", "huge unsigned steps", "huge first"],
+    ids=[
+        "float positions",
+        "counts past int32",
+        "huge unsigned steps",
+        "uint32 positions past int32",
+        "huge first",
+    ],
 )
 def test_occurrence_values_that_do_not_fit_are_refused_not_wrapped(searched, change, error):
     series, plan, occ, offsets = searched

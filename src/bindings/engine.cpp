@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -47,23 +48,48 @@ std::vector<T> to_vector(const py::handle& h) {
 }
 
 // The values of a 1-D array of integers (of any integer type) that all fit
-// in int32; anything else is refused, not wrapped or truncated.
+// in int32; anything else is refused, not wrapped or truncated. Read in the
+// array's own type, without a wider copy first.
 std::vector<int32_t> int32_values(const py::handle& h) {
     const py::array a = py::array::ensure(h);
     const char kind = a ? a.dtype().kind() : '?';
     if (kind != 'i' && kind != 'u') throw py::type_error("partition occurrences: expected arrays of integers");
     if (a.ndim() != 1) throw std::invalid_argument("partition occurrences: expected 1-D arrays");
     std::vector<int32_t> out(static_cast<std::size_t>(a.size()));
-    const auto copy = [&](const auto& values, auto fits) {
+    const auto copy = [&](auto tag) {
+        using T = decltype(tag);
+        const Array<T> values = py::cast<Array<T>>(a);  // a view when the array is aligned and contiguous
         for (std::size_t i = 0; i < out.size(); ++i) {
-            if (!fits(values.data()[i])) throw std::invalid_argument("partition occurrences: a value out of range");
-            out[i] = static_cast<int32_t>(values.data()[i]);
+            const T x = values.data()[i];
+            bool fits = true;
+            if constexpr (std::is_signed_v<T> && sizeof(T) > sizeof(int32_t))
+                fits = x >= INT32_MIN && x <= INT32_MAX;
+            else if constexpr (!std::is_signed_v<T> && sizeof(T) >= sizeof(int32_t))
+                fits = x <= static_cast<T>(INT32_MAX);
+            if (!fits) throw std::invalid_argument("partition occurrences: a value out of range");
+            out[i] = static_cast<int32_t>(x);
         }
     };
-    if (kind == 'u')
-        copy(py::cast<Array<uint64_t>>(a), [](uint64_t x) { return x <= static_cast<uint64_t>(INT32_MAX); });
-    else
-        copy(py::cast<Array<int64_t>>(a), [](int64_t x) { return x >= INT32_MIN && x <= INT32_MAX; });
+    const auto size = a.itemsize();
+    if (kind == 'u') {
+        if (size == 1)
+            copy(uint8_t{});
+        else if (size == 2)
+            copy(uint16_t{});
+        else if (size == 4)
+            copy(uint32_t{});
+        else
+            copy(uint64_t{});
+    } else {
+        if (size == 1)
+            copy(int8_t{});
+        else if (size == 2)
+            copy(int16_t{});
+        else if (size == 4)
+            copy(int32_t{});
+        else
+            copy(int64_t{});
+    }
     return out;
 }
 
@@ -410,10 +436,22 @@ PYBIND11_MODULE(_engine, m) {
                  for (std::size_t i = 0; i < words.size(); ++i) {
                      const int64_t end = ends.data()[i];
                      if (end < start || end > symbols.size()) throw std::invalid_argument("word ends out of range");
-                     words[i].assign(symbols.data() + start, symbols.data() + end);
                      start = end;
                  }
-                 self.add_words(std::move(words));
+                 // The copies and the check of the letters run without the GIL: the
+                 // client's event loop (and the scheduler, in a local cluster)
+                 // goes on meanwhile. A Plan is used by one thread at a time.
+                 unlocked(
+                     [&](Workers&) {
+                         int64_t from = 0;
+                         for (std::size_t i = 0; i < words.size(); ++i) {
+                             const int64_t end = ends.data()[i];
+                             words[i].assign(symbols.data() + from, symbols.data() + end);
+                             from = end;
+                         }
+                         self.add_words(std::move(words));
+                     },
+                     1);
              })
         .def("search",
              [](PartitionedMiner& self) {
@@ -425,8 +463,14 @@ PYBIND11_MODULE(_engine, m) {
             "occurrences",
             [](const PartitionedMiner& self, int32_t first, int32_t last, std::size_t motif_first,
                std::optional<std::size_t> motif_last) {
-                return occurrences_tuple(
-                    self.occurrences(first, last, motif_first, motif_last.value_or(static_cast<std::size_t>(-1))));
+                PartOccurrences o;
+                unlocked(
+                    [&](Workers&) {
+                        o = self.occurrences(first, last, motif_first,
+                                             motif_last.value_or(static_cast<std::size_t>(-1)));
+                    },
+                    1);
+                return occurrences_tuple(o);
             },
             py::arg("first"), py::arg("last"), py::arg("motif_first") = 0, py::arg("motif_last") = py::none())
         .def("motif_rows", [](const PartitionedMiner& self) { return to_array(self.motif_rows()); })
@@ -446,7 +490,7 @@ PYBIND11_MODULE(_engine, m) {
                  const PartOccurrences o = occurrences_of(occ);
                  check_size(distance, o.size(), "distances");
                  check_size(start, o.size(), "best matches");
-                 self.add_best_matches(o, distance.data(), start.data());
+                 unlocked([&](Workers&) { self.add_best_matches(o, distance.data(), start.data()); }, 1);
              })
         .def(
             "finish",
