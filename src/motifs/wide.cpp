@@ -29,14 +29,31 @@ bool wide_vectors() {
 
 namespace {
 
-// The means of the real values of V x 4 offsets from i over the windows:
-// the sums and counts in window order, then one division where the count
-// is above 0.
+// Whether any lane of any of the V vectors is NaN.
 template <std::size_t V>
-QOR_AVX inline void means_of(const double* const* x, std::size_t k, std::size_t i, double* row) {
-    const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
-    __m256d sum[V], count[V];
-    for (std::size_t v = 0; v < V; ++v) sum[v] = count[v] = zero;
+QOR_AVX inline bool any_nan(const __m256d* v) {
+    __m256d nan = _mm256_cmp_pd(v[0], v[0], _CMP_UNORD_Q);
+    for (std::size_t j = 1; j < V; ++j) nan = _mm256_or_pd(nan, _mm256_cmp_pd(v[j], v[j], _CMP_UNORD_Q));
+    return _mm256_movemask_pd(nan) != 0;
+}
+
+// sum[v] += x[w][i + 4v .. + 4) for every window w in turn, NaN samples
+// included. A NaN sample leaves its lane NaN to the end (NaN plus anything
+// is NaN), so sums that come out free of NaN had none to leave out: they
+// are the masked sums to the last bit, and each count went up by one per
+// window.
+template <std::size_t V>
+QOR_AVX inline void add_plain(__m256d* sum, const double* const* x, std::size_t k, std::size_t i) {
+    for (std::size_t w = 0; w < k; ++w) {
+        const double* at = x[w] + i;
+        for (std::size_t v = 0; v < V; ++v) sum[v] = _mm256_add_pd(sum[v], _mm256_loadu_pd(at + 4 * v));
+    }
+}
+
+// The same with NaN samples left out, counting the others.
+template <std::size_t V>
+QOR_AVX inline void add_masked(__m256d* sum, __m256d* count, const double* const* x, std::size_t k, std::size_t i) {
+    const __m256d one = _mm256_set1_pd(1.0);
     for (std::size_t w = 0; w < k; ++w) {
         const double* at = x[w] + i;
         for (std::size_t v = 0; v < V; ++v) {
@@ -45,6 +62,23 @@ QOR_AVX inline void means_of(const double* const* x, std::size_t k, std::size_t 
             sum[v] = _mm256_add_pd(sum[v], _mm256_and_pd(real, value));
             count[v] = _mm256_add_pd(count[v], _mm256_and_pd(real, one));
         }
+    }
+}
+
+// The means of the real values of V x 4 offsets from i over the windows:
+// the sums and counts in window order, then one division where the count
+// is above 0. The plain sums are tried first.
+template <std::size_t V>
+QOR_AVX inline void means_of(const double* const* x, std::size_t k, std::size_t i, double* row) {
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d sum[V], count[V];
+    for (std::size_t v = 0; v < V; ++v) sum[v] = zero;
+    add_plain<V>(sum, x, k, i);
+    if (any_nan<V>(sum)) {
+        for (std::size_t v = 0; v < V; ++v) sum[v] = count[v] = zero;
+        add_masked<V>(sum, count, x, k, i);
+    } else {
+        for (std::size_t v = 0; v < V; ++v) count[v] = _mm256_set1_pd(static_cast<double>(k));
     }
     for (std::size_t v = 0; v < V; ++v) {
         const __m256d some = _mm256_cmp_pd(count[v], zero, _CMP_GT_OQ);
@@ -63,10 +97,14 @@ QOR_AVX inline void transpose(__m256d a, __m256d b, __m256d c, __m256d d, __m256
 }
 
 // One offset's squared gap, added to each window's sum; a NaN sample adds
-// +0.0.
+// +0.0. Unmasked, a NaN sample makes the sum NaN instead (as in add_plain).
+template <bool masked = true>
 QOR_AVX inline __m256d add_gap(__m256d sum, __m256d v, __m256d r) {
     const __m256d d = _mm256_sub_pd(v, r);
-    return _mm256_add_pd(sum, _mm256_and_pd(_mm256_cmp_pd(v, v, _CMP_ORD_Q), _mm256_mul_pd(d, d)));
+    if constexpr (masked)
+        return _mm256_add_pd(sum, _mm256_and_pd(_mm256_cmp_pd(v, v, _CMP_ORD_Q), _mm256_mul_pd(d, d)));
+    else
+        return _mm256_add_pd(sum, _mm256_mul_pd(d, d));
 }
 
 }  // namespace
@@ -75,6 +113,7 @@ QOR_AVX void average_windows_wide(const double* const* x, const std::size_t* n, 
                                   double* row) {
     const std::size_t full = std::min(len, *std::min_element(n, n + k));
     std::size_t i = 0;
+    for (; i + 32 <= full; i += 32) means_of<8>(x, k, i, row + i);
     for (; i + 16 <= full; i += 16) means_of<4>(x, k, i, row + i);
     for (; i + 4 <= full; i += 4) means_of<1>(x, k, i, row + i);
     for (; i < len; ++i) row[i] = mean_at(x, n, k, i);
@@ -126,7 +165,8 @@ struct Quad {
         sum = _mm256_setzero_pd();
     }
 
-    // Offsets i .. i + 3 (below `both`).
+    // Offsets i .. i + 3 (below `both`): unmasked first, as in means_of.
+    template <bool masked = false>
     QOR_AVX inline void block(std::size_t i) {
         __m256d v[4], r[4];
         transpose(_mm256_loadu_pd(xs[0] + i), _mm256_loadu_pd(xs[1] + i), _mm256_loadu_pd(xs[2] + i),
@@ -137,12 +177,16 @@ struct Quad {
             transpose(_mm256_loadu_pd(rs[0] + i), _mm256_loadu_pd(rs[1] + i), _mm256_loadu_pd(rs[2] + i),
                       _mm256_loadu_pd(rs[3] + i), r);
         }
-        for (std::size_t j = 0; j < 4; ++j) sum = add_gap(sum, v[j], r[j]);
+        for (std::size_t j = 0; j < 4; ++j) sum = add_gap<masked>(sum, v[j], r[j]);
     }
 
     // Offsets from i on: the rest of the common ones, then each window's own.
     QOR_AVX void finish(std::size_t i, std::size_t w, std::size_t windows, double* dist) {
         for (; i + 4 <= both; i += 4) block(i);
+        if (any_nan<1>(&sum)) {  // a NaN sample somewhere: again, leaving them out
+            sum = _mm256_setzero_pd();
+            for (i = 0; i + 4 <= both; i += 4) block<true>(i);
+        }
         for (; i < both; ++i) {
             const __m256d v = _mm256_set_pd(xs[3][i], xs[2][i], xs[1][i], xs[0][i]);
             sum = add_gap(sum, v, _mm256_set_pd(rs[3][i], rs[2][i], rs[1][i], rs[0][i]));
@@ -161,22 +205,24 @@ struct Quad {
 
 namespace {
 
-// add_windows_wide on V x 4 offsets from i.
+// add_windows_wide on V x 4 offsets from i: the plain sums first, as in
+// means_of. A count is a whole number, so adding k at once gives the bits
+// of adding 1 k times.
 template <std::size_t V>
 QOR_AVX inline void add_windows_at(double* sum, double* count, const double* const* x, std::size_t k, std::size_t i) {
-    const __m256d one = _mm256_set1_pd(1.0);
     __m256d s[V], c[V];
+    for (std::size_t v = 0; v < V; ++v) s[v] = _mm256_loadu_pd(sum + i + 4 * v);
+    add_plain<V>(s, x, k, i);
+    const bool nan = any_nan<V>(s);
     for (std::size_t v = 0; v < V; ++v) {
-        s[v] = _mm256_loadu_pd(sum + i + 4 * v);
         c[v] = _mm256_loadu_pd(count + i + 4 * v);
+        if (nan) s[v] = _mm256_loadu_pd(sum + i + 4 * v);
     }
-    for (std::size_t w = 0; w < k; ++w) {
-        for (std::size_t v = 0; v < V; ++v) {
-            const __m256d value = _mm256_loadu_pd(x[w] + i + 4 * v);
-            const __m256d real = _mm256_cmp_pd(value, value, _CMP_ORD_Q);
-            s[v] = _mm256_add_pd(s[v], _mm256_and_pd(real, value));
-            c[v] = _mm256_add_pd(c[v], _mm256_and_pd(real, one));
-        }
+    if (nan) {
+        add_masked<V>(s, c, x, k, i);
+    } else {
+        const __m256d windows = _mm256_set1_pd(static_cast<double>(k));
+        for (std::size_t v = 0; v < V; ++v) c[v] = _mm256_add_pd(c[v], windows);
     }
     for (std::size_t v = 0; v < V; ++v) {
         _mm256_storeu_pd(sum + i + 4 * v, s[v]);
@@ -190,6 +236,7 @@ QOR_AVX inline void add_windows_at(double* sum, double* count, const double* con
 // in turn.
 QOR_AVX void add_windows_wide(double* sum, double* count, const double* const* x, std::size_t k, std::size_t n) {
     std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) add_windows_at<8>(sum, count, x, k, i);
     for (; i + 16 <= n; i += 16) add_windows_at<4>(sum, count, x, k, i);
     for (; i + 4 <= n; i += 4) add_windows_at<1>(sum, count, x, k, i);
     for (; i < n; ++i) {
