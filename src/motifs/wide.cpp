@@ -1,31 +1,13 @@
 #include "motifs/wide.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 
 #include "motifs/kernels.hpp"
 
-#if QOR_WIDE
-#include <immintrin.h>
-#endif
-
 namespace qor::detail {
 
-namespace {
-std::atomic<bool> wide_on{true};
-}
-
-void use_wide_vectors(bool on) { wide_on.store(on, std::memory_order_relaxed); }
-
 #if QOR_WIDE
-
-bool wide_vectors() {
-    static const bool supported = __builtin_cpu_supports("avx");
-    return supported && wide_on.load(std::memory_order_relaxed);
-}
-
-#define QOR_AVX __attribute__((target("avx")))
 
 namespace {
 
@@ -84,16 +66,6 @@ QOR_AVX inline void means_of(const double* const* x, std::size_t k, std::size_t 
         const __m256d some = _mm256_cmp_pd(count[v], zero, _CMP_GT_OQ);
         _mm256_storeu_pd(row + 4 * v, _mm256_blendv_pd(_mm256_set1_pd(kNaN), _mm256_div_pd(sum[v], count[v]), some));
     }
-}
-
-// Rows a, b, c, d of four values each, turned into four columns.
-QOR_AVX inline void transpose(__m256d a, __m256d b, __m256d c, __m256d d, __m256d* col) {
-    const __m256d ab0 = _mm256_unpacklo_pd(a, b), ab1 = _mm256_unpackhi_pd(a, b);
-    const __m256d cd0 = _mm256_unpacklo_pd(c, d), cd1 = _mm256_unpackhi_pd(c, d);
-    col[0] = _mm256_permute2f128_pd(ab0, cd0, 0x20);
-    col[1] = _mm256_permute2f128_pd(ab1, cd1, 0x20);
-    col[2] = _mm256_permute2f128_pd(ab0, cd0, 0x31);
-    col[3] = _mm256_permute2f128_pd(ab1, cd1, 0x31);
 }
 
 // One offset's squared gap, added to each window's sum; a NaN sample adds
@@ -298,8 +270,6 @@ QOR_AVX void add_times_wide(double* acc, const double* v, std::size_t n, std::si
 }
 
 #else
-
-bool wide_vectors() { return wide_on.load(std::memory_order_relaxed) && false; }
 
 void average_windows_wide(const double* const*, const std::size_t*, std::size_t, std::size_t, double*) {}
 

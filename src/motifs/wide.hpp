@@ -1,25 +1,14 @@
-// The statistics' two inner loops on 256-bit vectors, for processors that
-// have AVX: chosen at run time, since the core is built for the baseline
-// x86-64. Each gives the same results to the last bit as its 128-bit or
-// plain loop (the same terms, in the same order, per offset or per window;
-// no fused multiply-add).
+// The statistics' inner loops on 256-bit vectors, for processors that have
+// AVX (core/wide.hpp). Each gives the same results to the last bit as its
+// 128-bit or plain loop (the same terms, in the same order, per offset or
+// per window; no fused multiply-add).
 #pragma once
 
 #include <cstddef>
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
-#define QOR_WIDE 1
-#else
-#define QOR_WIDE 0
-#endif
+#include "core/wide.hpp"
 
 namespace qor::detail {
-
-// True where the 256-bit loops can run (checked once) and are not turned off.
-bool wide_vectors();
-
-// Turns the 256-bit loops off or back on, for tests of the other loops.
-void use_wide_vectors(bool on);
 
 // row[i] = the mean of the real samples x[w][i] over the windows w < k,
 // where window w has n[w] samples (NaN padding after), or NaN where there is

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/simd.hpp"
+#include "core/wide.hpp"
 
 namespace qor {
 
@@ -103,19 +104,71 @@ struct WordOut {
 // still in the nearest cache when its segments are summed.
 constexpr std::size_t kWordBlock = 2048;
 
+#if QOR_WIDE
+// x[i] = (from[i] - mean) / sd for i < n, four at a time (each division is
+// rounded as one alone is).
+QOR_AVX void divide_wide(const double* from, double* x, std::size_t n, double mean, double sd) {
+    const __m256d m = _mm256_set1_pd(mean), d = _mm256_set1_pd(sd);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(x + i, _mm256_div_pd(_mm256_sub_pd(_mm256_loadu_pd(from + i), m), d));
+    for (; i < n; ++i) x[i] = (from[i] - mean) / sd;
+}
+
+// The sums of eight rows over their first `common` samples, row j's in
+// lane j % 4 of acc[j / 4]: four samples of each row are loaded and turned
+// into columns, so that each lane adds its row's samples in order. With
+// `mean`, the squares of the samples less the row's mean instead. Returns
+// the samples done (a multiple of 4); the rest are the caller's.
+template <bool squares>
+QOR_AVX std::size_t sums8(const double* const* from, std::size_t common, const double* mean, double* out) {
+    __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()}, m[2];
+    if constexpr (squares) {
+        m[0] = _mm256_loadu_pd(mean);
+        m[1] = _mm256_loadu_pd(mean + 4);
+    }
+    std::size_t i = 0;
+    for (; i + 4 <= common; i += 4) {
+        for (std::size_t h = 0; h < 2; ++h) {
+            const double* const* f = from + 4 * h;
+            __m256d col[4];
+            detail::transpose(_mm256_loadu_pd(f[0] + i), _mm256_loadu_pd(f[1] + i), _mm256_loadu_pd(f[2] + i),
+                              _mm256_loadu_pd(f[3] + i), col);
+            for (std::size_t t = 0; t < 4; ++t) {
+                if constexpr (squares) {
+                    const __m256d v = _mm256_sub_pd(col[t], m[h]);
+                    acc[h] = _mm256_add_pd(acc[h], _mm256_mul_pd(v, v));
+                } else {
+                    acc[h] = _mm256_add_pd(acc[h], col[t]);
+                }
+            }
+        }
+    }
+    _mm256_storeu_pd(out, acc[0]);
+    _mm256_storeu_pd(out + 4, acc[1]);
+    return i;
+}
+#endif
+
+void divide(const double* from, double* x, std::size_t n, double mean, double sd) {
+#if QOR_WIDE
+    if (detail::wide_vectors()) return divide_wide(from, x, n, mean, sd);
+#endif
+    for (std::size_t i = 0; i < n; ++i) x[i] = (from[i] - mean) / sd;
+}
+
 // x[i] = (from[i] - mean) / sd, and the row's letters from those values
 // block by block (blocks of whole segments, so that each segment is summed
 // exactly as sax_word sums it over the whole row).
 void write_row(const double* from, double* x, std::size_t n, double mean, double sd, const WordOut& word) {
     if (!word.letters) {
-        for (std::size_t i = 0; i < n; ++i) x[i] = (from[i] - mean) / sd;
+        divide(from, x, n, mean, sd);
         return;
     }
     const auto step = static_cast<std::size_t>(word.seglen);
     const std::size_t block = step * std::max<std::size_t>(1, kWordBlock / step);
     for (std::size_t begin = 0; begin < n; begin += block) {
         const std::size_t end = std::min(n, begin + block);
-        for (std::size_t i = begin; i < end; ++i) x[i] = (from[i] - mean) / sd;
+        divide(from + begin, x + begin, end - begin, mean, sd);
         sax_word(x + begin, end - begin, word.seglen, word.alphabet, word.letters + begin / step);
     }
 }
@@ -143,28 +196,37 @@ void znormalize_from(const double* from, double* x, std::size_t size) { znormali
 
 namespace {
 
-// znormalize_from on four rows at once: the same operations in the same
-// order for each row, with the four running sums interleaved so that they
-// do not wait on one another.
-void znormalize4(const double* const* from, double* const* x, const std::size_t* size, const WordOut* word) {
-    const std::size_t common = *std::min_element(size, size + 4);
-    double sum[4] = {0.0, 0.0, 0.0, 0.0}, sq[4] = {0.0, 0.0, 0.0, 0.0}, mean[4];
-    for (std::size_t i = 0; i < common; ++i)
-        for (int j = 0; j < 4; ++j) sum[j] += from[j][i];
-    for (int j = 0; j < 4; ++j) {
-        for (std::size_t i = common; i < size[j]; ++i) sum[j] += from[j][i];
+// znormalize_from on R rows at once (4, or 8 on the 256-bit loops): the
+// same operations in the same order for each row, with the R running sums
+// interleaved so that they do not wait on one another.
+template <std::size_t R>
+void znormalize_rows_of(const double* const* from, double* const* x, const std::size_t* size, const WordOut* word) {
+    const std::size_t common = *std::min_element(size, size + R);
+    double sum[R] = {}, sq[R] = {}, mean[R];
+    std::size_t i = 0;
+#if QOR_WIDE
+    if constexpr (R == 8) i = sums8<false>(from, common, nullptr, sum);
+#endif
+    for (; i < common; ++i)
+        for (std::size_t j = 0; j < R; ++j) sum[j] += from[j][i];
+    for (std::size_t j = 0; j < R; ++j) {
+        for (std::size_t t = common; t < size[j]; ++t) sum[j] += from[j][t];
         mean[j] = sum[j] / static_cast<double>(size[j]);
     }
-    for (std::size_t i = 0; i < common; ++i) {
-        for (int j = 0; j < 4; ++j) {
+    i = 0;
+#if QOR_WIDE
+    if constexpr (R == 8) i = sums8<true>(from, common, mean, sq);
+#endif
+    for (; i < common; ++i) {
+        for (std::size_t j = 0; j < R; ++j) {
             const double v = from[j][i] - mean[j];
             sq[j] += v * v;
         }
     }
-    for (int j = 0; j < 4; ++j) {
+    for (std::size_t j = 0; j < R; ++j) {
         const std::size_t n = size[j];
-        for (std::size_t i = common; i < n; ++i) {
-            const double v = from[j][i] - mean[j];
+        for (std::size_t t = common; t < n; ++t) {
+            const double v = from[j][t] - mean[j];
             sq[j] += v * v;
         }
         // Each sample written once, when it is final.
@@ -187,15 +249,15 @@ struct Words {
 };
 
 // Rows [first, last) of ts, read from the same places in `source` (ts's own
-// block when it is normalised in place); with `out`, each row's word is
-// sized and its letters written as well.
+// block when it is normalised in place), `group` (8 or 4) at a time; with
+// `out`, each row's word is sized and its letters written as well.
 void znormalize_range(Collection& ts, const double* source, std::size_t first, std::size_t last, const Words* out,
-                      Workers& workers) {
-    const double* from[4];
-    double* to[4];
-    std::size_t size[4];
-    WordOut word[4];
-    int filled = 0;
+                      std::size_t group, Workers& workers) {
+    const double* from[8];
+    double* to[8];
+    std::size_t size[8];
+    WordOut word[8];
+    std::size_t filled = 0;
     for (std::size_t i = first; i < last; ++i) {
         workers.check();
         Word* w = out ? &(*out->words)[i] : nullptr;
@@ -206,23 +268,29 @@ void znormalize_range(Collection& ts, const double* source, std::size_t first, s
         size[filled] = ts.length(i);
         // A seglen that is not positive leaves every word empty.
         word[filled] = w && out->seglen > 0 ? WordOut{w->data(), out->seglen, out->alphabet} : WordOut{};
-        if (++filled == 4) {
-            znormalize4(from, to, size, word);
+        if (++filled == group) {
+            if (group == 8)
+                znormalize_rows_of<8>(from, to, size, word);
+            else
+                znormalize_rows_of<4>(from, to, size, word);
             filled = 0;
         }
     }
-    for (int j = 0; j < filled; ++j) znormalize_row(from[j], to[j], size[j], word[j]);
+    for (std::size_t j = 0; j < filled; ++j) znormalize_row(from[j], to[j], size[j], word[j]);
 }
 
 // Rows normalised in place or from `source`, on the threads of `workers`.
 void znormalize_rows(Collection& ts, const double* source, const Words* out, Workers& workers) {
-    // Parts of whole groups of four series where possible, so that few long
-    // series keep their interleaved sums.
+    // Rows are taken eight at a time on the 256-bit loops, else four (the
+    // last few alone), in parts of whole groups where possible, so that few
+    // long series keep their interleaved sums. Groups of eight only where
+    // every thread gets some: few long series are shared out four by four.
+    const std::size_t group = detail::wide_vectors() && ts.size() >= 8 * std::size_t{workers.size()} ? 8 : 4;
     std::vector<std::size_t> bounds = split_series(ts, workers);
     for (std::size_t k = 1; k + 1 < bounds.size(); ++k)
-        bounds[k] = std::max(bounds[k - 1], std::min(ts.size(), (bounds[k] + 2) / 4 * 4));
+        bounds[k] = std::max(bounds[k - 1], std::min(ts.size(), (bounds[k] + group / 2) / group * group));
     workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
-        znormalize_range(ts, source, bounds[part], bounds[part + 1], out, workers);
+        znormalize_range(ts, source, bounds[part], bounds[part + 1], out, group, workers);
     });
 }
 

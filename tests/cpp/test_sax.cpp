@@ -2,9 +2,12 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <random>
 #include <stdexcept>
 
+#include "core/wide.hpp"
 #include "helpers.hpp"
 #include "sax/sax.hpp"
 
@@ -21,6 +24,49 @@ TEST_CASE("znormalize: population deviation; constant and NaN series become NaN;
     CHECK(ts.length(3) == 0);
     CHECK(same(ts.to_series(4), {-1.0, -1.0, -1.0}));
     CHECK(same(ts.to_series(5), {NaN, NaN}));
+}
+
+TEST_CASE("znormalize: every row has the bits of the plain formula, on the 256-bit loops and off") {
+    std::mt19937_64 rng(23);
+    std::normal_distribution<double> value(-4.0, 5.0);
+    const double inf = std::numeric_limits<double>::infinity();
+    Workers one(1), split(3, true);
+    for (int round = 0; round < 200; ++round) {
+        CAPTURE(round);
+        // Groups of rows of mixed lengths (some below four samples), NaN,
+        // infinities, huge values and constant rows.
+        std::vector<Series> rows(rng() % 40);
+        for (Series& row : rows) {
+            row.resize(rng() % 4 == 0 ? rng() % 5 : rng() % 90);
+            for (double& x : row) {
+                x = value(rng);
+                if (rng() % 200 == 0) x = NaN;
+                if (round % 4 == 1 && rng() % 150 == 0) x = rng() % 2 ? inf : -inf;
+                if (round % 4 == 2) x *= 1e300;
+            }
+            if (rng() % 10 == 0) std::fill(row.begin(), row.end(), 0.25);
+        }
+        std::vector<Series> expected = rows;
+        for (Series& row : expected) {
+            const double n = static_cast<double>(row.size());
+            double sum = 0.0, sq = 0.0;
+            for (double x : row) sum += x;
+            const double mean = sum / n;
+            for (double x : row) sq += (x - mean) * (x - mean);
+            const double sd = std::sqrt(sq / n);
+            for (double& x : row) x = (x - mean) / sd;
+        }
+        for (const bool wide : {true, false}) {
+            CAPTURE(wide);
+            detail::use_wide_vectors(wide);
+            for (Workers* team : {&one, &split}) {
+                Collection ts(rows);
+                znormalize(ts, *team);
+                for (std::size_t i = 0; i < rows.size(); ++i) CHECK(same(ts.to_series(i), expected[i]));
+            }
+        }
+        detail::use_wide_vectors(true);
+    }
 }
 
 TEST_CASE("znormalize from a source block gives the bits of a copy normalised in place") {
