@@ -357,6 +357,7 @@ def bench_workload(name, repeat, memory):
             freq = every.frequent
             res["passing_patterns"] = len(freq)
             res["longest_passing"] = max((len(p) for p in freq), default=0)
+            del every, freq
         del inp, first
     if memory:
         for phase in MEMORY_PHASES:
