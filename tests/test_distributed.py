@@ -3,6 +3,8 @@
 import os
 import pickle
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -309,6 +311,37 @@ def test_a_chains_representatives_are_the_plans(searched):
         _engine.representatives(offsets, rows[1:], *sums)
     with pytest.raises(ValueError, match="fewer values"):
         _engine.representatives(offsets, rows, sums[0][:-1], sums[1][:-1])
+
+
+def test_word_ends_changed_by_another_thread_during_add_words_do_not_crash():
+    # add_words copies the words without the GIL; the ends it checked must be
+    # the ones it uses, whatever another thread writes into the caller's array.
+    script = """
+import threading
+import numpy as np
+from qor import _engine
+n = 2_000_000
+symbols = np.full(n, ord("a"), np.int8)
+ends = np.arange(1, n + 1, dtype=np.int64)
+plan = _engine.Plan(0.5, 4, 4, 3, 0, 0.9, 0)
+go = threading.Event()
+def change():
+    go.wait()
+    ends[-1] = n + (1 << 34)
+thread = threading.Thread(target=change)
+thread.start()
+go.set()
+try:
+    plan.add_words(symbols, ends)
+except ValueError:
+    pass
+thread.join()
+"""
+    for _ in range(3):
+        run = subprocess.run(
+            [sys.executable, "-P", "-c", script], capture_output=True, text=True, timeout=120
+        )
+        assert run.returncode == 0, run.stderr
 
 
 def test_occurrences_travel_in_small_types_and_are_read_in_any():

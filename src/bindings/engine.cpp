@@ -431,10 +431,11 @@ PYBIND11_MODULE(_engine, m) {
              py::arg("max_overlap"), py::arg("k"))
         .def("add_words",
              [](PartitionedMiner& self, const Array<int8_t>& symbols, const Array<int64_t>& ends) {
-                 std::vector<Word> words(static_cast<std::size_t>(ends.size()));
+                 // The ends are checked and kept here, with the GIL held: the
+                 // caller's array may change once it is released.
+                 const std::vector<int64_t> end_at(ends.data(), ends.data() + ends.size());
                  int64_t start = 0;
-                 for (std::size_t i = 0; i < words.size(); ++i) {
-                     const int64_t end = ends.data()[i];
+                 for (const int64_t end : end_at) {
                      if (end < start || end > symbols.size()) throw std::invalid_argument("word ends out of range");
                      start = end;
                  }
@@ -443,11 +444,11 @@ PYBIND11_MODULE(_engine, m) {
                  // goes on meanwhile. A Plan is used by one thread at a time.
                  unlocked(
                      [&](Workers&) {
+                         std::vector<Word> words(end_at.size());
                          int64_t from = 0;
                          for (std::size_t i = 0; i < words.size(); ++i) {
-                             const int64_t end = ends.data()[i];
-                             words[i].assign(symbols.data() + from, symbols.data() + end);
-                             from = end;
+                             words[i].assign(symbols.data() + from, symbols.data() + end_at[i]);
+                             from = end_at[i];
                          }
                          self.add_words(std::move(words));
                      },

@@ -83,7 +83,7 @@ QOR_AVX inline __m256d add_gap(__m256d sum, __m256d v, __m256d r) {
 
 QOR_AVX void average_windows_wide(const double* const* x, const std::size_t* n, std::size_t k, std::size_t len,
                                   double* row) {
-    const std::size_t full = std::min(len, *std::min_element(n, n + k));
+    const std::size_t full = k == 0 ? 0 : std::min(len, *std::min_element(n, n + k));
     std::size_t i = 0;
     for (; i + 32 <= full; i += 32) means_of<8>(x, k, i, row + i);
     for (; i + 16 <= full; i += 16) means_of<4>(x, k, i, row + i);

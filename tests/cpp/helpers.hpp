@@ -20,7 +20,11 @@ namespace qor::test {
 inline const double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // Equal, where NaN equals NaN.
-inline bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+// The same value to the last bit (+0.0 and -0.0 differ), any NaN matching any
+// NaN: the engine promises its values' bits, not those of a NaN's sign.
+inline bool same(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b));
+}
 inline bool same(const std::vector<double>& a, const std::vector<double>& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
