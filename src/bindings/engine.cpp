@@ -10,11 +10,11 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "bindings/casters.hpp"
+#include "bindings/engine_arrays.hpp"
 #include "bindings/instances.hpp"
 #include "bindings/released.hpp"
 #include "pipeline/partitioned.hpp"
@@ -23,163 +23,9 @@
 namespace py = pybind11;
 using namespace qor;
 using namespace qor::bindings;
+using namespace qor::bindings::engine;
 
 namespace {
-
-template <typename T>
-using Array = py::array_t<T, py::array::c_style | py::array::forcecast>;
-
-// A new array holding a copy of data[0 .. n).
-template <typename T>
-Array<T> to_array(const T* data, std::size_t n) {
-    return Array<T>(std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)}, data);
-}
-
-template <typename T>
-Array<T> to_array(const std::vector<T>& v) {
-    return to_array(v.data(), v.size());
-}
-
-template <typename T>
-std::vector<T> to_vector(const py::handle& h) {
-    const Array<T> a = py::cast<Array<T>>(h);
-    if (a.ndim() != 1) throw std::invalid_argument("expected a 1-D array");
-    return std::vector<T>(a.data(), a.data() + a.size());
-}
-
-// The values of a 1-D array of integers (of any integer type) that all fit
-// in int32; anything else is refused, not wrapped or truncated. Read in the
-// array's own type, without a wider copy first.
-std::vector<int32_t> int32_values(const py::handle& h) {
-    const py::array a = py::array::ensure(h);
-    const char kind = a ? a.dtype().kind() : '?';
-    if (kind != 'i' && kind != 'u') throw py::type_error("partition occurrences: expected arrays of integers");
-    if (a.ndim() != 1) throw std::invalid_argument("partition occurrences: expected 1-D arrays");
-    std::vector<int32_t> out(static_cast<std::size_t>(a.size()));
-    const auto copy = [&](auto tag) {
-        using T = decltype(tag);
-        const Array<T> values = py::cast<Array<T>>(a);  // a view when the array is aligned and contiguous
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            const T x = values.data()[i];
-            bool fits = true;
-            if constexpr (std::is_signed_v<T> && sizeof(T) > sizeof(int32_t))
-                fits = x >= INT32_MIN && x <= INT32_MAX;
-            else if constexpr (!std::is_signed_v<T> && sizeof(T) >= sizeof(int32_t))
-                fits = x <= static_cast<T>(INT32_MAX);
-            if (!fits) throw std::invalid_argument("partition occurrences: a value out of range");
-            out[i] = static_cast<int32_t>(x);
-        }
-    };
-    const auto size = a.itemsize();
-    if (kind == 'u') {
-        if (size == 1)
-            copy(uint8_t{});
-        else if (size == 2)
-            copy(uint16_t{});
-        else if (size == 4)
-            copy(uint32_t{});
-        else
-            copy(uint64_t{});
-    } else {
-        if (size == 1)
-            copy(int8_t{});
-        else if (size == 2)
-            copy(int16_t{});
-        else if (size == 4)
-            copy(int32_t{});
-        else
-            copy(int64_t{});
-    }
-    return out;
-}
-
-int32_t int32_value(const py::handle& h) {
-    const auto x = h.cast<int64_t>();
-    if (x < INT32_MIN || x > INT32_MAX) throw std::invalid_argument("partition occurrences: a value out of range");
-    return static_cast<int32_t>(x);
-}
-
-// The values of v (int32) in the smallest of uint8, uint16 and int32 that
-// holds them all: int32 for any value below 0.
-py::array compact(const std::vector<int32_t>& v) {
-    int32_t top = 0;
-    bool negative = false;
-    for (int32_t x : v) {
-        top = std::max(top, x);
-        negative |= x < 0;
-    }
-    const auto fill = [&](auto tag) {
-        using T = decltype(tag);
-        Array<T> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(v.size())});
-        std::copy(v.begin(), v.end(), out.mutable_data());
-        return py::array(std::move(out));
-    };
-    if (negative) return fill(int32_t{});
-    if (top <= 0xff) return fill(uint8_t{});
-    if (top <= 0xffff) return fill(uint16_t{});
-    return fill(int32_t{});
-}
-
-// Occurrences as they travel between processes: (first, seglen, then per
-// run of entries of one motif with consecutive rows: its motif, first row,
-// window length and number of entries; then per entry: its series, as the
-// step from the entry before in its run (from `first` for a run's first
-// entry), and its number of positions; then the positions). The per-entry
-// arrays are of the smallest integer type that holds them: a few bytes per
-// entry, where the flat form takes 24.
-py::tuple occurrences_tuple(const PartOccurrences& o) {
-    std::vector<int32_t> step(o.size()), count(o.size());
-    std::size_t e = 0;
-    for (std::size_t k = 0; k < o.runs(); ++k)
-        for (int32_t i = 0; i < o.run_entries[k] && e < o.size(); ++i, ++e)
-            step[e] = o.series[e] - (i == 0 ? o.first : o.series[e - 1]);
-    for (e = 0; e < o.size(); ++e) count[e] = static_cast<int32_t>(o.ends[e] - (e == 0 ? 0 : o.ends[e - 1]));
-    return py::make_tuple(o.first, o.seglen, to_array(o.run_motif), to_array(o.run_row), to_array(o.run_length),
-                          to_array(o.run_entries), compact(step), compact(count), compact(o.positions));
-}
-
-PartOccurrences occurrences_of(const py::tuple& t) {
-    if (t.size() != 9) throw std::invalid_argument("partition occurrences: expected a tuple of 9 items");
-    PartOccurrences o;
-    o.first = int32_value(t[0]);
-    o.seglen = int32_value(t[1]);
-    o.run_motif = int32_values(t[2]);
-    o.run_row = int32_values(t[3]);
-    o.run_length = int32_values(t[4]);
-    o.run_entries = int32_values(t[5]);
-    o.series = int32_values(t[6]);
-    const std::vector<int32_t> counts = int32_values(t[7]);
-    o.positions = int32_values(t[8]);
-    if (counts.size() != o.size())
-        throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
-    // The runs must cover the entries exactly before the series are made
-    // from their steps, run by run.
-    o.check_sizes();
-    std::size_t e = 0;
-    for (std::size_t k = 0; k < o.runs(); ++k) {
-        int64_t series = o.first;
-        for (int32_t i = 0; i < o.run_entries[k]; ++i, ++e) {
-            series += o.series[e];
-            if (series < 0 || series > INT32_MAX)
-                throw std::invalid_argument("partition occurrences: a series number out of range");
-            o.series[e] = static_cast<int32_t>(series);
-        }
-    }
-    o.ends.resize(o.size());
-    int64_t end = 0;
-    for (std::size_t i = 0; i < o.size(); ++i) {
-        if (counts[i] <= 0) throw std::invalid_argument("partition occurrences: an entry without positions");
-        end += counts[i];
-        o.ends[i] = end;
-    }
-    return o;
-}
-
-template <typename T>
-void check_size(const Array<T>& a, std::size_t n, const char* what) {
-    if (a.ndim() != 1 || static_cast<std::size_t>(a.size()) != n)
-        throw std::invalid_argument(std::string(what) + ": expected " + std::to_string(n) + " values");
-}
 
 // A partition's series, read as the engine's calls read theirs: a
 // C-contiguous 2-D float64 array is z-normalised as it is read (on
