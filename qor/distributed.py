@@ -58,6 +58,13 @@ PARTITION_BYTES = 32 * 2**20
 # (one per worker thread up to it): each partition then takes a task per chain.
 _MAX_CHAINS = 8
 
+# At most this many file partitions go to a task of the words or the best
+# matches (at most _CHAIN_RUN to a step of the representatives' sums): more
+# would hold more results in a worker's memory, and would keep the client
+# waiting longer for the first words.
+_RUN = 8
+_CHAIN_RUN = 32
+
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
 
 
@@ -118,23 +125,26 @@ def _normalised(data: Any) -> _engine.Normalised:
 def _add_average_rows(
     sums: _Sums,
     data: Any,
-    occurrences: _engine.Occurrences,
+    occurrences: Sequence[_engine.Occurrences],
     offsets: npt.NDArray[np.int64],
     last: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None,
 ) -> _Sums:
-    """``sums`` with the average rows of a partition's entries added: from its
-    Normalised series, or from the series themselves, normalised for this step.
+    """``sums`` with the average rows of the entries of a run of partitions
+    added, partition after partition (``occurrences``: each one's): from a
+    partition's Normalised series, or from the series themselves, normalised
+    for this step.
 
     The last step of a chain (``last``: the offsets and rows of the chain's
     motifs) also makes their representatives.
     """
-    if isinstance(data, _engine.Normalised):
-        added = _engine.add_average_rows(data, occurrences, offsets, sums[0], sums[1])
-    else:
-        added = _engine.add_average_rows(_as_chunk(data), occurrences, offsets, sums[0], sums[1], _threads())
+    for part, occ in zip(_members(data), occurrences, strict=True):
+        if isinstance(part, _engine.Normalised):
+            sums = _engine.add_average_rows(part, occ, offsets, sums[0], sums[1])
+        else:
+            sums = _engine.add_average_rows(_as_chunk(part), occ, offsets, sums[0], sums[1], _threads())
     if last is None:
-        return added
-    return (*added, _engine.representatives(*last, *added))
+        return sums
+    return (*sums, _engine.representatives(*last, *sums))
 
 
 def _gather_sums(
@@ -178,6 +188,13 @@ def _read_npy_rows(path: str, start: int, stop: int) -> npt.NDArray[np.float64]:
     return np.array(part, dtype=np.float64, order="C")
 
 
+def _each(
+    data: Any, function: Callable[..., Any], args: Sequence[tuple[Any, ...]], *shared: Any
+) -> list[Any]:
+    """``function(part, *a, *shared)`` for each partition of a run and its ``a`` in ``args``, in turn."""
+    return [function(part, *a, *shared) for part, a in zip(_members(data), args, strict=True)]
+
+
 # --- partitions ---------------------------------------------------------------
 
 
@@ -188,6 +205,23 @@ class _NpyRows:
     path: str
     start: int
     stop: int
+
+
+@dataclass(frozen=True)
+class _Run:
+    """Consecutive file partitions that one task reads and works on one after another.
+
+    A task per partition would cost a scheduling round trip each, and the
+    two cores of a small machine also run the client and the scheduler; a
+    task per run holds one partition at a time all the same.
+    """
+
+    files: tuple[_NpyRows, ...]
+
+
+def _members(data: Any) -> tuple[Any, ...]:
+    """The partitions of a run, or a partition alone."""
+    return data.files if isinstance(data, _Run) else (data,)
 
 
 @dataclass(frozen=True)
@@ -211,6 +245,43 @@ def _real_dtype(dtype: np.dtype[Any]) -> bool:
         or np.issubdtype(dtype, np.integer)
         or np.issubdtype(dtype, np.bool_)
     )
+
+
+def _submit(
+    client: Any,
+    parts: Sequence[_Partition],
+    run: Sequence[int],
+    function: Callable[..., Any],
+    args: Sequence[tuple[Any, ...]] | None,
+    *shared: Any,
+) -> Any:
+    """A future of the list of ``function(part, *a, *shared)`` over a run of partitions (:func:`_each`)."""
+    args = [()] * len(run) if args is None else args
+    files = _files(parts, run)
+    if files is not None:
+        return client.submit(_each, files, function, args, *shared, pure=False)
+    (i,) = run
+    return parts[i].submit(client, _each, function, args, *shared)
+
+
+def _files(parts: Sequence[_Partition], run: Sequence[int]) -> _Run | None:
+    """The run of file partitions ``run``, or None if Dask computes any of them."""
+    loads = [parts[i].load for i in run]
+    files = [load for load in loads if isinstance(load, _NpyRows)]
+    return _Run(tuple(files)) if len(files) == len(loads) else None
+
+
+def _runs(parts: Sequence[_Partition], indices: Sequence[int], longest: int) -> list[list[int]]:
+    """``indices`` in runs of consecutive file partitions, at most ``longest`` each, as even as can be.
+
+    Partitions that Dask computes go one per run: a task gets one as its
+    first argument.
+    """
+    indices = list(indices)
+    if _files(parts, indices) is None:
+        return [[i] for i in indices]
+    count = -(-len(indices) // max(1, longest))
+    return [indices[k * len(indices) // count : (k + 1) * len(indices) // count] for k in range(count)]
 
 
 def _from_array(array: Any) -> list[_Partition]:
@@ -528,57 +599,69 @@ class Miner:
             self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k
         )
         sizes = [0] * len(parts)
+        threads = max(1, sum(client.nthreads().values()))
 
-        def take_words(i: int, words: tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]) -> None:
-            sizes[i] = len(words[1])
-            plan.add_words(*words)
+        def spread(indices: Sequence[int]) -> list[list[int]]:
+            # Runs of file partitions: a few per worker thread, of at most _RUN partitions.
+            return _runs(parts, indices, min(_RUN, -(-len(indices) // (2 * threads))))
+
+        runs = spread(range(len(parts)))
+
+        def take_words(r: int, found: list[tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]]) -> None:
+            for i, words in zip(runs[r], found, strict=True):
+                sizes[i] = len(words[1])
+                plan.add_words(*words)
 
         _in_order(
             client,
-            len(parts),
-            lambda i: parts[i].submit(client, _words, self.seglen, self.alphabet),
+            len(runs),
+            lambda r: _submit(client, parts, runs[r], _words, None, self.seglen, self.alphabet),
             take_words,
         )
         plan.search()
         starts = [0, *np.cumsum(sizes).tolist()]
         busy = [i for i in range(len(parts)) if sizes[i]]
-
-        held: dict[int, _engine.Occurrences] = {}  # partitions in flight
-
-        def occurrences(j: int) -> _engine.Occurrences:
-            i = busy[j]
-            held[j] = plan.occurrences(starts[i], starts[i] + sizes[i])
-            return held[j]
-
         offsets = plan.sum_offsets()
         zeros = np.zeros(int(offsets[-1]))
 
-        def data(j: int) -> Any:
-            # Files are read again by each step; a computed partition is
-            # computed and normalised once, and the steps over it run where it is.
-            part = parts[busy[j]]
-            return part.load if isinstance(part.load, _NpyRows) else part.submit(client, _normalised)
-
         # Each motif's sums form a chain over the partitions, independent of
         # the other motifs': the motifs are split into a chain per worker
-        # thread, each carrying every motif's sums but adding its own.
-        chains = min(_MAX_CHAINS, sum(client.nthreads().values()))
+        # thread, each carrying every motif's sums but adding its own. A
+        # chain's step takes a run of files, which it reads itself, or a
+        # partition that Dask computes, normalised once by a task of its own;
+        # the steps over it run where it is.
+        chains = min(_MAX_CHAINS, threads)
         rows = plan.motif_rows()
         groups = _motif_groups(rows * np.diff(offsets), chains)
+        steps = _runs(parts, busy, _CHAIN_RUN)
+
+        def data(j: int) -> Any:
+            files = _files(parts, steps[j])
+            return files if files is not None else parts[steps[j][0]].submit(client, _normalised)
 
         def add_rows(j: int, c: int) -> Callable[[Any, Any], Any]:
             first, last = groups[c]
-            occ = plan.occurrences(starts[busy[j]], starts[busy[j] + 1], first, last)
-            end = (offsets[first : last + 1], rows[first:last]) if j == len(busy) - 1 else None
+            occ = [plan.occurrences(starts[i], starts[i + 1], first, last) for i in steps[j]]
+            end = (offsets[first : last + 1], rows[first:last]) if j == len(steps) - 1 else None
             return functools.partial(_add_average_rows, occurrences=occ, offsets=offsets, last=end)
 
-        folded = _fold_in_order(client, len(busy), data, add_rows, [(zeros, zeros)] * len(groups))
+        folded = _fold_in_order(client, len(steps), data, add_rows, [(zeros, zeros)] * len(groups))
         # The representatives that each chain made at its end, taken out
         # where they are: the best matches wait for these on the cluster.
         reps = [client.submit(operator.getitem, value, 2, pure=False) for value in folded] if busy else []
 
-        def best(j: int) -> Any:
-            return parts[busy[j]].submit(client, _best_matches, occurrences(j), offsets, *reps)
+        best_runs = spread(busy)
+        held: dict[int, list[_engine.Occurrences]] = {}  # runs in flight
+
+        def best(r: int) -> Any:
+            held[r] = [plan.occurrences(starts[i], starts[i + 1]) for i in best_runs[r]]
+            return _submit(
+                client, parts, best_runs[r], _best_matches, [(o,) for o in held[r]], offsets, *reps
+            )
+
+        def take_best(r: int, found: list[tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]]) -> None:
+            for occ, (distances, at) in zip(held.pop(r), found, strict=True):
+                plan.add_best_matches(occ, distances, at)
 
         def finish_sums() -> None:
             # The client makes its own representatives, from the same sums.
@@ -589,17 +672,11 @@ class Miner:
         # submitted before the representatives are made and wait for them; a
         # partition that Dask computes would be computed at once and wait in
         # a worker's memory, so those go once the representatives are made.
-        early = all(isinstance(parts[i].load, _NpyRows) for i in busy)
+        early = _files(parts, busy) is not None
         try:
             if not early:
                 finish_sums()
-            _in_order(
-                client,
-                len(busy),
-                best,
-                lambda j, found: plan.add_best_matches(held.pop(j), *found),
-                ready=finish_sums if early else None,
-            )
+            _in_order(client, len(best_runs), best, take_best, ready=finish_sums if early else None)
         except BaseException:
             _cancel(client, [*folded, *reps])
             raise
