@@ -16,6 +16,11 @@ the results:
 4. per partition: each series' best match to each representative; the
    client adds the distances into naed in ascending series order and ranks.
 
+Partitions read from files go to the tasks in runs of consecutive ones, which
+a task reads and works on one after another (a chain's step takes up to 32):
+fewer scheduling round trips, and still one partition in a worker's memory at
+a time.
+
 The motifs' ``average_occurrences`` (the bulk of a result: one row per motif
 and series) are not kept: like those of ``qor.Miner``, which come from the
 normalised collection when read, they are computed when read, on the
@@ -33,7 +38,6 @@ from __future__ import annotations
 
 import functools
 import itertools
-import operator
 import os
 from collections import deque
 from collections.abc import Callable, Sequence
@@ -62,7 +66,7 @@ _MAX_CHAINS = 8
 # matches (at most _CHAIN_RUN to a step of the representatives' sums): more
 # would hold more results in a worker's memory, and would keep the client
 # waiting longer for the first words.
-_RUN = 8
+_RUN = 4
 _CHAIN_RUN = 32
 
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
@@ -162,14 +166,14 @@ def _best_matches(
     data: Any,
     occurrences: _engine.Occurrences,
     offsets: npt.NDArray[np.int64],
-    *representatives: npt.NDArray[np.float64],
+    *chains: _Sums,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     """Each entry's best distance and best match.
 
-    The representatives (motif m's at offsets[m]) come in pieces, those of
-    each chain's motifs, in motif order.
+    The representatives (motif m's at offsets[m]) come in pieces, those that
+    each chain made of its motifs at its end, in motif order.
     """
-    reps = (offsets[occurrences[2]], np.concatenate(representatives))
+    reps = (offsets[occurrences[2]], np.concatenate([chain[2] for chain in chains]))
     return _engine.best_matches(_as_chunk(data), occurrences, reps, _threads())
 
 
@@ -646,9 +650,9 @@ class Miner:
             return functools.partial(_add_average_rows, occurrences=occ, offsets=offsets, last=end)
 
         folded = _fold_in_order(client, len(steps), data, add_rows, [(zeros, zeros)] * len(groups))
-        # The representatives that each chain made at its end, taken out
-        # where they are: the best matches wait for these on the cluster.
-        reps = [client.submit(operator.getitem, value, 2, pure=False) for value in folded] if busy else []
+        # The best matches wait on the cluster for the chains' ends, which
+        # hold the representatives.
+        reps = list(folded) if busy else []
 
         best_runs = spread(busy)
         held: dict[int, list[_engine.Occurrences]] = {}  # runs in flight
