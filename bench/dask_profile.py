@@ -9,13 +9,16 @@ single-threaded worker processes, after one warm-up call. For each call it
 prints:
 
 - the wall time of each step on the client: the words, the search, the
-  representatives' sums, the best matches (the steps are told apart by
-  timing the helpers that run them);
+  submission of the representatives' sums, and the best matches, which
+  includes waiting for the sums (the steps are told apart by timing the
+  helpers that run them);
 - the CPU time of the client process (which also runs the scheduler) and of
   the workers, user and system;
-- per kind of task, inside the workers: wall time, the task thread's CPU
+- per kind of work, inside the workers: wall time, the task thread's CPU
   time, its system time, minor page faults and involuntary context
-  switches, from getrusage(RUSAGE_THREAD) around the task function.
+  switches, from getrusage(RUSAGE_THREAD) around each call of the function
+  (a task over a run of file partitions calls it once per partition; a
+  step of the sums, once per run).
 """
 
 import argparse
@@ -129,13 +132,13 @@ def main():
                 (words, fold, best) = steps
                 print(
                     f"call {call + 1}: {wall:.3f} s; words {words[2] - start:.3f}, search "
-                    f"{fold[1] - words[2]:.3f}, sums {fold[2] - fold[1]:.3f}, best matches "
-                    f"{best[2] - best[1]:.3f} s"
+                    f"{fold[1] - words[2]:.3f}, sums submitted {fold[2] - fold[1]:.3f}, "
+                    f"sums and best matches {best[2] - best[1]:.3f} s"
                 )
                 print(
                     f"  client CPU s: words {words[4] - sum(client_before):.2f}, "
-                    f"search {fold[3] - words[4]:.2f}, sums {fold[4] - fold[3]:.2f}, "
-                    f"best matches {best[4] - best[3]:.2f}, "
+                    f"search {fold[3] - words[4]:.2f}, sums submitted {fold[4] - fold[3]:.2f}, "
+                    f"sums and best matches {best[4] - best[3]:.2f}, "
                     f"after {sum(cpu_times(os.getpid())) - best[4]:.2f}"
                 )
                 worker_user = sum(a[0] - b[0] for a, b in zip(workers_after, workers_before, strict=True))
@@ -159,7 +162,7 @@ def main():
                     n, task_wall, cpu, system, faults, switches = totals[name]
                     if n:
                         print(
-                            f"  {name:18s} {n:3d} tasks; per task: wall {task_wall / n * 1e3:5.1f} ms, "
+                            f"  {name:18s} {n:3d} calls; per call: wall {task_wall / n * 1e3:5.1f} ms, "
                             f"CPU {cpu / n * 1e3:5.1f} ms (system {system / n * 1e3:4.1f}), "
                             f"{faults / n:6.0f} page faults, {switches / n:5.1f} involuntary switches"
                         )
