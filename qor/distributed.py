@@ -288,6 +288,11 @@ def _runs(parts: Sequence[_Partition], indices: Sequence[int], longest: int) -> 
     return [indices[k * len(indices) // count : (k + 1) * len(indices) // count] for k in range(count)]
 
 
+def _task_runs(parts: Sequence[_Partition], indices: Sequence[int], threads: int) -> list[list[int]]:
+    """Runs of file partitions for the tasks of a pass: a few per worker thread, of at most _RUN."""
+    return _runs(parts, indices, min(_RUN, -(-len(indices) // (2 * max(1, threads)))))
+
+
 def _from_array(array: Any) -> list[_Partition]:
     if array.ndim != 2:
         raise ValueError(f"a Dask array of series must be 2-D (one series per row), not {array.ndim}-D")
@@ -503,26 +508,37 @@ class _RowsOnTheCluster:
             )
         lengths = [m.length for m in motifs]
         busy = [i for i in range(len(self.parts)) if self.starts[i] < self.starts[i + 1]]
-        counts: dict[int, npt.NDArray[np.intp]] = {}
+        runs = _task_runs(self.parts, busy, sum(self.client.nthreads().values()))
+        # Per run in flight: each partition's count of rows per motif, for
+        # the partitions where any of the motifs occurs (the others have
+        # nothing to read).
+        counts: dict[int, list[npt.NDArray[np.intp]]] = {}
         pieces: list[list[npt.NDArray[np.float64]]] = [[] for _ in motifs]
 
-        def task(k: int) -> Any:
-            i = busy[k]
-            occ = _engine.occurrences(motifs, int(self.starts[i]), int(self.starts[i + 1]))
-            counts[k] = np.bincount(occ[2], weights=occ[5], minlength=len(motifs)).astype(np.intp)
-            if not len(occ[6]):  # none of them occurs here: nothing to read
-                return self.client.submit(np.empty, 0, pure=False)
-            return self.parts[i].submit(self.client, _average_rows, occ)
+        def task(r: int) -> Any:
+            run, occs, counts[r] = [], [], []
+            for i in runs[r]:
+                occ = _engine.occurrences(motifs, int(self.starts[i]), int(self.starts[i + 1]))
+                if len(occ[6]):
+                    run.append(i)
+                    occs.append((occ,))
+                    counts[r].append(
+                        np.bincount(occ[2], weights=occ[5], minlength=len(motifs)).astype(np.intp)
+                    )
+            if not run:
+                return self.client.submit(list, pure=False)
+            return _submit(self.client, self.parts, run, _average_rows, occs)
 
-        def take(k: int, rows: npt.NDArray[np.float64]) -> None:
-            at = 0
-            for mi, n in enumerate(counts.pop(k).tolist()):
-                size = n * lengths[mi]
-                if size:
-                    pieces[mi].append(rows[at : at + size])
-                at += size
+        def take(r: int, found: list[npt.NDArray[np.float64]]) -> None:
+            for rows, count in zip(found, counts.pop(r), strict=True):
+                at = 0
+                for mi, n in enumerate(count.tolist()):
+                    size = n * lengths[mi]
+                    if size:
+                        pieces[mi].append(rows[at : at + size])
+                    at += size
 
-        _in_order(self.client, len(busy), task, take)
+        _in_order(self.client, len(runs), task, take)
         return [np.concatenate(p) if p else np.empty(0) for p in pieces]
 
 
@@ -604,12 +620,7 @@ class Miner:
         )
         sizes = [0] * len(parts)
         threads = max(1, sum(client.nthreads().values()))
-
-        def spread(indices: Sequence[int]) -> list[list[int]]:
-            # Runs of file partitions: a few per worker thread, of at most _RUN partitions.
-            return _runs(parts, indices, min(_RUN, -(-len(indices) // (2 * threads))))
-
-        runs = spread(range(len(parts)))
+        runs = _task_runs(parts, range(len(parts)), threads)
 
         def take_words(r: int, found: list[tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]]) -> None:
             for i, words in zip(runs[r], found, strict=True):
@@ -654,7 +665,7 @@ class Miner:
         # hold the representatives.
         reps = list(folded) if busy else []
 
-        best_runs = spread(busy)
+        best_runs = _task_runs(parts, busy, threads)
         held: dict[int, list[_engine.Occurrences]] = {}  # runs in flight
 
         def best(r: int) -> Any:
