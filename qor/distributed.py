@@ -17,7 +17,7 @@ the results:
    client adds the distances into naed in ascending series order and ranks.
 
 Partitions read from files go to the tasks in runs of consecutive ones, which
-a task reads and works on one after another (a chain's step takes up to 32):
+a task reads and works on one after another (a chain's step takes up to 16):
 fewer scheduling round trips, and still one partition in a worker's memory at
 a time.
 
@@ -66,8 +66,8 @@ _MAX_CHAINS = 8
 # matches (at most _CHAIN_RUN to a step of the representatives' sums): more
 # would hold more results in a worker's memory, and would keep the client
 # waiting longer for the first words.
-_RUN = 4
-_CHAIN_RUN = 32
+_RUN = 2
+_CHAIN_RUN = 16
 
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
 
@@ -413,6 +413,7 @@ def _fold_in_order(
     task: Callable[[int], Any],
     fold: Callable[[int, int], Callable[[Any, Any], Any]],
     initial: Sequence[Any],
+    window: int | None = None,
 ) -> list[Any]:
     """``values[c] = fold(i, c)(values[c], task(i))`` for ``i < count`` in order, for every chain c.
 
@@ -425,9 +426,11 @@ def _fold_in_order(
     stays on the worker that computed it: the chains' steps over it run there
     and pass on only their (small) values. The chains are independent, so
     while one waits for its value from the last partition, another can run.
+    At most ``window`` steps of each chain (default: two per worker thread)
+    are submitted ahead.
     """
     _, distributed = _dask()
-    window = 2 * max(1, sum(client.nthreads().values()))
+    window = window or 2 * max(1, sum(client.nthreads().values()))
     in_flight: deque[list[Any]] = deque()
     values = list(initial)
     done: list[Any] = []
@@ -660,7 +663,10 @@ class Miner:
             end = (offsets[first : last + 1], rows[first:last]) if j == len(steps) - 1 else None
             return functools.partial(_add_average_rows, occurrences=occ, offsets=offsets, last=end)
 
-        folded = _fold_in_order(client, len(steps), data, add_rows, [(zeros, zeros)] * len(groups))
+        # A step over a run of files is long, and carries its partitions'
+        # occurrences: one step queued behind the running one is enough.
+        window = 2 if _files(parts, busy) is not None else None
+        folded = _fold_in_order(client, len(steps), data, add_rows, [(zeros, zeros)] * len(groups), window)
         # The best matches wait on the cluster for the chains' ends, which
         # hold the representatives.
         reps = list(folded) if busy else []
