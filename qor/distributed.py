@@ -62,11 +62,12 @@ PARTITION_BYTES = 32 * 2**20
 # (one per worker thread up to it): each partition then takes a task per chain.
 _MAX_CHAINS = 8
 
-# At most this many file partitions go to a task of the words or the best
-# matches (at most _CHAIN_RUN to a step of the representatives' sums): more
-# would hold more results in a worker's memory, and would keep the client
-# waiting longer for the first words.
+# At most this many file partitions go to a task of the best matches or of
+# reading average rows (_WORDS_RUN to a task of the words, whose results are
+# small; _CHAIN_RUN to a step of the representatives' sums): longer runs
+# would hold more occurrences and results in a worker's memory.
 _RUN = 2
+_WORDS_RUN = 4
 _CHAIN_RUN = 16
 
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
@@ -288,9 +289,12 @@ def _runs(parts: Sequence[_Partition], indices: Sequence[int], longest: int) -> 
     return [indices[k * len(indices) // count : (k + 1) * len(indices) // count] for k in range(count)]
 
 
-def _task_runs(parts: Sequence[_Partition], indices: Sequence[int], threads: int) -> list[list[int]]:
-    """Runs of file partitions for the tasks of a pass: a few per worker thread, of at most _RUN."""
-    return _runs(parts, indices, min(_RUN, -(-len(indices) // (2 * max(1, threads)))))
+def _task_runs(
+    parts: Sequence[_Partition], indices: Sequence[int], threads: int, longest: int = 0
+) -> list[list[int]]:
+    """Runs of file partitions for the tasks of a pass: a few per worker thread, of at most
+    ``longest`` (default _RUN) partitions."""
+    return _runs(parts, indices, min(longest or _RUN, -(-len(indices) // (2 * max(1, threads)))))
 
 
 def _from_array(array: Any) -> list[_Partition]:
@@ -623,7 +627,7 @@ class Miner:
         )
         sizes = [0] * len(parts)
         threads = max(1, sum(client.nthreads().values()))
-        runs = _task_runs(parts, range(len(parts)), threads)
+        runs = _task_runs(parts, range(len(parts)), threads, _WORDS_RUN)
 
         def take_words(r: int, found: list[tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]]) -> None:
             for i, words in zip(runs[r], found, strict=True):
