@@ -207,6 +207,24 @@ def test_motif_groups_cover_every_motif_once_in_order(work, count):
         assert len(groups) == count  # about equal work: every chain gets some
 
 
+@pytest.mark.parametrize("count, threads", [(0, 2), (1, 2), (3, 2), (7, 2), (16, 2), (33, 1), (5, 64)])
+@pytest.mark.parametrize("longest", [1, 2, 4, 16])
+def test_file_partitions_go_in_short_even_runs_in_order(count, threads, longest):
+    files = [qor.distributed._Partition(qor.distributed._NpyRows("x.npy", i, i + 1), 1) for i in range(count)]
+    indices = list(range(0, count, 2)) if count > 4 else list(range(count))
+    runs = qor.distributed._task_runs(files, indices, threads, longest)
+    assert [i for run in runs for i in run] == indices  # each once, in order
+    assert all(0 < len(run) <= longest for run in runs)
+    assert max(map(len, runs), default=0) - min(map(len, runs), default=0) <= 1
+    if len(indices) >= 2 * threads:
+        assert len(runs) >= threads  # every worker thread gets some
+    # A partition that Dask computes goes alone: a task gets one as its first argument.
+    mixed = [*files, qor.distributed._Partition(None, None)]
+    assert qor.distributed._task_runs(mixed, range(len(mixed)), threads, longest) == [
+        [i] for i in range(len(mixed))
+    ]
+
+
 def test_engine_refuses_malformed_steps():
     from qor import _engine
 
