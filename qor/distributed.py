@@ -140,7 +140,8 @@ def _add_average_rows(
     for this step.
 
     The last step of a chain (``last``: the offsets and rows of the chain's
-    motifs) also makes their representatives.
+    motifs) returns only those motifs' sums and counts, and their
+    representatives: what the client and the best matches take from it.
     """
     for part, occ in zip(_members(data), occurrences, strict=True):
         if isinstance(part, _engine.Normalised):
@@ -149,17 +150,18 @@ def _add_average_rows(
             sums = _engine.add_average_rows(_as_chunk(part), occ, offsets, sums[0], sums[1], _threads())
     if last is None:
         return sums
-    return (*sums, _engine.representatives(*last, *sums))
+    own = slice(int(last[0][0]), int(last[0][-1]))
+    return (sums[0][own].copy(), sums[1][own].copy(), _engine.representatives(*last, *sums))
 
 
 def _gather_sums(
     offsets: npt.NDArray[np.int64], groups: list[tuple[int, int]], chains: Sequence[_Sums]
 ) -> _Sums:
-    """The sums of every motif, from the chains' (chain c holds those of motifs groups[c])."""
+    """The sums of every motif, from the chains' (chain c: those of motifs groups[c])."""
     sums = (np.zeros(int(offsets[-1])), np.zeros(int(offsets[-1])))
     for (first, last), chain in zip(groups, chains, strict=True):
         at = slice(offsets[first], offsets[last])
-        sums[0][at], sums[1][at] = chain[0][at], chain[1][at]
+        sums[0][at], sums[1][at] = chain[0], chain[1]
     return sums
 
 
@@ -671,9 +673,11 @@ class Miner:
         # occurrences: one step queued behind the running one is enough.
         window = 2 if _files(parts, busy) is not None else None
         folded = _fold_in_order(client, len(steps), data, add_rows, [(zeros, zeros)] * len(groups), window)
+        if not steps:  # no series: the sums are nothing but zeros
+            folded = [(zeros[offsets[a] : offsets[b]],) * 2 for a, b in groups]
         # The best matches wait on the cluster for the chains' ends, which
         # hold the representatives.
-        reps = list(folded) if busy else []
+        reps = folded if busy else []
 
         best_runs = _task_runs(parts, busy, threads)
         held: dict[int, list[_engine.Occurrences]] = {}  # runs in flight
@@ -691,7 +695,6 @@ class Miner:
         def finish_sums() -> None:
             # The client makes its own representatives, from the same sums.
             plan.finish_representatives(*_gather_sums(offsets, groups, client.gather(folded)))
-            folded.clear()  # the sums are no longer wanted
 
         # Files are read by the best-match tasks themselves, which can be
         # submitted before the representatives are made and wait for them; a
@@ -703,7 +706,7 @@ class Miner:
                 finish_sums()
             _in_order(client, len(best_runs), best, take_best, ready=finish_sums if early else None)
         except BaseException:
-            _cancel(client, [*folded, *reps])
+            _cancel(client, folded)
             raise
         self._rows = _RowsOnTheCluster(client, parts, starts)
         try:

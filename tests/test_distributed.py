@@ -329,6 +329,13 @@ def test_a_chains_representatives_are_the_plans(searched):
     for first, last in [(0, len(rows)), (1, 3), (2, 2), (len(rows) - 1, len(rows))]:
         part = _engine.representatives(offsets[first : last + 1], rows[first:last], *sums)
         assert part.tobytes() == whole[offsets[first] : offsets[last]].tobytes()
+        # A chain's last step hands on its own motifs' sums and counts only.
+        zeros = (np.zeros(offsets[-1]), np.zeros(offsets[-1]))
+        end = qor.distributed._add_average_rows(
+            zeros, series, [occ], offsets, (offsets[first : last + 1], rows[first:last])
+        )
+        own = slice(offsets[first], offsets[last])
+        assert [a.tobytes() for a in end] == [sums[0][own].tobytes(), sums[1][own].tobytes(), part.tobytes()]
     with pytest.raises(ValueError, match="out of order"):
         _engine.representatives(offsets[::-1].copy(), rows, *sums)
     with pytest.raises(ValueError, match="one offset per motif"):
