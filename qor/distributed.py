@@ -59,7 +59,8 @@ if TYPE_CHECKING:
 PARTITION_BYTES = 32 * 2**20
 
 # At most this many chains of the representatives' sums run side by side
-# (one per worker thread up to it): each partition then takes a task per chain.
+# (one per worker thread up to it): each partition, or run of file partitions,
+# then takes a step per chain.
 _MAX_CHAINS = 8
 
 # At most this many file partitions go to a task of the best matches or of
