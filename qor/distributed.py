@@ -659,6 +659,7 @@ class Miner:
         rows = plan.motif_rows()
         groups = _motif_groups(rows * np.diff(offsets), chains)
         steps = _runs(parts, busy, _CHAIN_RUN)
+        on_files = _files(parts, busy) is not None
 
         def data(j: int) -> Any:
             files = _files(parts, steps[j])
@@ -672,21 +673,20 @@ class Miner:
 
         # A step over a run of files is long, and carries its partitions'
         # occurrences: one step queued behind the running one is enough.
-        window = 2 if _files(parts, busy) is not None else None
+        window = 2 if on_files else None
         folded = _fold_in_order(client, len(steps), data, add_rows, [(zeros, zeros)] * len(groups), window)
         if not steps:  # no series: the sums are nothing but zeros
             folded = [(zeros[offsets[a] : offsets[b]],) * 2 for a, b in groups]
-        # The best matches wait on the cluster for the chains' ends, which
-        # hold the representatives.
-        reps = folded if busy else []
 
         best_runs = _task_runs(parts, busy, threads)
         held: dict[int, list[_engine.Occurrences]] = {}  # runs in flight
 
         def best(r: int) -> Any:
+            # The tasks wait on the cluster for the chains' ends, which hold
+            # the representatives.
             held[r] = [plan.occurrences(starts[i], starts[i + 1]) for i in best_runs[r]]
             return _submit(
-                client, parts, best_runs[r], _best_matches, [(o,) for o in held[r]], offsets, *reps
+                client, parts, best_runs[r], _best_matches, [(o,) for o in held[r]], offsets, *folded
             )
 
         def take_best(r: int, found: list[tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]]) -> None:
@@ -701,11 +701,10 @@ class Miner:
         # submitted before the representatives are made and wait for them; a
         # partition that Dask computes would be computed at once and wait in
         # a worker's memory, so those go once the representatives are made.
-        early = _files(parts, busy) is not None
         try:
-            if not early:
+            if not on_files:
                 finish_sums()
-            _in_order(client, len(best_runs), best, take_best, ready=finish_sums if early else None)
+            _in_order(client, len(best_runs), best, take_best, ready=finish_sums if on_files else None)
         except BaseException:
             _cancel(client, folded)
             raise
