@@ -1,7 +1,7 @@
 # Types of qor._engine, the internal extension module that runs the steps of
 # Miner.mine on parts of a collection (used by qor.distributed).
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -36,10 +36,22 @@ _Fetch = Callable[[Motif], npt.NDArray[np.float64]]
 def check_alphabet(alphabet: int) -> None: ...
 
 # threads: the engine's threads for the call (0: QOR_NUM_THREADS or every CPU)
+# A chunk's scales: the mean and standard deviation by which each series was
+# z-normalised, an (n, 2) array that discretise(scales=True) gives and the
+# other calls take to normalise the same series in fewer passes.
+_Scales = npt.NDArray[np.float64]
+
+@overload
 def discretise(
-    chunk: _Chunk, seglen: int, alphabet: int, threads: int = 0
+    chunk: _Chunk, seglen: int, alphabet: int, threads: int = 0, scales: Literal[False] = False
 ) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]: ...
-def average_rows(chunk: _Chunk, occurrences: Occurrences, threads: int = 0) -> npt.NDArray[np.float64]: ...
+@overload
+def discretise(
+    chunk: _Chunk, seglen: int, alphabet: int, threads: int = 0, *, scales: Literal[True]
+) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int64], _Scales]: ...
+def average_rows(
+    chunk: _Chunk, occurrences: Occurrences, threads: int = 0, scales: _Scales | None = None
+) -> npt.NDArray[np.float64]: ...
 def occurrences(motifs: Sequence[Motif], first: int, last: int) -> Occurrences: ...
 def row_source(motif: Motif) -> _Fetch | None: ...
 
@@ -48,7 +60,7 @@ class Normalised:
 
     def __len__(self) -> int: ...
 
-def normalise(chunk: _Chunk, threads: int = 0) -> Normalised: ...
+def normalise(chunk: _Chunk, threads: int = 0, scales: _Scales | None = None) -> Normalised: ...
 
 # data: a partition's Normalised series, or the series themselves
 def add_average_rows(
@@ -58,6 +70,7 @@ def add_average_rows(
     sums: npt.NDArray[np.float64],
     counts: npt.NDArray[np.float64],
     threads: int = 0,
+    scales: _Scales | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
 def representatives(
     offsets: npt.NDArray[np.int64],
@@ -66,7 +79,11 @@ def representatives(
     counts: npt.NDArray[np.float64],
 ) -> npt.NDArray[np.float64]: ...
 def best_matches(
-    chunk: _Chunk, occurrences: Occurrences, representatives: Representatives, threads: int = 0
+    chunk: _Chunk,
+    occurrences: Occurrences,
+    representatives: Representatives,
+    threads: int = 0,
+    scales: _Scales | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
 class Plan:

@@ -111,12 +111,21 @@ def _threads() -> int:
     return 0 if os.environ.get("QOR_NUM_THREADS") else 1
 
 
-def _words(data: Any, seglen: int, alphabet: int) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]:
-    return _engine.discretise(_as_chunk(data), seglen, alphabet, _threads())
+# A partition's words (letters, and the end of each series' word), and its
+# series' scales: the mean and standard deviation by which each was
+# z-normalised. The later steps normalise the series with those, as the
+# words step did, without finding them again.
+_Words = tuple[npt.NDArray[np.int8], npt.NDArray[np.int64], npt.NDArray[np.float64]]
 
 
-def _average_rows(data: Any, occurrences: _engine.Occurrences) -> npt.NDArray[np.float64]:
-    return _engine.average_rows(_as_chunk(data), occurrences, _threads())
+def _words(data: Any, seglen: int, alphabet: int) -> _Words:
+    return _engine.discretise(_as_chunk(data), seglen, alphabet, _threads(), scales=True)
+
+
+def _average_rows(
+    data: Any, occurrences: _engine.Occurrences, scales: npt.NDArray[np.float64]
+) -> npt.NDArray[np.float64]:
+    return _engine.average_rows(_as_chunk(data), occurrences, _threads(), scales)
 
 
 # A chain's value: the representatives' sums and counts, and after its last
@@ -124,8 +133,8 @@ def _average_rows(data: Any, occurrences: _engine.Occurrences) -> npt.NDArray[np
 _Sums = tuple[npt.NDArray[np.float64], ...]
 
 
-def _normalised(data: Any) -> _engine.Normalised:
-    return _engine.normalise(_as_chunk(data), _threads())
+def _normalised(data: Any, scales: npt.NDArray[np.float64]) -> _engine.Normalised:
+    return _engine.normalise(_as_chunk(data), _threads(), scales)
 
 
 def _add_average_rows(
@@ -133,22 +142,25 @@ def _add_average_rows(
     data: Any,
     occurrences: Sequence[_engine.Occurrences],
     offsets: npt.NDArray[np.int64],
+    scales: Sequence[npt.NDArray[np.float64]],
     last: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None,
 ) -> _Sums:
     """``sums`` with the average rows of the entries of a run of partitions
-    added, partition after partition (``occurrences``: each one's): from a
-    partition's Normalised series, or from the series themselves, normalised
-    for this step.
+    added, partition after partition (``occurrences`` and ``scales``: each
+    one's): from a partition's Normalised series, or from the series
+    themselves, normalised for this step.
 
     The last step of a chain (``last``: the offsets and rows of the chain's
     motifs) returns only those motifs' sums and counts, and their
     representatives: what the client and the best matches take from it.
     """
-    for part, occ in zip(_members(data), occurrences, strict=True):
+    for part, occ, scale in zip(_members(data), occurrences, scales, strict=True):
         if isinstance(part, _engine.Normalised):
             sums = _engine.add_average_rows(part, occ, offsets, sums[0], sums[1])
         else:
-            sums = _engine.add_average_rows(_as_chunk(part), occ, offsets, sums[0], sums[1], _threads())
+            sums = _engine.add_average_rows(
+                _as_chunk(part), occ, offsets, sums[0], sums[1], _threads(), scale
+            )
     if last is None:
         return sums
     own = slice(int(last[0][0]), int(last[0][-1]))
@@ -169,6 +181,7 @@ def _gather_sums(
 def _best_matches(
     data: Any,
     occurrences: _engine.Occurrences,
+    scales: npt.NDArray[np.float64],
     offsets: npt.NDArray[np.int64],
     *chains: _Sums,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
@@ -178,7 +191,7 @@ def _best_matches(
     each chain made of its motifs at its end, in motif order.
     """
     reps = (offsets[occurrences[2]], np.concatenate([chain[2] for chain in chains]))
-    return _engine.best_matches(_as_chunk(data), occurrences, reps, _threads())
+    return _engine.best_matches(_as_chunk(data), occurrences, reps, _threads(), scales)
 
 
 def _read_npy_rows(path: str, start: int, stop: int) -> npt.NDArray[np.float64]:
@@ -486,8 +499,15 @@ class _RowsOnTheCluster:
     :meth:`many` gives several motifs' rows from one pass over the partitions.
     """
 
-    def __init__(self, client: Any, parts: list[_Partition], starts: list[int]) -> None:
+    def __init__(
+        self,
+        client: Any,
+        parts: list[_Partition],
+        starts: list[int],
+        scales: list[npt.NDArray[np.float64]],
+    ) -> None:
         self.client, self.parts, self.starts = client, parts, np.asarray(starts, np.int64)
+        self.scales = scales
 
     def __call__(self, motif: Motif) -> npt.NDArray[np.float64]:
         return self._rows([motif])[0]
@@ -531,7 +551,7 @@ class _RowsOnTheCluster:
                 occ = _engine.occurrences(motifs, int(self.starts[i]), int(self.starts[i + 1]))
                 if len(occ[6]):
                     run.append(i)
-                    occs.append((occ,))
+                    occs.append((occ, self.scales[i]))
                     counts[r].append(
                         np.bincount(occ[2], weights=occ[5], minlength=len(motifs)).astype(np.intp)
                     )
@@ -585,11 +605,17 @@ class Miner:
         self.minsup, self.seglen, self.alphabet = minsup, seglen, alphabet
         self.min_len, self.max_len, self.max_overlap, self.k = min_len, max_len, max_overlap, k
         self._motifs: list[Motif] = []
+        # The plan of the last mine(), which holds its motifs until they are
+        # first asked for: mine() returns copies of its own, so a copy of the
+        # whole collection is only made for callers that read it.
+        self._plan: _engine.Plan | None = None
         self._rows: _RowsOnTheCluster | None = None
 
     @property
     def motifs(self) -> list[Motif]:
         """The whole ranked collection of the last :meth:`mine`."""
+        if self._plan is not None:
+            self._motifs, self._plan = self._plan.motifs, None
         return list(self._motifs)
 
     def average_occurrences(self, motifs: Sequence[Motif] | None = None) -> list[dict[int, list[float]]]:
@@ -602,7 +628,7 @@ class Miner:
         """
         if self._rows is None:
             raise RuntimeError("no motifs mined yet")
-        return self._rows.many(self._motifs if motifs is None else motifs)
+        return self._rows.many(self.motifs if motifs is None else motifs)
 
     def mine(
         self, collection: Any, *, client: Client | None = None, partition_rows: int | None = None
@@ -629,13 +655,15 @@ class Miner:
             self.minsup, self.seglen, self.alphabet, self.min_len, self.max_len, self.max_overlap, self.k
         )
         sizes = [0] * len(parts)
+        scales: list[npt.NDArray[np.float64]] = [np.empty((0, 2))] * len(parts)
         threads = max(1, sum(client.nthreads().values()))
         runs = _task_runs(parts, range(len(parts)), threads, _WORDS_RUN)
 
-        def take_words(r: int, found: list[tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]]) -> None:
-            for i, words in zip(runs[r], found, strict=True):
-                sizes[i] = len(words[1])
-                plan.add_words(*words)
+        def take_words(r: int, found: list[_Words]) -> None:
+            for i, (letters, ends, scale) in zip(runs[r], found, strict=True):
+                sizes[i] = len(ends)
+                scales[i] = scale
+                plan.add_words(letters, ends)
 
         _in_order(
             client,
@@ -663,13 +691,22 @@ class Miner:
 
         def data(j: int) -> Any:
             files = _files(parts, steps[j])
-            return files if files is not None else parts[steps[j][0]].submit(client, _normalised)
+            if files is not None:
+                return files
+            (i,) = steps[j]
+            return parts[i].submit(client, _normalised, scales[i])
 
         def add_rows(j: int, c: int) -> Callable[[Any, Any], Any]:
             first, last = groups[c]
             occ = [plan.occurrences(starts[i], starts[i + 1], first, last) for i in steps[j]]
             end = (offsets[first : last + 1], rows[first:last]) if j == len(steps) - 1 else None
-            return functools.partial(_add_average_rows, occurrences=occ, offsets=offsets, last=end)
+            return functools.partial(
+                _add_average_rows,
+                occurrences=occ,
+                offsets=offsets,
+                scales=[scales[i] for i in steps[j]],
+                last=end,
+            )
 
         # A step over a run of files is long, and carries its partitions'
         # occurrences: one step queued behind the running one is enough.
@@ -686,7 +723,13 @@ class Miner:
             # the representatives.
             held[r] = [plan.occurrences(starts[i], starts[i + 1]) for i in best_runs[r]]
             return _submit(
-                client, parts, best_runs[r], _best_matches, [(o,) for o in held[r]], offsets, *folded
+                client,
+                parts,
+                best_runs[r],
+                _best_matches,
+                [(o, scales[i]) for o, i in zip(held[r], best_runs[r], strict=True)],
+                offsets,
+                *folded,
             )
 
         def take_best(r: int, found: list[tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]]) -> None:
@@ -708,11 +751,9 @@ class Miner:
         except BaseException:
             _cancel(client, folded)
             raise
-        self._rows = _RowsOnTheCluster(client, parts, starts)
-        try:
-            return plan.finish(self._rows)
-        finally:
-            self._motifs = plan.motifs
+        self._rows = _RowsOnTheCluster(client, parts, starts, scales)
+        self._plan = plan
+        return plan.finish(self._rows)
 
 
 def mine(

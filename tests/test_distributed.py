@@ -321,9 +321,43 @@ def test_sums_from_the_series_equal_those_from_their_normalised_copy(ragged):
     assert all(a.tobytes() == b.tobytes() for a, b in zip(held, direct, strict=True))
 
 
+@pytest.mark.parametrize("kind", ["array", "ragged", "lists"])
+def test_series_normalised_with_their_words_scales_give_the_same_bits(kind):
+    # The later steps normalise a partition with the scales its words step
+    # found instead of finding them again: every value must be the same.
+    series = collection(7, ragged=kind != "array")
+    data = (
+        np.array(series) if kind == "array" else [s.tolist() for s in series] if kind == "lists" else series
+    )
+    letters, ends, scales = _engine.discretise(data, 4, 4, scales=True)
+    assert [a.tobytes() for a in (letters, ends)] == [a.tobytes() for a in _engine.discretise(data, 4, 4)]
+    assert scales.shape == (len(series), 2) and scales[1, 1] == 0.0  # series 1 is constant
+    plan = _engine.Plan(0.5, 4, 4, 2, 0, 0.9, 0)
+    plan.add_words(letters, ends)
+    plan.search()
+    occ, offsets = plan.occurrences(0, len(series)), plan.sum_offsets()
+    start = np.random.default_rng(0).normal(size=(2, offsets[-1]))
+    reps = (offsets[occ[2]], np.random.default_rng(1).normal(size=offsets[-1]))
+    for call in (
+        lambda **k: _engine.normalise(data, **k).__getstate__(),
+        lambda **k: _engine.add_average_rows(data, occ, offsets, *start, **k),
+        lambda **k: _engine.average_rows(data, occ, **k),
+        lambda **k: _engine.best_matches(data, occ, reps, **k),
+    ):
+        found, again = (r if isinstance(r, tuple) else (r,) for r in (call(), call(scales=scales)))
+        assert [a.tobytes() for a in found] == [a.tobytes() for a in again]
+    # The scales given are the ones used.
+    halved = _engine.normalise(data, scales=scales * [1.0, 2.0]).__getstate__()[0]
+    np.testing.assert_array_equal(halved * 2, _engine.normalise(data).__getstate__()[0])
+    for wrong in (scales[:-1], scales[:, :1], scales.ravel()):
+        with pytest.raises(ValueError, match="scales"):
+            _engine.average_rows(data, occ, scales=wrong)
+
+
 def test_a_chains_representatives_are_the_plans(searched):
     series, plan, occ, offsets = searched
     rows = plan.motif_rows()
+    scales = _engine.discretise(series, 4, 4, scales=True)[2]
     sums = _engine.add_average_rows(series, occ, offsets, np.zeros(offsets[-1]), np.zeros(offsets[-1]))
     whole = plan.representative_values()
     for first, last in [(0, len(rows)), (1, 3), (2, 2), (len(rows) - 1, len(rows))]:
@@ -332,7 +366,7 @@ def test_a_chains_representatives_are_the_plans(searched):
         # A chain's last step hands on its own motifs' sums and counts only.
         zeros = (np.zeros(offsets[-1]), np.zeros(offsets[-1]))
         end = qor.distributed._add_average_rows(
-            zeros, series, [occ], offsets, (offsets[first : last + 1], rows[first:last])
+            zeros, series, [occ], offsets, [scales], (offsets[first : last + 1], rows[first:last])
         )
         own = slice(offsets[first], offsets[last])
         assert [a.tobytes() for a in end] == [sums[0][own].tobytes(), sums[1][own].tobytes(), part.tobytes()]

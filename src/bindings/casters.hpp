@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,11 +29,14 @@ struct SeriesList {
 };
 
 // The SAX words that a reading which normalises may make in the same pass
-// (load_series): `made` says whether it did.
+// (load_series): `made` says whether it did. With `want_scales`, the rows'
+// scales as well.
 struct WordsWanted {
     int32_t seglen, alphabet;
     std::vector<Word> words;
     bool made = false;
+    bool want_scales = false;
+    std::vector<RowScale> scales;
 };
 
 // A list of words from any sequence of sequences of characters.
@@ -267,24 +271,36 @@ inline std::size_t row_size_hint(handle row) {
 // threads, the GIL still held) and *normalised is set; other input is read
 // as it is and *normalised cleared. With `words` as well, the normalised
 // rows' words are made in the same pass where the settings allow them
-// (otherwise the call that uses them reports why).
+// (otherwise the call that uses them reports why). With `scales` instead of
+// words (one per row, else std::invalid_argument), the array is normalised
+// with those scales.
 inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool* normalised = nullptr,
-                        qor::bindings::WordsWanted* words = nullptr) {
+                        qor::bindings::WordsWanted* words = nullptr,
+                        const std::vector<qor::RowScale>* scales = nullptr) {
     if (!is_input_sequence(src)) return false;
     out.clear();
     if (normalised) *normalised = false;
     if (Float64Buffer rows{src, 2}) {
         const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
+        if (normalised && scales && scales->size() != n) throw std::invalid_argument("scales: expected one per series");
         out.assign_rows(n, m);
         if (n == 0 || m == 0) return true;
         if (normalised) {
             qor::Workers team(threads);
             *normalised = true;
+            if (scales) {
+                qor::znormalize(out, rows.data(), scales->data(), team);
+                return true;
+            }
             if (words) {
+                if (words->want_scales)
+                    words->scales.assign(
+                        n, {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()});
                 // Settings that make no words fail before any sample is
                 // written: the rows are then normalised alone.
                 try {
-                    words->words = qor::znormalize_and_sax(out, rows.data(), words->seglen, words->alphabet, team);
+                    words->words = qor::znormalize_and_sax(out, rows.data(), words->seglen, words->alphabet, team,
+                                                           words->want_scales ? words->scales.data() : nullptr);
                     words->made = true;
                     return true;
                 } catch (const std::invalid_argument&) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -27,26 +28,49 @@ using namespace qor::bindings::engine;
 
 namespace {
 
+// The rows' scales that discretise(scales=True) gave, an (n, 2) float64
+// array of means and standard deviations, or None.
+std::optional<std::vector<RowScale>> scales_of(const py::object& scales) {
+    if (scales.is_none()) return std::nullopt;
+    const auto a = py::cast<Array<double>>(scales);
+    if (a.ndim() != 2 || a.shape(1) != 2) throw std::invalid_argument("scales: expected an (n, 2) array");
+    std::vector<RowScale> out(static_cast<std::size_t>(a.shape(0)));
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = {a.data()[2 * i], a.data()[2 * i + 1]};
+    return out;
+}
+
 // A partition's series, read as the engine's calls read theirs: a
 // C-contiguous 2-D float64 array is z-normalised as it is read (on
 // `threads` threads, 0: the default count), anything else by normalise().
+// With `scales` (scales_of), they are normalised with those, found when
+// the partition was discretised: the same values, in fewer passes.
 struct Chunk {
     Collection ts;
     bool normalised = false;
+    std::optional<std::vector<RowScale>> scales;
 
     // With `words`, an array's words are made as it is normalised.
-    Chunk(const py::object& chunk, unsigned threads, WordsWanted* words = nullptr) {
-        if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads), &normalised, words))
+    Chunk(const py::object& chunk, unsigned threads, WordsWanted* words = nullptr,
+          const py::object& row_scales = py::none())
+        : scales(scales_of(row_scales)) {
+        const std::vector<RowScale>* given = scales ? &*scales : nullptr;
+        if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads), &normalised, words, given))
             throw py::type_error("chunk: expected a sequence of series of real numbers");
+        if (scales && scales->size() != ts.size()) throw std::invalid_argument("scales: expected one per series");
     }
     Collection& normalise(Workers& workers) {
-        if (!normalised) znormalize(ts, workers);
+        if (!normalised) {
+            if (scales)
+                znormalize(ts, ts.empty() ? nullptr : ts.row(0), scales->data(), workers);
+            else
+                znormalize(ts, workers);
+        }
         normalised = true;
         return ts;
     }
-    std::vector<Word> words(int32_t seglen, int32_t alphabet, Workers& workers) {
+    std::vector<Word> words(int32_t seglen, int32_t alphabet, Workers& workers, RowScale* row_scales = nullptr) {
         if (normalised) return sax(ts, seglen, alphabet, workers);
-        std::vector<Word> out = znormalize_and_sax(ts, seglen, alphabet, workers);
+        std::vector<Word> out = znormalize_and_sax(ts, seglen, alphabet, workers, row_scales);
         normalised = true;
         return out;
     }
@@ -109,12 +133,20 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "discretise",
-        [](const py::object& chunk, int32_t seglen, int32_t alphabet, unsigned threads) {
+        [](const py::object& chunk, int32_t seglen, int32_t alphabet, unsigned threads, bool scales) {
             WordsWanted wanted{seglen, alphabet, {}};
+            wanted.want_scales = scales;
             Chunk part(chunk, threads, &wanted);
             std::vector<Word> words = std::move(wanted.words);
-            if (!wanted.made)
-                unlocked([&](Workers& workers) { words = part.words(seglen, alphabet, workers); }, threads);
+            if (!wanted.made) {
+                const double nan = std::numeric_limits<double>::quiet_NaN();
+                if (scales) wanted.scales.assign(part.ts.size(), {nan, nan});
+                unlocked(
+                    [&](Workers& workers) {
+                        words = part.words(seglen, alphabet, workers, scales ? wanted.scales.data() : nullptr);
+                    },
+                    threads);
+            }
             std::vector<int8_t> symbols;
             std::vector<int64_t> ends;
             ends.reserve(words.size());
@@ -122,21 +154,27 @@ PYBIND11_MODULE(_engine, m) {
                 symbols.insert(symbols.end(), w.begin(), w.end());
                 ends.push_back(static_cast<int64_t>(symbols.size()));
             }
-            return py::make_tuple(to_array(symbols), to_array(ends));
+            if (!scales) return py::make_tuple(to_array(symbols), to_array(ends));
+            Array<double> scale(std::vector<py::ssize_t>{static_cast<py::ssize_t>(part.ts.size()), 2});
+            for (std::size_t i = 0; i < part.ts.size(); ++i) {
+                scale.mutable_data()[2 * i] = wanted.scales[i].mean;
+                scale.mutable_data()[2 * i + 1] = wanted.scales[i].sd;
+            }
+            return py::make_tuple(to_array(symbols), to_array(ends), scale);
         },
-        py::arg("chunk"), py::arg("seglen"), py::arg("alphabet"), py::arg("threads") = 0);
+        py::arg("chunk"), py::arg("seglen"), py::arg("alphabet"), py::arg("threads") = 0, py::arg("scales") = false);
 
     m.def(
         "average_rows",
-        [](const py::object& chunk, const py::tuple& occ, unsigned threads) {
-            Chunk part(chunk, threads);
+        [](const py::object& chunk, const py::tuple& occ, unsigned threads, const py::object& scales) {
+            Chunk part(chunk, threads, nullptr, scales);
             const PartOccurrences o = occurrences_of(occ);
             Array<double> rows(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.row_values())});
             double* out = rows.mutable_data();
             unlocked([&](Workers& workers) { average_rows(part.normalise(workers), o, out); }, threads);
             return rows;
         },
-        py::arg("chunk"), py::arg("occurrences"), py::arg("threads") = 0);
+        py::arg("chunk"), py::arg("occurrences"), py::arg("threads") = 0, py::arg("scales") = py::none());
 
     m.def(
         "occurrences",
@@ -160,8 +198,9 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "best_matches",
-        [](const py::object& chunk, const py::tuple& occ, const py::tuple& reps, unsigned threads) {
-            Chunk part(chunk, threads);
+        [](const py::object& chunk, const py::tuple& occ, const py::tuple& reps, unsigned threads,
+           const py::object& scales) {
+            Chunk part(chunk, threads, nullptr, scales);
             const PartOccurrences o = occurrences_of(occ);
             const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
             const std::vector<double> values = to_vector<double>(reps[1]);
@@ -183,7 +222,8 @@ PYBIND11_MODULE(_engine, m) {
                 threads);
             return py::make_tuple(distance, start);
         },
-        py::arg("chunk"), py::arg("occurrences"), py::arg("representatives"), py::arg("threads") = 0);
+        py::arg("chunk"), py::arg("occurrences"), py::arg("representatives"), py::arg("threads") = 0,
+        py::arg("scales") = py::none());
 
     // A partition's normalised series, held for the steps that read them
     // (in a worker's memory between tasks); pickled as two arrays.
@@ -219,18 +259,18 @@ PYBIND11_MODULE(_engine, m) {
 
     m.def(
         "normalise",
-        [](const py::object& chunk, unsigned threads) {
-            Chunk part(chunk, threads);
+        [](const py::object& chunk, unsigned threads, const py::object& scales) {
+            Chunk part(chunk, threads, nullptr, scales);
             unlocked([&](Workers& workers) { part.normalise(workers); }, threads);
             return std::move(part.ts);
         },
-        py::arg("chunk"), py::arg("threads") = 0);
+        py::arg("chunk"), py::arg("threads") = 0, py::arg("scales") = py::none());
 
     // `data`: a partition's Normalised series, or the series themselves.
     m.def(
         "add_average_rows",
         [](const py::object& data, const py::tuple& occ, const Array<int64_t>& offsets, const Array<double>& sums,
-           const Array<double>& counts, unsigned threads) {
+           const Array<double>& counts, unsigned threads, const py::object& scales) {
             const PartOccurrences o = occurrences_of(occ);
             check_size(counts, static_cast<std::size_t>(sums.size()), "representative counts");
             std::optional<Chunk> part;
@@ -238,7 +278,7 @@ PYBIND11_MODULE(_engine, m) {
             if (py::isinstance<Collection>(data))
                 held = &*py::cast<NormalisedSelf>(data);
             else
-                part.emplace(data, threads);
+                part.emplace(data, threads, nullptr, scales);
             std::vector<double> sum(sums.data(), sums.data() + sums.size());
             std::vector<double> count(counts.data(), counts.data() + counts.size());
             const std::vector<int64_t> offset(offsets.data(), offsets.data() + offsets.size());
@@ -251,7 +291,7 @@ PYBIND11_MODULE(_engine, m) {
             return py::make_tuple(to_array(sum), to_array(count));
         },
         py::arg("data"), py::arg("occurrences"), py::arg("offsets"), py::arg("sums"), py::arg("counts"),
-        py::arg("threads") = 0);
+        py::arg("threads") = 0, py::arg("scales") = py::none());
 
     m.def(
         "representatives",

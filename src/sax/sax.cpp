@@ -94,10 +94,12 @@ void znormalize(double* x, std::size_t size) { znormalize_from(x, x, size); }
 
 namespace {
 
-// Where a row's letters go while it is normalised: null for none.
+// Where a row's letters go while it is normalised (null for none), and
+// where its scale goes (null for nowhere).
 struct WordOut {
     char* letters = nullptr;
     int32_t seglen = 0, alphabet = 0;
+    RowScale* scale = nullptr;
 };
 
 // Samples normalised between two looks at their letters: the block is
@@ -187,6 +189,7 @@ void znormalize_row(const double* from, double* x, std::size_t size, const WordO
     // No guard for a constant series: sd is 0 and every sample becomes NaN
     // (0 / 0), which the words and the statistics then treat as missing.
     const double sd = std::sqrt(sq / n);
+    if (word.scale) *word.scale = {mean, sd};
     write_row(from, x, size, mean, sd, word);
 }
 
@@ -230,7 +233,9 @@ void znormalize_rows_of(const double* const* from, double* const* x, const std::
             sq[j] += v * v;
         }
         // Each sample written once, when it is final.
-        write_row(from[j], x[j], n, mean[j], std::sqrt(sq[j] / static_cast<double>(n)), word[j]);
+        const double sd = std::sqrt(sq[j] / static_cast<double>(n));
+        if (word[j].scale) *word[j].scale = {mean[j], sd};
+        write_row(from[j], x[j], n, mean[j], sd, word[j]);
     }
 }
 
@@ -241,11 +246,13 @@ std::vector<std::size_t> split_series(const Collection& ts, const Workers& worke
     return split_by_weight(before.data(), ts.size(), workers.parts(before.back(), kSampleGrain));
 }
 
-// Where the letters of a collection's rows go while it is normalised.
+// Where the letters of a collection's rows go while it is normalised, and
+// their scales (null for nowhere).
 struct Words {
     std::vector<Word>* words;
     const std::size_t* letters;  // per row
     int32_t seglen, alphabet;
+    RowScale* scales = nullptr;
 };
 
 // Rows [first, last) of ts, read from the same places in `source` (ts's own
@@ -268,6 +275,7 @@ void znormalize_range(Collection& ts, const double* source, std::size_t first, s
         size[filled] = ts.length(i);
         // A seglen that is not positive leaves every word empty.
         word[filled] = w && out->seglen > 0 ? WordOut{w->data(), out->seglen, out->alphabet} : WordOut{};
+        if (out && out->scales) word[filled].scale = out->scales + i;
         if (++filled == group) {
             if (group == 8)
                 znormalize_rows_of<8>(from, to, size, word);
@@ -315,19 +323,31 @@ void znormalize(Collection& ts, const double* source, Workers& workers) {
     znormalize_rows(ts, source, nullptr, workers);
 }
 
+void znormalize(Collection& ts, const double* source, const RowScale* scales, Workers& workers) {
+    if (ts.empty()) return;
+    const std::vector<std::size_t> bounds = split_series(ts, workers);
+    workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
+        for (std::size_t i = bounds[part]; i < bounds[part + 1]; ++i) {
+            workers.check();
+            divide(source + (ts.row(i) - ts.row(0)), ts.row(i), ts.length(i), scales[i].mean, scales[i].sd);
+        }
+    });
+}
+
 std::vector<Word> znormalize_and_sax(Collection& ts, const double* source, int32_t seglen, int32_t alphabet,
-                                     Workers& workers) {
+                                     Workers& workers, RowScale* scales) {
     check_alphabet(alphabet);
     const std::vector<std::size_t> letters = letter_counts(ts, seglen);
     std::vector<Word> words(ts.size());
     if (ts.empty()) return words;
-    const Words out{&words, letters.data(), seglen, alphabet};
+    const Words out{&words, letters.data(), seglen, alphabet, scales};
     znormalize_rows(ts, source, &out, workers);
     return words;
 }
 
-std::vector<Word> znormalize_and_sax(Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers) {
-    return znormalize_and_sax(ts, ts.empty() ? nullptr : ts.row(0), seglen, alphabet, workers);
+std::vector<Word> znormalize_and_sax(Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers,
+                                     RowScale* scales) {
+    return znormalize_and_sax(ts, ts.empty() ? nullptr : ts.row(0), seglen, alphabet, workers, scales);
 }
 
 int32_t segment_count(std::size_t n, int32_t seglen) {

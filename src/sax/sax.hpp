@@ -27,6 +27,17 @@ void znormalize(double* samples, std::size_t n);
 // the block into ts first.
 void znormalize(Collection& ts, const double* source, Workers& workers);
 void znormalize_from(const double* source, double* samples, std::size_t n);
+
+// A row's mean and population standard deviation, as z-normalisation found
+// them: x[i] became (x[i] - mean) / sd.
+struct RowScale {
+    double mean, sd;
+};
+// The rows of ts written from `source` (laid out as ts's own block, or that
+// block itself) with the scales found for them before, one per row
+// (znormalize_and_sax with `scales`): the same values, without the passes
+// that find the scales.
+void znormalize(Collection& ts, const double* source, const RowScale* scales, Workers& workers);
 inline void znormalize(Series& series) { znormalize(series.data(), series.size()); }
 
 // Number of letters of the word of a series of n samples. Throws
@@ -44,9 +55,11 @@ std::vector<Word> sax(const Collection& ts, int32_t seglen, int32_t alphabet, Wo
 // znormalize followed by sax, in one pass over the samples: each block of a
 // row is turned into letters while it is still in the cache. The same
 // values, words and errors (the counts of letters are checked before any
-// sample is written).
-std::vector<Word> znormalize_and_sax(Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers);
+// sample is written). With `scales` (one per row), each row's scale is
+// written there (rows without samples are left as they are).
+std::vector<Word> znormalize_and_sax(Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers,
+                                     RowScale* scales = nullptr);
 std::vector<Word> znormalize_and_sax(Collection& ts, const double* source, int32_t seglen, int32_t alphabet,
-                                     Workers& workers);
+                                     Workers& workers, RowScale* scales = nullptr);
 
 }  // namespace qor
