@@ -321,11 +321,15 @@ def test_sums_from_the_series_equal_those_from_their_normalised_copy(ragged):
     assert all(a.tobytes() == b.tobytes() for a, b in zip(held, direct, strict=True))
 
 
+@pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("kind", ["array", "ragged", "lists"])
-def test_series_normalised_with_their_words_scales_give_the_same_bits(kind):
+def test_series_normalised_with_their_words_scales_give_the_same_bits(kind, threads):
     # The later steps normalise a partition with the scales its words step
-    # found instead of finding them again: every value must be the same.
-    series = collection(7, ragged=kind != "array")
+    # found instead of finding them again (on one thread, block by block as
+    # the statistics come to them): every value must be the same.
+    # Long enough for the statistics to read the series in several blocks.
+    series = [np.tile(s, 15) for s in collection(7, n=120, ragged=kind != "array")]
+    assert sum(map(len, series)) > 2**16
     data = (
         np.array(series) if kind == "array" else [s.tolist() for s in series] if kind == "lists" else series
     )
@@ -338,13 +342,19 @@ def test_series_normalised_with_their_words_scales_give_the_same_bits(kind):
     occ, offsets = plan.occurrences(0, len(series)), plan.sum_offsets()
     start = np.random.default_rng(0).normal(size=(2, offsets[-1]))
     reps = (offsets[occ[2]], np.random.default_rng(1).normal(size=offsets[-1]))
+    # Series of the same lengths and other values: a call on them first
+    # leaves other values in the memory that the next call may be given.
+    other = np.ascontiguousarray(data[:, ::-1]) if kind == "array" else [s[::-1] for s in data]
     for call in (
-        lambda **k: _engine.normalise(data, **k).__getstate__(),
-        lambda **k: _engine.add_average_rows(data, occ, offsets, *start, **k),
-        lambda **k: _engine.average_rows(data, occ, **k),
-        lambda **k: _engine.best_matches(data, occ, reps, **k),
+        lambda d, **k: _engine.normalise(d, threads, **k).__getstate__(),
+        lambda d, **k: _engine.add_average_rows(d, occ, offsets, *start, threads, **k),
+        lambda d, **k: _engine.average_rows(d, occ, threads, **k),
+        lambda d, **k: _engine.best_matches(d, occ, reps, threads, **k),
     ):
-        found, again = (r if isinstance(r, tuple) else (r,) for r in (call(), call(scales=scales)))
+        found = call(data)
+        call(other)
+        again = call(data, scales=scales)
+        found, again = (r if isinstance(r, tuple) else (r,) for r in (found, again))
         assert [a.tobytes() for a in found] == [a.tobytes() for a in again]
     # The scales given are the ones used.
     halved = _engine.normalise(data, scales=scales * [1.0, 2.0]).__getstate__()[0]

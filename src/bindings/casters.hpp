@@ -271,27 +271,19 @@ inline std::size_t row_size_hint(handle row) {
 // threads, the GIL still held) and *normalised is set; other input is read
 // as it is and *normalised cleared. With `words` as well, the normalised
 // rows' words are made in the same pass where the settings allow them
-// (otherwise the call that uses them reports why). With `scales` instead of
-// words (one per row, else std::invalid_argument), the array is normalised
-// with those scales.
+// (otherwise the call that uses them reports why).
 inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool* normalised = nullptr,
-                        qor::bindings::WordsWanted* words = nullptr,
-                        const std::vector<qor::RowScale>* scales = nullptr) {
+                        qor::bindings::WordsWanted* words = nullptr) {
     if (!is_input_sequence(src)) return false;
     out.clear();
     if (normalised) *normalised = false;
     if (Float64Buffer rows{src, 2}) {
         const auto n = static_cast<std::size_t>(rows.shape(0)), m = static_cast<std::size_t>(rows.shape(1));
-        if (normalised && scales && scales->size() != n) throw std::invalid_argument("scales: expected one per series");
         out.assign_rows(n, m);
         if (n == 0 || m == 0) return true;
         if (normalised) {
             qor::Workers team(threads);
             *normalised = true;
-            if (scales) {
-                qor::znormalize(out, rows.data(), scales->data(), team);
-                return true;
-            }
             if (words) {
                 if (words->want_scales)
                     words->scales.assign(

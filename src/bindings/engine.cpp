@@ -42,38 +42,75 @@ std::optional<std::vector<RowScale>> scales_of(const py::object& scales) {
 // A partition's series, read as the engine's calls read theirs: a
 // C-contiguous 2-D float64 array is z-normalised as it is read (on
 // `threads` threads, 0: the default count), anything else by normalise().
-// With `scales` (scales_of), they are normalised with those, found when
-// the partition was discretised: the same values, in fewer passes.
-struct Chunk {
+// With `scales` (scales_of), the series are normalised with those, found
+// when the partition was discretised: the same values, in one pass, and,
+// where prepare() allows, on demand while the statistics read them (each
+// block of series is then still in the cache when it is read). An array is
+// then read where it is, held until the chunk goes: it must not change
+// meanwhile.
+class Chunk {
+public:
     Collection ts;
-    bool normalised = false;
-    std::optional<std::vector<RowScale>> scales;
 
     // With `words`, an array's words are made as it is normalised.
     Chunk(const py::object& chunk, unsigned threads, WordsWanted* words = nullptr,
           const py::object& row_scales = py::none())
-        : scales(scales_of(row_scales)) {
-        const std::vector<RowScale>* given = scales ? &*scales : nullptr;
-        if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads), &normalised, words, given))
-            throw py::type_error("chunk: expected a sequence of series of real numbers");
-        if (scales && scales->size() != ts.size()) throw std::invalid_argument("scales: expected one per series");
+        : scales_(scales_of(row_scales)) {
+        if (!scales_) {
+            if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads), &normalised_, words))
+                throw py::type_error("chunk: expected a sequence of series of real numbers");
+            return;
+        }
+        auto rows = std::make_unique<pybind11::detail::Float64Buffer>(chunk, 2);
+        if (*rows) {
+            ts.assign_rows(static_cast<std::size_t>(rows->shape(0)), static_cast<std::size_t>(rows->shape(1)));
+            source_ = rows->data();
+            array_ = std::move(rows);
+        } else {
+            rows.reset();
+            if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads)))
+                throw py::type_error("chunk: expected a sequence of series of real numbers");
+            source_ = ts.samples() ? ts.row(0) : nullptr;  // normalised in place
+        }
+        if (scales_->size() != ts.size()) throw std::invalid_argument("scales: expected one per series");
+        write_rows_ = [this](std::size_t first, std::size_t last) {
+            znormalize(ts, source_, scales_->data(), first, last);
+        };
     }
+    Chunk(const Chunk&) = delete;
+    Chunk& operator=(const Chunk&) = delete;
+
     Collection& normalise(Workers& workers) {
-        if (!normalised) {
-            if (scales)
-                znormalize(ts, ts.empty() ? nullptr : ts.row(0), scales->data(), workers);
+        if (!normalised_) {
+            if (scales_)
+                znormalize(ts, source_, scales_->data(), workers);
             else
                 znormalize(ts, workers);
         }
-        normalised = true;
+        normalised_ = true;
         return ts;
     }
+    // What one pass of the statistics over ts calls to have its series
+    // normalised as it comes to them, or null once every series is (on
+    // more than one thread, they are all normalised here, at once).
+    const PrepareSeries* prepare(Workers& workers) {
+        if (scales_ && !normalised_ && workers.size() == 1) return &write_rows_;
+        normalise(workers);
+        return nullptr;
+    }
     std::vector<Word> words(int32_t seglen, int32_t alphabet, Workers& workers, RowScale* row_scales = nullptr) {
-        if (normalised) return sax(ts, seglen, alphabet, workers);
+        if (normalised_) return sax(ts, seglen, alphabet, workers);
         std::vector<Word> out = znormalize_and_sax(ts, seglen, alphabet, workers, row_scales);
-        normalised = true;
+        normalised_ = true;
         return out;
     }
+
+private:
+    bool normalised_ = false;
+    std::optional<std::vector<RowScale>> scales_;
+    std::unique_ptr<pybind11::detail::Float64Buffer> array_;  // the source, when it is an array
+    const double* source_ = nullptr;
+    PrepareSeries write_rows_;
 };
 
 // Average rows computed, when a motif's are read, by a Python callable
@@ -171,7 +208,7 @@ PYBIND11_MODULE(_engine, m) {
             const PartOccurrences o = occurrences_of(occ);
             Array<double> rows(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.row_values())});
             double* out = rows.mutable_data();
-            unlocked([&](Workers& workers) { average_rows(part.normalise(workers), o, out); }, threads);
+            unlocked([&](Workers& workers) { average_rows(part.ts, o, out, part.prepare(workers)); }, threads);
             return rows;
         },
         py::arg("chunk"), py::arg("occurrences"), py::arg("threads") = 0, py::arg("scales") = py::none());
@@ -217,7 +254,8 @@ PYBIND11_MODULE(_engine, m) {
             int32_t* at = start.mutable_data();
             unlocked(
                 [&](Workers& workers) {
-                    best_matches(part.normalise(workers), o, offset.data(), values.data(), d, at);
+                    const PrepareSeries* prepare = part.prepare(workers);
+                    best_matches(part.ts, o, offset.data(), values.data(), d, at, prepare);
                 },
                 threads);
             return py::make_tuple(distance, start);
@@ -284,8 +322,8 @@ PYBIND11_MODULE(_engine, m) {
             const std::vector<int64_t> offset(offsets.data(), offsets.data() + offsets.size());
             unlocked(
                 [&](Workers& workers) {
-                    const Collection& ts = part ? part->normalise(workers) : *held;
-                    add_average_rows(ts, o, offset, sum.size(), sum.data(), count.data());
+                    const PrepareSeries* prepare = part ? part->prepare(workers) : nullptr;
+                    add_average_rows(part ? part->ts : *held, o, offset, sum.size(), sum.data(), count.data(), prepare);
                 },
                 threads);
             return py::make_tuple(to_array(sum), to_array(count));

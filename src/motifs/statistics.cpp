@@ -86,24 +86,54 @@ struct Visit {
 };
 
 // The rows of motifs[0 .. n), chunk of series by chunk, in each chunk motif
-// by motif, each motif's rows in their order (that of their series).
-std::vector<Visit> visits(const Motif* motifs, std::size_t n, const Collection& ts) {
-    std::vector<Visit> out;
+// by motif, each motif's rows in their order (that of their series); and
+// the chunks that have any: chunk c holds series [s0, s1) and visits
+// [chunks[c - 1].end, chunks[c].end) (from 0 for c = 0).
+struct Visits {
+    struct Chunk {
+        std::size_t s0, s1, end;
+    };
+    std::vector<Visit> visits;
+    std::vector<Chunk> chunks;
+};
+
+Visits visits(const Motif* motifs, std::size_t n, const Collection& ts) {
+    Visits out;
     std::vector<std::size_t> next(n, 0);
     for (std::size_t s0 = 0, s1 = 0; s0 < ts.size(); s0 = s1) {
         std::size_t samples = 0;
         for (s1 = s0; s1 < ts.size() && (s1 == s0 || samples + ts.length(s1) <= kChunkSamples); ++s1)
             samples += ts.length(s1);
+        const std::size_t before = out.visits.size();
         for (std::size_t mi = 0; mi < n; ++mi) {
             const Occurrences& occ = motifs[mi].indexes;
             std::size_t r = next[mi];
             while (r < occ.size() && static_cast<std::size_t>(occ.series[r]) < s1) ++r;
-            if (r != next[mi]) out.push_back({static_cast<uint32_t>(mi), next[mi], r});
+            if (r != next[mi]) out.visits.push_back({static_cast<uint32_t>(mi), next[mi], r});
             next[mi] = r;
         }
+        if (out.visits.size() != before) out.chunks.push_back({s0, s1, out.visits.size()});
     }
     return out;
 }
+
+// Hands the chunks of `all` to `prepare` (where given) once each, in order,
+// as the visits come to them.
+class ChunkPreparer {
+public:
+    ChunkPreparer(const Visits& all, const PrepareSeries* prepare) : all_(all), prepare_(prepare) {}
+    // Every chunk that holds one of the visits before `v`.
+    void before(std::size_t v) {
+        for (; next_ < all_.chunks.size() && begin(next_) < v; ++next_)
+            if (prepare_) (*prepare_)(all_.chunks[next_].s0, all_.chunks[next_].s1);
+    }
+
+private:
+    std::size_t begin(std::size_t c) const { return c == 0 ? 0 : all_.chunks[c - 1].end; }
+    const Visits& all_;
+    const PrepareSeries* prepare_;
+    std::size_t next_ = 0;
+};
 
 // Whole windows added to a motif's sums together, at most.
 constexpr std::size_t kWholeRows = 64;
@@ -113,9 +143,10 @@ constexpr std::size_t kWholeRows = 64;
 // mi's sums (add_to_sums) in the order of the rows: each while it is
 // fresh, but for rows that are one whole window, which are added a few
 // at a time (before any later row of the motif).
-// `workers`, where given, is checked for a stop request now and then.
+// `workers`, where given, is checked for a stop request now and then;
+// `prepare`, where given, is asked for each chunk of series first.
 void average_pass(const Motif* motifs, std::size_t n, const Collection& ts, double* const* tables,
-                  const SumTargets* sums, Workers* workers = nullptr) {
+                  const SumTargets* sums, Workers* workers = nullptr, const PrepareSeries* prepare = nullptr) {
     std::size_t longest = 0;
     for (std::size_t mi = 0; mi < n; ++mi) longest = std::max(longest, window_length(motifs[mi].length));
     std::vector<double> scratch(2 * longest);
@@ -131,7 +162,11 @@ void average_pass(const Motif* motifs, std::size_t n, const Collection& ts, doub
             for (const double* x : whole) detail::add_real(sums->sum[mi], sums->count[mi], x, len);
         whole.clear();
     };
-    for (const Visit& v : visits(motifs, n, ts)) {
+    const Visits all = visits(motifs, n, ts);
+    ChunkPreparer chunks(all, prepare);
+    for (std::size_t vi = 0; vi < all.visits.size(); ++vi) {
+        chunks.before(vi + 1);
+        const Visit& v = all.visits[vi];
         const Motif& m = motifs[v.motif];
         const std::size_t len = window_length(m.length);
         for (std::size_t r = v.first; r < v.last; ++r) {
@@ -169,11 +204,15 @@ constexpr std::size_t kBatchWindows = 64;
 // row, best), each motif's rows in their order. The windows of a motif's
 // rows in one chunk are measured together, with those of the next visits
 // while there are few.
-// `workers`, where given, is checked for a stop request now and then.
+// `workers`, where given, is checked for a stop request now and then;
+// `prepare`, where given, is asked for each chunk of series first.
 template <typename Found>
-void best_pass(const Motif* motifs, std::size_t n, const Collection& ts, Found&& found, Workers* workers = nullptr) {
+void best_pass(const Motif* motifs, std::size_t n, const Collection& ts, Found&& found, Workers* workers = nullptr,
+               const PrepareSeries* prepare = nullptr) {
     detail::WindowBatch batch;
-    const std::vector<Visit> all = visits(motifs, n, ts);
+    const Visits visited = visits(motifs, n, ts);
+    const std::vector<Visit>& all = visited.visits;
+    ChunkPreparer chunks(visited, prepare);
     for (std::size_t v0 = 0, v1 = 0; v0 < all.size(); v0 = v1) {
         if (workers) workers->check();
         batch.clear();
@@ -187,6 +226,7 @@ void best_pass(const Motif* motifs, std::size_t n, const Collection& ts, Found&&
                 }
             }
         }
+        chunks.before(v1);
         batch.compute();
         const double* dist = batch.dist.data();
         for (std::size_t v = v0; v < v1; ++v) {
@@ -240,26 +280,32 @@ void add_best_match(Motif& m, std::size_t r, double distance, int32_t start) {
 
 void finish_naed(Motif& m) { m.naed = detail::finish_naed(m.naed, m.indexes.size(), m.length); }
 
-void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start) {
+void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start,
+                      const PrepareSeries* prepare) {
     std::vector<std::size_t> first(motifs.size() + 1, 0);
     for (std::size_t mi = 0; mi < motifs.size(); ++mi) first[mi + 1] = first[mi] + motifs[mi].indexes.size();
-    best_pass(motifs.data(), motifs.size(), ts, [&](std::size_t mi, std::size_t r, detail::BestMatch best) {
-        distance[first[mi] + r] = best.distance;
-        start[first[mi] + r] = best.position * motifs[mi].seglen;
-    });
+    best_pass(
+        motifs.data(), motifs.size(), ts,
+        [&](std::size_t mi, std::size_t r, detail::BestMatch best) {
+            distance[first[mi] + r] = best.distance;
+            start[first[mi] + r] = best.position * motifs[mi].seglen;
+        },
+        nullptr, prepare);
 }
 
-void compute_average_occurrences(const std::vector<Motif>& motifs, const Collection& ts, double* out) {
+void compute_average_occurrences(const std::vector<Motif>& motifs, const Collection& ts, double* out,
+                                 const PrepareSeries* prepare) {
     std::vector<double*> tables(motifs.size());
     for (std::size_t mi = 0; mi < motifs.size(); ++mi) {
         tables[mi] = out;
         out += motifs[mi].indexes.size() * window_length(motifs[mi].length);
     }
-    average_pass(motifs.data(), motifs.size(), ts, tables.data(), nullptr);
+    average_pass(motifs.data(), motifs.size(), ts, tables.data(), nullptr, nullptr, prepare);
 }
 
-void add_average_rows(const std::vector<Motif>& motifs, const Collection& ts, const SumTargets& sums) {
-    average_pass(motifs.data(), motifs.size(), ts, nullptr, &sums);
+void add_average_rows(const std::vector<Motif>& motifs, const Collection& ts, const SumTargets& sums,
+                      const PrepareSeries* prepare) {
+    average_pass(motifs.data(), motifs.size(), ts, nullptr, &sums, nullptr, prepare);
 }
 
 void Motif::compute_average_occurrences(const Collection& ts) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/collection.hpp"
@@ -86,10 +87,17 @@ void prepare_motifs(std::vector<Motif>& motifs, int32_t seglen);
 // a source for them (the Miner, its normalised collection).
 void score_motifs(std::vector<Motif>& motifs, const Collection& ts, Workers& workers);
 
+// Called with a range of series [first, last) before any of their samples
+// is read, for callers that write the samples on demand (normalising them
+// as they are needed): ranges of about a cache's worth, in ascending order,
+// each series once at most. Series that no motif occurs in may never be
+// asked for.
+using PrepareSeries = std::function<void(std::size_t first, std::size_t last)>;
+
 // The statistics of many motifs, for callers that hold the series of the
 // motifs in parts (qor's scale-out), series by series as score_motifs reads
-// them. compute_average_occurrences writes the average rows of every motif
-// to `out`, motif after motif (indexes.size() x length values each), as
+// them. Each takes a PrepareSeries, or null when the samples are all there. compute_average_occurrences writes the
+// average rows of every motif to `out`, motif after motif (indexes.size() x length values each), as
 // Motif::compute_average_occurrences computes them. row_best_matches finds the best window of every row of
 // every motif (rows motif after motif, each motif's rows in order):
 // distance[e] and its first sample start[e] (1000000 and 0 when none is
@@ -97,7 +105,8 @@ void score_motifs(std::vector<Motif>& motifs, const Collection& ts, Workers& wor
 // match (best_matches sized to the rows first), in row order; finish_naed
 // divides naed by rows x length once every row is in: the steps of
 // compute_best_matches after row_best_matches.
-void compute_average_occurrences(const std::vector<Motif>& motifs, const Collection& ts, double* out);
+void compute_average_occurrences(const std::vector<Motif>& motifs, const Collection& ts, double* out,
+                                 const PrepareSeries* prepare = nullptr);
 // Where add_average_rows adds each motif's average rows: the sums and
 // counts of motif mi at sum[mi] and count[mi] (add_to_sums; length values
 // each). Rows are added in series order, motif by motif, as score_motifs
@@ -106,8 +115,10 @@ struct SumTargets {
     double* const* sum;
     double* const* count;
 };
-void add_average_rows(const std::vector<Motif>& motifs, const Collection& ts, const SumTargets& sums);
-void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start);
+void add_average_rows(const std::vector<Motif>& motifs, const Collection& ts, const SumTargets& sums,
+                      const PrepareSeries* prepare = nullptr);
+void row_best_matches(const std::vector<Motif>& motifs, const Collection& ts, double* distance, int32_t* start,
+                      const PrepareSeries* prepare = nullptr);
 void add_best_match(Motif& m, std::size_t r, double distance, int32_t start);
 void finish_naed(Motif& m);
 

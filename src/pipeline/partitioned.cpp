@@ -114,19 +114,19 @@ std::size_t PartOccurrences::row_values() const {
     return n;
 }
 
-void average_rows(const Collection& ts, const PartOccurrences& occ, double* out) {
+void average_rows(const Collection& ts, const PartOccurrences& occ, double* out, const PrepareSeries* prepare) {
     occ.check(ts);
-    compute_average_occurrences(occ.local_motifs(), ts, out);
+    compute_average_occurrences(occ.local_motifs(), ts, out, prepare);
 }
 
 void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
-                  const double* representatives, double* distance, int32_t* start) {
+                  const double* representatives, double* distance, int32_t* start, const PrepareSeries* prepare) {
     occ.check(ts);
-    row_best_matches(occ.local_motifs(rep_offset, representatives), ts, distance, start);
+    row_best_matches(occ.local_motifs(rep_offset, representatives), ts, distance, start, prepare);
 }
 
 void add_average_rows(const Collection& ts, const PartOccurrences& occ, const std::vector<int64_t>& offset,
-                      std::size_t sums_size, double* sum, double* count) {
+                      std::size_t sums_size, double* sum, double* count, const PrepareSeries* prepare) {
     occ.check(ts);
     if (offset.empty() || offset.front() != 0 || offset.back() != static_cast<int64_t>(sums_size) ||
         !std::is_sorted(offset.begin(), offset.end()))
@@ -142,7 +142,7 @@ void add_average_rows(const Collection& ts, const PartOccurrences& occ, const st
         count_at.push_back(count + offset[static_cast<std::size_t>(mi)]);
     }
     const std::vector<Motif> motifs = occ.local_motifs();
-    add_average_rows(motifs, ts, SumTargets{sum_at.data(), count_at.data()});
+    add_average_rows(motifs, ts, SumTargets{sum_at.data(), count_at.data()}, prepare);
 }
 
 void PartitionedMiner::require(Step expected, const char* what) const {

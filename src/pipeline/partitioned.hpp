@@ -15,6 +15,7 @@
 #include "core/parallel.hpp"
 #include "core/types.hpp"
 #include "motifs/motif.hpp"
+#include "motifs/statistics.hpp"
 
 namespace qor {
 
@@ -58,14 +59,17 @@ struct PartOccurrences {
 PartOccurrences occurrences_in(const std::vector<const Motif*>& motifs, int32_t first, int32_t last,
                                int32_t motif_base = 0);
 
-// A partition's share of the statistics, from its normalised series.
+// A partition's share of the statistics, from its normalised series (with
+// `prepare`, written on demand: see PrepareSeries).
 // average_rows: the average row of every entry, entry after entry, written
 // to `out` (occ.row_values() values).
 // best_matches: every entry's best distance and the first sample of that
 // window, given the representatives (run k's at rep_offset[k]).
-void average_rows(const Collection& ts, const PartOccurrences& occ, double* out);
+void average_rows(const Collection& ts, const PartOccurrences& occ, double* out,
+                  const PrepareSeries* prepare = nullptr);
 void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_t* rep_offset,
-                  const double* representatives, double* distance, int32_t* start);
+                  const double* representatives, double* distance, int32_t* start,
+                  const PrepareSeries* prepare = nullptr);
 
 // The representatives' running sums, for every motif at once: motif mi's
 // sums and counts are sum[offset[mi] .. offset[mi + 1]) and the same of
@@ -76,7 +80,7 @@ void best_matches(const Collection& ts, const PartOccurrences& occ, const int64_
 // the last bit. Throws std::invalid_argument for offsets that do not fit
 // or an entry of no motif.
 void add_average_rows(const Collection& ts, const PartOccurrences& occ, const std::vector<int64_t>& offset,
-                      std::size_t sums_size, double* sum, double* count);
+                      std::size_t sums_size, double* sum, double* count, const PrepareSeries* prepare = nullptr);
 
 // The representatives of motifs from the sums of the whole collection
 // (add_average_rows): motif i's (of rows[i] rows) at offset[i] ..

@@ -323,13 +323,18 @@ void znormalize(Collection& ts, const double* source, Workers& workers) {
     znormalize_rows(ts, source, nullptr, workers);
 }
 
+void znormalize(Collection& ts, const double* source, const RowScale* scales, std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i)
+        divide(source + ts.start(i), ts.row(i), ts.length(i), scales[i].mean, scales[i].sd);
+}
+
 void znormalize(Collection& ts, const double* source, const RowScale* scales, Workers& workers) {
     if (ts.empty()) return;
     const std::vector<std::size_t> bounds = split_series(ts, workers);
     workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
         for (std::size_t i = bounds[part]; i < bounds[part + 1]; ++i) {
             workers.check();
-            divide(source + (ts.row(i) - ts.row(0)), ts.row(i), ts.length(i), scales[i].mean, scales[i].sd);
+            znormalize(ts, source, scales, i, i + 1);
         }
     });
 }

@@ -38,6 +38,8 @@ struct RowScale {
 // (znormalize_and_sax with `scales`): the same values, without the passes
 // that find the scales.
 void znormalize(Collection& ts, const double* source, const RowScale* scales, Workers& workers);
+// The same for rows [first, last) only, on the calling thread.
+void znormalize(Collection& ts, const double* source, const RowScale* scales, std::size_t first, std::size_t last);
 inline void znormalize(Series& series) { znormalize(series.data(), series.size()); }
 
 // Number of letters of the word of a series of n samples. Throws
