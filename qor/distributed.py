@@ -393,6 +393,7 @@ def _in_order(
     task: Callable[[int], Any],
     take: Callable[[int, Any], None],
     ready: Callable[[], None] | None = None,
+    ordered: bool = True,
 ) -> None:
     """Submits ``task(i)`` (a future) for ``i < count`` and hands the results to ``take`` in order.
 
@@ -400,25 +401,36 @@ def _in_order(
     released once taken: the workers hold a handful of partitions' results,
     not all of them, whatever the size of the collection. ``ready()``, if
     given, runs once the first tasks are submitted, before any result is taken.
+    Unless ``ordered``, each result is taken as soon as it is done, in any
+    order, and the next task goes at once: one slow task holds none back.
     """
+    _, distributed = _dask()
     window = 2 * max(1, sum(client.nthreads().values()))
-    pending: deque[Any] = deque()
+    pending: dict[Any, int] = {}  # in flight, in order of submission
+    finished = distributed.as_completed()
     submitted = 0
     future = None
+
+    def submit() -> None:
+        nonlocal submitted
+        while submitted < count and len(pending) < window:
+            pending[new := task(submitted)] = submitted
+            if not ordered:
+                finished.add(new)
+            submitted += 1
+
     try:
-        for done in range(-1, count):
-            while submitted < count and len(pending) < window:
-                pending.append(task(submitted))
-                submitted += 1
-            if done < 0:
-                if ready is not None:
-                    ready()
-                continue
-            future = pending.popleft()
+        submit()
+        if ready is not None:
+            ready()
+        while pending:
+            future = next(iter(pending)) if ordered else next(finished)
             result = future.result()
+            i = pending.pop(future)
             future.release()
             future = None
-            take(done, result)
+            take(i, result)
+            submit()
     except BaseException:
         # A failed task (or Ctrl-C) ends the call: the tasks still in flight
         # are of no use, and neither is the failed one, which the error's
@@ -747,7 +759,15 @@ class Miner:
         try:
             if not on_files:
                 finish_sums()
-            _in_order(client, len(best_runs), best, take_best, ready=finish_sums if on_files else None)
+            # Each run's best matches go to their own rows: in any order.
+            _in_order(
+                client,
+                len(best_runs),
+                best,
+                take_best,
+                ready=finish_sums if on_files else None,
+                ordered=False,
+            )
         except BaseException:
             _cancel(client, folded)
             raise
