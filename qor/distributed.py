@@ -122,10 +122,8 @@ def _words(data: Any, seglen: int, alphabet: int) -> _Words:
     return _engine.discretise(_as_chunk(data), seglen, alphabet, _threads(), scales=True)
 
 
-def _average_rows(
-    data: Any, occurrences: _engine.Occurrences, scales: npt.NDArray[np.float64]
-) -> npt.NDArray[np.float64]:
-    return _engine.average_rows(_as_chunk(data), occurrences, _threads(), scales)
+def _average_rows(data: Any, occurrences: _engine.Occurrences) -> npt.NDArray[np.float64]:
+    return _engine.average_rows(_as_chunk(data), occurrences, _threads())
 
 
 # A chain's value: the representatives' sums and counts, and after its last
@@ -511,15 +509,8 @@ class _RowsOnTheCluster:
     :meth:`many` gives several motifs' rows from one pass over the partitions.
     """
 
-    def __init__(
-        self,
-        client: Any,
-        parts: list[_Partition],
-        starts: list[int],
-        scales: list[npt.NDArray[np.float64]],
-    ) -> None:
+    def __init__(self, client: Any, parts: list[_Partition], starts: list[int]) -> None:
         self.client, self.parts, self.starts = client, parts, np.asarray(starts, np.int64)
-        self.scales = scales
 
     def __call__(self, motif: Motif) -> npt.NDArray[np.float64]:
         return self._rows([motif])[0]
@@ -563,7 +554,7 @@ class _RowsOnTheCluster:
                 occ = _engine.occurrences(motifs, int(self.starts[i]), int(self.starts[i + 1]))
                 if len(occ[6]):
                     run.append(i)
-                    occs.append((occ, self.scales[i]))
+                    occs.append((occ,))
                     counts[r].append(
                         np.bincount(occ[2], weights=occ[5], minlength=len(motifs)).astype(np.intp)
                     )
@@ -771,7 +762,9 @@ class Miner:
         except BaseException:
             _cancel(client, folded)
             raise
-        self._rows = _RowsOnTheCluster(client, parts, starts, scales)
+        # The rows read later normalise their series in full: the client
+        # keeps no scales once the call is over.
+        self._rows = _RowsOnTheCluster(client, parts, starts)
         self._plan = plan
         return plan.finish(self._rows)
 
