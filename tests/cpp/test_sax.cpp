@@ -116,11 +116,22 @@ TEST_CASE("znormalize_and_sax: the values and words of znormalize then sax, long
         for (Workers* team : {&one, &split}) {
             Collection read(rows), in_place(rows);
             std::fill(read.row(0), read.row(0) + read.samples(), 99.0);
-            CHECK(znormalize_and_sax(read, source.row(0), seglen, alphabet, *team) == expected);
+            std::vector<RowScale> scales(rows.size(), RowScale{NaN, NaN});
+            CHECK(znormalize_and_sax(read, source.row(0), seglen, alphabet, *team, scales.data()) == expected);
             CHECK(znormalize_and_sax(in_place, seglen, alphabet, *team) == expected);
+            // The scales recorded give the same values again, read from the
+            // source or in place, all rows at once or a range at a time.
+            Collection again(rows), ranged(rows);
+            std::fill(again.row(0), again.row(0) + again.samples(), 99.0);
+            znormalize(again, source.row(0), scales.data(), *team);
+            const std::size_t half = rows.size() / 2;
+            znormalize(ranged, ranged.row(0), scales.data(), half, rows.size());
+            znormalize(ranged, ranged.row(0), scales.data(), 0, half);
             for (std::size_t i = 0; i < rows.size(); ++i) {
                 CHECK(same(read.to_series(i), apart.to_series(i)));
                 CHECK(same(in_place.to_series(i), apart.to_series(i)));
+                CHECK(same(again.to_series(i), apart.to_series(i)));
+                CHECK(same(ranged.to_series(i), apart.to_series(i)));
             }
         }
     }
