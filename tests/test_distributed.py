@@ -13,6 +13,7 @@ import pytest
 
 import _qor_cpp
 
+dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 da = pytest.importorskip("dask.array")
 db = pytest.importorskip("dask.bag")
@@ -26,7 +27,12 @@ SETTINGS = dict(minsup=0.5, seglen=4, alphabet=4, min_len=2)
 
 @pytest.fixture(scope="module")
 def client():
+    # A worker gone for this long is dropped by the cluster, its nanny closed,
+    # unless one of its name has come back by then: a worker killed by one
+    # test and killed again by the next while that timer runs out would not
+    # come back at all. The tests kill workers on purpose and want them back.
     with (
+        dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}),
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
         ) as cluster,
