@@ -393,19 +393,20 @@ def _in_order(
     ready: Callable[[], None] | None = None,
     ordered: bool = True,
 ) -> None:
-    """Submits ``task(i)`` (a future) for ``i < count`` and hands the results to ``take`` in order.
+    """Submits ``task(i)`` (a future) for ``i < count`` and hands the results to ``take``.
 
     A few tasks per worker thread are in flight at a time, and each result is
     released once taken: the workers hold a handful of partitions' results,
     not all of them, whatever the size of the collection. ``ready()``, if
     given, runs once the first tasks are submitted, before any result is taken.
-    Unless ``ordered``, each result is taken as soon as it is done, in any
-    order, and the next task goes at once: one slow task holds none back.
+    ``take`` gets the results in order of ``i``; unless ``ordered``, each as
+    soon as it is done, in any order, and the next task goes at once: one
+    slow task then holds none back.
     """
     _, distributed = _dask()
     window = 2 * max(1, sum(client.nthreads().values()))
     pending: dict[Any, int] = {}  # in flight, in order of submission
-    finished = distributed.as_completed()
+    finished = None if ordered else distributed.as_completed()
     submitted = 0
     future = None
 
@@ -413,7 +414,7 @@ def _in_order(
         nonlocal submitted
         while submitted < count and len(pending) < window:
             pending[new := task(submitted)] = submitted
-            if not ordered:
+            if finished is not None:
                 finished.add(new)
             submitted += 1
 
@@ -422,7 +423,7 @@ def _in_order(
         if ready is not None:
             ready()
         while pending:
-            future = next(iter(pending)) if ordered else next(finished)
+            future = next(iter(pending)) if finished is None else next(finished)
             result = future.result()
             i = pending.pop(future)
             future.release()
