@@ -434,7 +434,8 @@ def test_occurrences_travel_in_small_types_and_are_read_in_any():
     occ = plan.occurrences(0, len(series))
     assert (occ[6].dtype, occ[7].dtype, occ[8].dtype) == (np.uint8, np.uint8, np.uint16)
     want = _engine.average_rows(series, occ)
-    for dtype in (np.int16, np.int32, np.int64, np.uint16, np.uint32, np.uint64):
+    # Each width read as itself, byte-swapped ones included.
+    for dtype in (np.int16, np.int32, np.int64, np.uint16, np.uint32, np.uint64, ">i4", ">u2", ">u8"):
         wider = (*occ[:6], *(a.astype(dtype) for a in occ[6:]))
         assert _engine.average_rows(series, wider).tobytes() == want.tobytes()
     with pytest.raises(ValueError, match="series number out of range"):

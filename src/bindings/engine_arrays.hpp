@@ -67,6 +67,11 @@ inline std::vector<int32_t> int32_values(const py::handle& h) {
     const char kind = a ? a.dtype().kind() : '?';
     if (kind != 'i' && kind != 'u') throw py::type_error("partition occurrences: expected arrays of integers");
     if (a.ndim() != 1) throw std::invalid_argument("partition occurrences: expected 1-D arrays");
+    // The width from the dtype's Python attribute: this pybind11's
+    // array::itemsize() reads NumPy 1's descriptor layout, and under NumPy 2
+    // finds no width there, so every array was read as 64-bit, through a
+    // converted copy.
+    const auto width = a.dtype().attr("itemsize").cast<py::ssize_t>();
     std::vector<int32_t> out(static_cast<std::size_t>(a.size()));
     const auto copy = [&](auto tag) {
         using T = decltype(tag);
@@ -83,9 +88,9 @@ inline std::vector<int32_t> int32_values(const py::handle& h) {
         }
     };
     if (kind == 'u')
-        by_width<false>(a.itemsize(), copy);
+        by_width<false>(width, copy);
     else
-        by_width<true>(a.itemsize(), copy);
+        by_width<true>(width, copy);
     return out;
 }
 
