@@ -231,6 +231,28 @@ def test_file_partitions_go_in_short_even_runs_in_order(count, threads, longest)
     ]
 
 
+def test_words_refused_for_a_bad_letter_leave_the_plan_as_it_was():
+    from qor import _engine
+
+    series = collection(6)
+    parts = [_engine.discretise(series[:3], 4, 4), _engine.discretise(series[3:], 4, 4)]
+    tried, clean = (_engine.Plan(0.5, 4, 4, 2, 0, 0.9, 0) for _ in range(2))
+    tried.add_words(*parts[0])
+    letters, ends = parts[1]
+    bad = letters.copy()
+    bad[-1] = ord("z")
+    with pytest.raises(ValueError, match="outside the alphabet"):
+        tried.add_words(bad, ends)
+    tried.add_words(letters, ends)
+    for part in parts:
+        clean.add_words(*part)
+    assert tried.search() == clean.search() > 0
+    got, want = tried.occurrences(0, 6), clean.occurrences(0, 6)
+    assert got[:2] == want[:2]
+    for a, b in zip(got[2:], want[2:], strict=True):
+        np.testing.assert_array_equal(a, b)
+
+
 def test_engine_refuses_malformed_steps():
     from qor import _engine
 

@@ -36,7 +36,7 @@ struct WordsWanted {
     std::vector<Word> words;
     bool made = false;
     bool want_scales = false;
-    std::vector<RowScale> scales;
+    std::vector<RowScale> scales = {};
 };
 
 // A list of words from any sequence of sequences of characters.

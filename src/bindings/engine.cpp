@@ -357,26 +357,18 @@ PYBIND11_MODULE(_engine, m) {
              [](PartitionedMiner& self, const Array<int8_t>& symbols, const Array<int64_t>& ends) {
                  // The ends are checked and kept here, with the GIL held: the
                  // caller's array may change once it is released.
-                 const std::vector<int64_t> end_at(ends.data(), ends.data() + ends.size());
+                 std::vector<std::size_t> end_at(static_cast<std::size_t>(ends.size()));
                  int64_t start = 0;
-                 for (const int64_t end : end_at) {
+                 for (std::size_t i = 0; i < end_at.size(); ++i) {
+                     const int64_t end = ends.data()[i];
                      if (end < start || end > symbols.size()) throw std::invalid_argument("word ends out of range");
-                     start = end;
+                     end_at[i] = static_cast<std::size_t>(start = end);
                  }
-                 // The copies and the check of the letters run without the GIL: the
+                 // The copy and the check of the letters run without the GIL: the
                  // client's event loop (and the scheduler, in a local cluster)
                  // goes on meanwhile. A Plan is used by one thread at a time.
-                 unlocked(
-                     [&](Workers&) {
-                         std::vector<Word> words(end_at.size());
-                         int64_t from = 0;
-                         for (std::size_t i = 0; i < words.size(); ++i) {
-                             words[i].assign(symbols.data() + from, symbols.data() + end_at[i]);
-                             from = end_at[i];
-                         }
-                         self.add_words(std::move(words));
-                     },
-                     1);
+                 const char* letters = reinterpret_cast<const char*>(symbols.data());
+                 unlocked([&](Workers&) { self.add_words(letters, end_at.data(), end_at.size()); }, 1);
              })
         .def("search",
              [](PartitionedMiner& self) {

@@ -253,7 +253,7 @@ void set_children(Level& done, const Level& next);
 
 class Search {
 public:
-    Search(const PatternMiner& m, const std::vector<Word>& words, Workers& workers)
+    Search(const PatternMiner& m, const WordsView& words, Workers& workers)
         : miner_(m), text_(words, workers), levels_(2), workers_(workers) {}
 
     // Builds the levels from length 1 up; cur_len ends as the first length

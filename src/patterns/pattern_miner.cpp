@@ -79,7 +79,7 @@ int32_t PatternMiner::lcs_length(const Pattern& a, const Pattern& b) {
     return lcs.with(reinterpret_cast<const uint8_t*>(b.data()), b.size());
 }
 
-void PatternMiner::mine(const std::vector<Word>& words, Workers& workers) {
+void PatternMiner::mine(const WordsView& words, Workers& workers) {
     frequent.clear();
     levels.assign(2, {});
     cur_len = 2;

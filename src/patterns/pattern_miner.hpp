@@ -9,6 +9,7 @@
 #include "core/parallel.hpp"
 #include "core/types.hpp"
 #include "motifs/motif.hpp"
+#include "patterns/words_view.hpp"
 
 namespace qor {
 
@@ -30,7 +31,7 @@ public:
 
     // Replaces `frequent` (and the search state) with the result for
     // `words`, found on the threads of `workers`.
-    void mine(const std::vector<Word>& words, Workers& workers);
+    void mine(const WordsView& words, Workers& workers);
 
     // Length of the longest common subsequence of a and b.
     static int32_t lcs_length(const Pattern& a, const Pattern& b);

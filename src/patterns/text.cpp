@@ -14,10 +14,10 @@ constexpr std::size_t kLetterGrain = std::size_t{1} << 16;
 
 }  // namespace
 
-Text::Text(const std::vector<Word>& words, Workers& workers) {
+Text::Text(const WordsView& words, Workers& workers) {
     // before[g]: the position of word g, separators included.
     std::vector<std::size_t> before(words.size() + 1, 0);
-    for (std::size_t g = 0; g < words.size(); ++g) before[g + 1] = before[g] + words[g].size() + 1;
+    for (std::size_t g = 0; g < words.size(); ++g) before[g + 1] = before[g] + words.length(g) + 1;
     const std::size_t total = before.back();
     // Positions, global ones included, are 32-bit signed values.
     if (total > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
@@ -28,8 +28,10 @@ Text::Text(const std::vector<Word>& words, Workers& workers) {
     workers.run(parts, [&](std::size_t part, unsigned) {
         std::array<bool, 256>& seen = seen_in[part];
         seen.fill(false);
-        for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g)
-            for (char c : words[g]) seen[static_cast<uint8_t>(c)] = true;
+        for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
+            const char* w = words.data(g);
+            for (std::size_t i = 0, n = words.length(g); i < n; ++i) seen[static_cast<uint8_t>(w[i])] = true;
+        }
     });
     bool seen[256] = {};
     for (const std::array<bool, 256>& part : seen_in)
@@ -45,9 +47,9 @@ Text::Text(const std::vector<Word>& words, Workers& workers) {
         }
     }
     separator = static_cast<uint16_t>(symbols.size());
-    stride = words.empty() ? 0 : words[0].size() + 1;
-    for (const Word& w : words)
-        if (w.size() + 1 != stride) stride = 0;
+    stride = words.empty() ? 0 : words.length(0) + 1;
+    for (std::size_t g = 0; g < words.size() && stride != 0; ++g)
+        if (words.length(g) + 1 != stride) stride = 0;
     if (stride < 2) stride = 0;  // empty words: no pattern to count
 #if defined(__SIZEOF_INT128__)
     if (stride != 0) reciprocal = ~uint64_t{0} / stride + 1;
@@ -60,13 +62,13 @@ Text::Text(const std::vector<Word>& words, Workers& workers) {
     workers.run(parts, [&](std::size_t part, unsigned) {
         uint16_t* out = ids.data();
         for (std::size_t g = bounds[part]; g < bounds[part + 1]; ++g) {
-            const Word& w = words[g];
-            const std::size_t at = before[g];
-            for (std::size_t i = 0; i < w.size(); ++i) out[at + i] = rank[static_cast<uint8_t>(w[i])];
-            out[at + w.size()] = separator;
+            const char* w = words.data(g);
+            const std::size_t n = words.length(g), at = before[g];
+            for (std::size_t i = 0; i < n; ++i) out[at + i] = rank[static_cast<uint8_t>(w[i])];
+            out[at + n] = separator;
             if (stride == 0)
                 std::fill(word_of.begin() + static_cast<std::ptrdiff_t>(at),
-                          word_of.begin() + static_cast<std::ptrdiff_t>(at + w.size() + 1), static_cast<uint32_t>(g));
+                          word_of.begin() + static_cast<std::ptrdiff_t>(at + n + 1), static_cast<uint32_t>(g));
         }
     });
 }

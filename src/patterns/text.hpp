@@ -10,6 +10,7 @@
 #include "core/collection.hpp"
 #include "core/parallel.hpp"
 #include "core/types.hpp"
+#include "patterns/words_view.hpp"
 
 namespace qor::detail {
 
@@ -27,7 +28,7 @@ struct Text {
     // Throws std::length_error("vector too long") when the text, separators
     // included, has more positions than a 32-bit signed value can address.
     // Built on the threads of `workers`, by ranges of words.
-    Text(const std::vector<Word>& words, Workers& workers);
+    Text(const WordsView& words, Workers& workers);
 
     // When every word has the same length (at least 1), `stride` is that
     // length plus one (its separator) and word indexes are computed (no

@@ -164,13 +164,30 @@ PartitionedMiner::PartitionedMiner(double minsup, int32_t seglen, int32_t alphab
       max_overlap_(max_overlap),
       k_(k) {}
 
-void PartitionedMiner::add_words(std::vector<Word>&& words) {
+void PartitionedMiner::add_words(const char* letters, const std::size_t* ends, std::size_t count) {
     require(Step::words, "adding words");
+    const std::size_t n = count == 0 ? 0 : ends[count - 1];
     const int last = 'a' + std::max(alphabet_, 1) - 1;
-    for (const Word& w : words)
-        for (char c : w)
-            if (c < 'a' || c > last) throw std::invalid_argument("words: a letter outside the alphabet");
-    words_.insert(words_.end(), std::make_move_iterator(words.begin()), std::make_move_iterator(words.end()));
+    // The letters are checked once copied: the copy is what is searched.
+    const std::size_t base = letters_.size();
+    letters_.insert(letters_.end(), letters, letters + n);
+    for (std::size_t i = base; i < letters_.size(); ++i)
+        if (letters_[i] < 'a' || letters_[i] > last) {
+            letters_.resize(base);
+            throw std::invalid_argument("words: a letter outside the alphabet");
+        }
+    for (std::size_t i = 0; i < count; ++i) word_ends_.push_back(base + ends[i]);
+}
+
+void PartitionedMiner::add_words(const std::vector<Word>& words) {
+    std::vector<char> letters;
+    std::vector<std::size_t> ends;
+    ends.reserve(words.size());
+    for (const Word& w : words) {
+        letters.insert(letters.end(), w.begin(), w.end());
+        ends.push_back(letters.size());
+    }
+    add_words(letters.data(), ends.data(), ends.size());
 }
 
 std::size_t PartitionedMiner::search(Workers& workers) {
@@ -178,8 +195,9 @@ std::size_t PartitionedMiner::search(Workers& workers) {
     motifs_.clear();
     {
         PatternMiner miner(minsup_, min_len_, max_len_, max_overlap_);
-        miner.mine(words_, workers);
-        std::vector<Word>().swap(words_);
+        miner.mine(WordsView(letters_.data(), word_ends_.data(), word_ends_.size()), workers);
+        std::vector<char>().swap(letters_);
+        std::vector<std::size_t>().swap(word_ends_);
         motifs_.reserve(miner.frequent.size());
         for (auto& entry : miner.frequent) motifs_.push_back(std::move(entry.second));
     }

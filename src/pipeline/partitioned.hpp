@@ -97,9 +97,12 @@ public:
     PartitionedMiner(double minsup, int32_t seglen, int32_t alphabet, int32_t min_len, int32_t max_len,
                      double max_overlap, int32_t k);
 
-    // The words of the next partition, partitions in collection order.
-    // Throws std::invalid_argument for a letter outside the alphabet.
-    void add_words(std::vector<Word>&& words);
+    // The words of the next partition, partitions in collection order:
+    // word i is letters[ends[i - 1] .. ends[i]) (from 0 for i = 0), the ends
+    // ascending. Throws std::invalid_argument for a letter outside the
+    // alphabet, and adds nothing then.
+    void add_words(const char* letters, const std::size_t* ends, std::size_t count);
+    void add_words(const std::vector<Word>& words);
     // The pattern search over every word added; returns the number of motifs.
     std::size_t search(Workers& workers);
     // The occurrences of motifs [motif_first, motif_last) (all by default;
@@ -136,7 +139,10 @@ private:
     int32_t seglen_, alphabet_, min_len_, max_len_;
     double max_overlap_;
     int32_t k_;
-    std::vector<Word> words_;
+    // The words added, in one block (as add_words takes them, the ends
+    // counted from the first word added).
+    std::vector<char> letters_;
+    std::vector<std::size_t> word_ends_;
     std::vector<Motif> motifs_;
     std::vector<std::vector<double>> distance_;  // best distances received, per motif and row
 };

@@ -44,7 +44,7 @@ TEST_CASE("search: levels, occurrences and the search state") {
 TEST_CASE("search: symbols of 128 and above sort before letters") {
     Workers team;
     PatternMiner high(1.0, 1, 0, 1.0);
-    high.mine({Word{'a', static_cast<char>(0xE9)}}, team);
+    high.mine(std::vector<Word>{Word{'a', static_cast<char>(0xE9)}}, team);
     CHECK(keys(high) == std::vector<std::string>{"\xE9", "a", "a\xE9"});
 }
 
