@@ -404,7 +404,7 @@ PYBIND11_MODULE(_engine, m) {
         .def("add_best_matches",
              [](PartitionedMiner& self, const py::tuple& occ, const Array<double>& distance,
                 const Array<int32_t>& start) {
-                 const PartOccurrences o = occurrences_of(occ);
+                 const PartOccurrences o = runs_of(occ);
                  check_size(distance, o.size(), "distances");
                  check_size(start, o.size(), "best matches");
                  unlocked([&](Workers&) { self.add_best_matches(o, distance.data(), start.data()); }, 1);

@@ -103,12 +103,11 @@ inline int32_t int32_value(const py::handle& h) {
 // The values of v (int32) in the smallest of uint8, uint16 and int32 that
 // holds them all: int32 for any value below 0.
 inline py::array compact(const std::vector<int32_t>& v) {
-    int32_t top = 0;
-    bool negative = false;
-    for (int32_t x : v) {
-        top = std::max(top, x);
-        negative |= x < 0;
-    }
+    // One unsigned maximum, which runs on vectors: a value below 0 reads as
+    // one above INT32_MAX.
+    uint32_t top = 0;
+    for (int32_t x : v) top = std::max(top, static_cast<uint32_t>(x));
+    const bool negative = top > static_cast<uint32_t>(INT32_MAX);
     const auto fill = [&](auto tag) {
         using T = decltype(tag);
         Array<T> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(v.size())});
@@ -129,14 +128,32 @@ inline py::array compact(const std::vector<int32_t>& v) {
 // arrays are of the smallest integer type that holds them: a few bytes per
 // entry, where the flat form takes 24.
 inline py::tuple occurrences_tuple(const PartOccurrences& o) {
-    std::vector<int32_t> step(o.size()), count(o.size());
+    const std::size_t n = o.size();
+    std::vector<int32_t> step(n), count(n);
     std::size_t e = 0;
-    for (std::size_t k = 0; k < o.runs(); ++k)
-        for (int32_t i = 0; i < o.run_entries[k] && e < o.size(); ++i, ++e)
-            step[e] = o.series[e] - (i == 0 ? o.first : o.series[e - 1]);
-    for (e = 0; e < o.size(); ++e) count[e] = static_cast<int32_t>(o.ends[e] - (e == 0 ? 0 : o.ends[e - 1]));
+    for (std::size_t k = 0; k < o.runs(); ++k) {
+        const std::size_t end = std::min(n, e + static_cast<std::size_t>(std::max(o.run_entries[k], 0)));
+        for (int32_t before = o.first; e < end; before = o.series[e++]) step[e] = o.series[e] - before;
+    }
+    int64_t before = 0;
+    for (e = 0; e < n; before = o.ends[e++]) count[e] = static_cast<int32_t>(o.ends[e] - before);
     return py::make_tuple(o.first, o.seglen, to_array(o.run_motif), to_array(o.run_row), to_array(o.run_length),
                           to_array(o.run_entries), compact(step), compact(count), compact(o.positions));
+}
+
+// The runs of partition occurrences and their number of entries, without
+// the entries themselves: what the best matches of a partition are filed by.
+inline PartOccurrences runs_of(const py::tuple& t) {
+    if (t.size() != 9) throw std::invalid_argument("partition occurrences: expected a tuple of 9 items");
+    PartOccurrences o;
+    o.first = int32_value(t[0]);
+    o.seglen = int32_value(t[1]);
+    o.run_motif = int32_values(t[2]);
+    o.run_row = int32_values(t[3]);
+    o.run_length = int32_values(t[4]);
+    o.run_entries = int32_values(t[5]);
+    o.series.resize(static_cast<std::size_t>(py::len(t[6])));  // sized only: the entries are not read
+    return o;
 }
 
 inline PartOccurrences occurrences_of(const py::tuple& t) {
