@@ -63,12 +63,11 @@ PARTITION_BYTES = 32 * 2**20
 # then takes a step per chain.
 _MAX_CHAINS = 8
 
-# At most this many file partitions go to a task of the best matches or of
-# reading average rows (_WORDS_RUN to a task of the words, whose results are
-# small; _CHAIN_RUN to a step of the representatives' sums): longer runs
-# would hold more occurrences and results in a worker's memory.
+# At most this many file partitions go to a task of the words, of the best
+# matches or of reading average rows (_CHAIN_RUN to a step of the
+# representatives' sums): longer runs would hold more occurrences and results
+# in a worker's memory, and leave the client more to take after the last.
 _RUN = 2
-_WORDS_RUN = 4
 _CHAIN_RUN = 16
 
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
@@ -661,7 +660,7 @@ class Miner:
         sizes = [0] * len(parts)
         scales: list[npt.NDArray[np.float64]] = [np.empty((0, 2))] * len(parts)
         threads = max(1, sum(client.nthreads().values()))
-        runs = _task_runs(parts, range(len(parts)), threads, _WORDS_RUN)
+        runs = _task_runs(parts, range(len(parts)), threads)
 
         def take_words(r: int, found: list[_Words]) -> None:
             for i, (letters, ends, scale) in zip(runs[r], found, strict=True):
