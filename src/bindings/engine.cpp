@@ -205,7 +205,7 @@ PYBIND11_MODULE(_engine, m) {
         "average_rows",
         [](const py::object& chunk, const py::tuple& occ, unsigned threads, const py::object& scales) {
             Chunk part(chunk, threads, nullptr, scales);
-            const PartOccurrences o = occurrences_of(occ);
+            const PartOccurrences& o = occurrences_of(occ);
             Array<double> rows(std::vector<py::ssize_t>{static_cast<py::ssize_t>(o.row_values())});
             double* out = rows.mutable_data();
             unlocked([&](Workers& workers) { average_rows(part.ts, o, out, part.prepare(workers)); }, threads);
@@ -238,9 +238,9 @@ PYBIND11_MODULE(_engine, m) {
         [](const py::object& chunk, const py::tuple& occ, const py::tuple& reps, unsigned threads,
            const py::object& scales) {
             Chunk part(chunk, threads, nullptr, scales);
-            const PartOccurrences o = occurrences_of(occ);
             const std::vector<int64_t> offset = to_vector<int64_t>(reps[0]);
             const std::vector<double> values = to_vector<double>(reps[1]);
+            const PartOccurrences& o = occurrences_of(occ);  // last: no Python code runs after it
             if (offset.size() != o.runs()) throw std::invalid_argument("representatives: one offset per run");
             for (std::size_t k = 0; k < o.runs(); ++k)
                 if (offset[k] < 0 ||
@@ -309,7 +309,6 @@ PYBIND11_MODULE(_engine, m) {
         "add_average_rows",
         [](const py::object& data, const py::tuple& occ, const Array<int64_t>& offsets, const Array<double>& sums,
            const Array<double>& counts, unsigned threads, const py::object& scales) {
-            const PartOccurrences o = occurrences_of(occ);
             check_size(counts, static_cast<std::size_t>(sums.size()), "representative counts");
             std::optional<Chunk> part;
             const Collection* held = nullptr;
@@ -320,6 +319,7 @@ PYBIND11_MODULE(_engine, m) {
             std::vector<double> sum(sums.data(), sums.data() + sums.size());
             std::vector<double> count(counts.data(), counts.data() + counts.size());
             const std::vector<int64_t> offset(offsets.data(), offsets.data() + offsets.size());
+            const PartOccurrences& o = occurrences_of(occ);  // last: no Python code runs after it
             unlocked(
                 [&](Workers& workers) {
                     const PrepareSeries* prepare = part ? part->prepare(workers) : nullptr;
@@ -404,7 +404,7 @@ PYBIND11_MODULE(_engine, m) {
         .def("add_best_matches",
              [](PartitionedMiner& self, const py::tuple& occ, const Array<double>& distance,
                 const Array<int32_t>& start) {
-                 const PartOccurrences o = runs_of(occ);
+                 const PartOccurrences& o = runs_of(occ);
                  check_size(distance, o.size(), "distances");
                  check_size(start, o.size(), "best matches");
                  unlocked([&](Workers&) { self.add_best_matches(o, distance.data(), start.data()); }, 1);

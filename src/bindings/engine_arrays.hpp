@@ -60,9 +60,9 @@ void by_width(py::ssize_t size, F&& f) {
 }
 
 // The values of a 1-D array of integers (of any integer type) that all fit
-// in int32; anything else is refused, not wrapped or truncated. Read in the
-// array's own type, without a wider copy first.
-inline std::vector<int32_t> int32_values(const py::handle& h) {
+// in int32, into `out` (resized); anything else is refused, not wrapped or
+// truncated. Read in the array's own type, without a wider copy first.
+inline void read_int32_values(const py::handle& h, std::vector<int32_t>& out) {
     const py::array a = py::array::ensure(h);
     const char kind = a ? a.dtype().kind() : '?';
     if (kind != 'i' && kind != 'u') throw py::type_error("partition occurrences: expected arrays of integers");
@@ -72,7 +72,7 @@ inline std::vector<int32_t> int32_values(const py::handle& h) {
     // finds no width there, so every array was read as 64-bit, through a
     // converted copy.
     const auto width = a.dtype().attr("itemsize").cast<py::ssize_t>();
-    std::vector<int32_t> out(static_cast<std::size_t>(a.size()));
+    out.resize(static_cast<std::size_t>(a.size()));
     const auto copy = [&](auto tag) {
         using T = decltype(tag);
         const Array<T> values = py::cast<Array<T>>(a);  // a view when the array is aligned and contiguous
@@ -91,7 +91,6 @@ inline std::vector<int32_t> int32_values(const py::handle& h) {
         by_width<false>(width, copy);
     else
         by_width<true>(width, copy);
-    return out;
 }
 
 inline int32_t int32_value(const py::handle& h) {
@@ -141,33 +140,41 @@ inline py::tuple occurrences_tuple(const PartOccurrences& o) {
                           to_array(o.run_entries), compact(step), compact(count), compact(o.positions));
 }
 
+// Partition occurrences are read into one PartOccurrences per thread and
+// use (which the caller reads until its next call of the same kind on the
+// thread): their vectors keep their memory from call to call, where fresh
+// ones would fault in a partition's worth of pages every time.
+
 // The runs of partition occurrences and their number of entries, without
 // the entries themselves: what the best matches of a partition are filed by.
-inline PartOccurrences runs_of(const py::tuple& t) {
+inline const PartOccurrences& runs_of(const py::tuple& t) {
     if (t.size() != 9) throw std::invalid_argument("partition occurrences: expected a tuple of 9 items");
-    PartOccurrences o;
+    static thread_local PartOccurrences o;
     o.first = int32_value(t[0]);
     o.seglen = int32_value(t[1]);
-    o.run_motif = int32_values(t[2]);
-    o.run_row = int32_values(t[3]);
-    o.run_length = int32_values(t[4]);
-    o.run_entries = int32_values(t[5]);
+    read_int32_values(t[2], o.run_motif);
+    read_int32_values(t[3], o.run_row);
+    read_int32_values(t[4], o.run_length);
+    read_int32_values(t[5], o.run_entries);
     o.series.resize(static_cast<std::size_t>(py::len(t[6])));  // sized only: the entries are not read
+    o.ends.clear();
+    o.positions.clear();
     return o;
 }
 
-inline PartOccurrences occurrences_of(const py::tuple& t) {
+inline const PartOccurrences& occurrences_of(const py::tuple& t) {
     if (t.size() != 9) throw std::invalid_argument("partition occurrences: expected a tuple of 9 items");
-    PartOccurrences o;
+    static thread_local PartOccurrences o;
+    static thread_local std::vector<int32_t> counts;
     o.first = int32_value(t[0]);
     o.seglen = int32_value(t[1]);
-    o.run_motif = int32_values(t[2]);
-    o.run_row = int32_values(t[3]);
-    o.run_length = int32_values(t[4]);
-    o.run_entries = int32_values(t[5]);
-    o.series = int32_values(t[6]);
-    const std::vector<int32_t> counts = int32_values(t[7]);
-    o.positions = int32_values(t[8]);
+    read_int32_values(t[2], o.run_motif);
+    read_int32_values(t[3], o.run_row);
+    read_int32_values(t[4], o.run_length);
+    read_int32_values(t[5], o.run_entries);
+    read_int32_values(t[6], o.series);
+    read_int32_values(t[7], counts);
+    read_int32_values(t[8], o.positions);
     if (counts.size() != o.size())
         throw std::invalid_argument("partition occurrences: entry arrays of different sizes");
     // The runs must cover the entries exactly before the series are made
