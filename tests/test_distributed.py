@@ -447,6 +447,29 @@ thread.join()
         assert run.returncode == 0, run.stderr
 
 
+def test_a_plans_occurrences_are_those_of_its_motifs_for_any_range():
+    # Long words (positions past 255) and many series (steps past 255 when
+    # few series hold a motif): every width of the per-entry arrays.
+    rng = np.random.default_rng(8)
+    series = np.cumsum(rng.normal(size=(700, 1200)), axis=1)
+    plan = _engine.Plan(0.02, 4, 4, 3, 5, 0.9, 0)
+    plan.add_words(*_engine.discretise(series, 4, 4))
+    count = plan.search()
+    motifs = plan.motifs
+    assert count == len(motifs) > 3
+    ranges = [(0, 700, 0, count), (0, 0, 0, count), (13, 411, 2, count - 1), (699, 700, 1, 2)]
+    for first, last, a, b in ranges:
+        got = plan.occurrences(first, last, a, b)
+        want = _engine.occurrences(motifs[a:b], first, last)
+        assert got[:2] == want[:2]
+        np.testing.assert_array_equal(got[2], want[2] + a)
+        for x, y in zip(got[3:], want[3:], strict=True):
+            assert x.dtype == y.dtype
+            np.testing.assert_array_equal(x, y)
+    widths = {a.dtype for a in plan.occurrences(0, 700)[6:]}
+    assert {np.dtype(np.uint16)} <= widths
+
+
 def test_occurrences_travel_in_small_types_and_are_read_in_any():
     # Words of 600 symbols: positions past 255.
     series = np.cumsum(np.random.default_rng(3).normal(size=(10, 2400)), axis=1)
