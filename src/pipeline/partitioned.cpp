@@ -176,7 +176,14 @@ void PartitionedMiner::add_words(const char* letters, const std::size_t* ends, s
             letters_.resize(base);
             throw std::invalid_argument("words: a letter outside the alphabet");
         }
-    for (std::size_t i = 0; i < count; ++i) word_ends_.push_back(base + ends[i]);
+    const std::size_t words_before = word_ends_.size();
+    try {
+        for (std::size_t i = 0; i < count; ++i) word_ends_.push_back(base + ends[i]);
+    } catch (...) {  // out of memory: nothing of these words stays
+        letters_.resize(base);
+        word_ends_.resize(words_before);
+        throw;
+    }
 }
 
 void PartitionedMiner::add_words(const std::vector<Word>& words) {
