@@ -145,17 +145,22 @@ inline py::tuple occurrences_tuple(const PartOccurrences& o) {
 // thread): their vectors keep their memory from call to call, where fresh
 // ones would fault in a partition's worth of pages every time.
 
-// The runs of partition occurrences and their number of entries, without
-// the entries themselves: what the best matches of a partition are filed by.
-inline const PartOccurrences& runs_of(const py::tuple& t) {
+// The first items of partition occurrences: first, seglen and the runs.
+inline void read_runs(const py::tuple& t, PartOccurrences& o) {
     if (t.size() != 9) throw std::invalid_argument("partition occurrences: expected a tuple of 9 items");
-    static thread_local PartOccurrences o;
     o.first = int32_value(t[0]);
     o.seglen = int32_value(t[1]);
     read_int32_values(t[2], o.run_motif);
     read_int32_values(t[3], o.run_row);
     read_int32_values(t[4], o.run_length);
     read_int32_values(t[5], o.run_entries);
+}
+
+// The runs of partition occurrences and their number of entries, without
+// the entries themselves: what the best matches of a partition are filed by.
+inline const PartOccurrences& runs_of(const py::tuple& t) {
+    static thread_local PartOccurrences o;
+    read_runs(t, o);
     o.series.resize(static_cast<std::size_t>(py::len(t[6])));  // sized only: the entries are not read
     o.ends.clear();
     o.positions.clear();
@@ -163,15 +168,9 @@ inline const PartOccurrences& runs_of(const py::tuple& t) {
 }
 
 inline const PartOccurrences& occurrences_of(const py::tuple& t) {
-    if (t.size() != 9) throw std::invalid_argument("partition occurrences: expected a tuple of 9 items");
     static thread_local PartOccurrences o;
     static thread_local std::vector<int32_t> counts;
-    o.first = int32_value(t[0]);
-    o.seglen = int32_value(t[1]);
-    read_int32_values(t[2], o.run_motif);
-    read_int32_values(t[3], o.run_row);
-    read_int32_values(t[4], o.run_length);
-    read_int32_values(t[5], o.run_entries);
+    read_runs(t, o);
     read_int32_values(t[6], o.series);
     read_int32_values(t[7], counts);
     read_int32_values(t[8], o.positions);
