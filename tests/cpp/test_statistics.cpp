@@ -3,6 +3,7 @@
 #include <doctest/doctest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
@@ -322,5 +323,71 @@ TEST_CASE("the 256-bit loops give the bits of the others and of plain sums, NaN 
             CHECK(same(batch.dist, dist));
         }
         detail::use_wide_vectors(true);
+    }
+}
+
+namespace {
+
+double added_plainly(double acc, double v, std::size_t times) {
+    for (std::size_t t = 0; t < times; ++t) acc = v + acc;
+    return acc;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+TEST_CASE("add_repeated gives the bits of adding one value again and again") {
+    std::mt19937_64 rng(7);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const double big = std::numeric_limits<double>::max();
+    // Values that tie on the grid of their sums (a multiple of a power of two
+    // plus exactly half of it), subnormal, near overflow, of either sign, or
+    // not finite, from zero and from other starts.
+    std::vector<double> values = {1.0,
+                                  0.1,
+                                  -0.1,
+                                  1.5,
+                                  3.0 / 7,
+                                  0.75,
+                                  std::ldexp(1.0, -53),
+                                  tiny,
+                                  3 * tiny,
+                                  -tiny,
+                                  big / 4,
+                                  -big / 8,
+                                  inf,
+                                  -inf,
+                                  NaN,
+                                  0.0,
+                                  -0.0,
+                                  1e-300,
+                                  2.5e-308,
+                                  1 + std::ldexp(1.0, -52)};
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-60, 60);
+    for (int i = 0; i < 60; ++i) values.push_back(std::ldexp(unit(rng), exponent(rng)));
+    for (int i = 0; i < 30; ++i) {
+        // k + 1/2 grid steps of a sum around 2^e: ties all the way.
+        const double k = static_cast<double>(rng() % 64);
+        values.push_back(std::ldexp(k + 0.5, exponent(rng)) * (i % 2 ? -1.0 : 1.0));
+    }
+    const std::vector<double> starts = {0.0, -0.0, 1.0, -3.0, 1e6, tiny, 0.3};
+    const std::vector<std::size_t> counts = {0, 1, 2, 3, 5, 1000, 1023, 1024, 4097, 65536, 100003};
+    for (const double v : values)
+        for (const double start : starts)
+            for (const std::size_t times : counts) {
+                const double want = added_plainly(start, v, times);
+                const double got = detail::add_repeated(start, v, times);
+                INFO("v = " << v << ", start = " << start << ", times = " << times);
+                CHECK(same_bits(got, want));
+            }
+    // Through finish_sums' entry point, whichever loop it takes.
+    for (const std::size_t times : {std::size_t{7}, std::size_t{5000}}) {
+        std::vector<double> acc(values.size(), 0.25), plain = acc;
+        detail::add_times(acc.data(), values.data(), values.size(), times);
+        for (std::size_t i = 0; i < values.size(); ++i) plain[i] = added_plainly(plain[i], values[i], times);
+        for (std::size_t i = 0; i < values.size(); ++i) CHECK(same_bits(acc[i], plain[i]));
     }
 }
