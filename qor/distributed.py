@@ -384,6 +384,22 @@ def _partitions(collection: Any, partition_rows: int | None) -> list[_Partition]
 # --- the client ---------------------------------------------------------------
 
 
+def _direct(client: Any, workers: Sequence[str]) -> bool | None:
+    """Whether to take results straight from the workers rather than through the scheduler.
+
+    Dask's default goes through the scheduler, which reaches the workers
+    wherever the client cannot; each result then crosses two connections
+    and, where the scheduler runs in the client's process (a LocalCluster),
+    takes that process's time twice. So: the client's own setting where it
+    has one, else straight from workers that listen on this machine's
+    loopback (``workers``: their addresses), else Dask's default.
+    """
+    if client.direct_to_workers is not None:
+        return bool(client.direct_to_workers)
+    local = ("tcp://127.0.0.1:", "tcp://localhost:", "tcp://[::1]:", "inproc://")
+    return True if workers and all(str(w).startswith(local) for w in workers) else None
+
+
 def _in_order(
     client: Any,
     count: int,
@@ -403,7 +419,9 @@ def _in_order(
     slow task then holds none back.
     """
     _, distributed = _dask()
-    window = 2 * max(1, sum(client.nthreads().values()))
+    nthreads = client.nthreads()
+    window = 2 * max(1, sum(nthreads.values()))
+    direct = _direct(client, list(nthreads))
     pending: dict[Any, int] = {}  # in flight, in order of submission
     finished = None if ordered else distributed.as_completed()
     submitted = 0
@@ -423,7 +441,7 @@ def _in_order(
             ready()
         while pending:
             future = next(iter(pending)) if finished is None else next(finished)
-            result = future.result()
+            result = client.gather(future, direct=direct)
             i = pending.pop(future)
             future.release()
             future = None
@@ -659,7 +677,8 @@ class Miner:
         )
         sizes = [0] * len(parts)
         scales: list[npt.NDArray[np.float64]] = [np.empty((0, 2))] * len(parts)
-        threads = max(1, sum(client.nthreads().values()))
+        nthreads = client.nthreads()
+        threads = max(1, sum(nthreads.values()))
         runs = _task_runs(parts, range(len(parts)), threads)
 
         def take_words(r: int, found: list[_Words]) -> None:
@@ -741,7 +760,8 @@ class Miner:
 
         def finish_sums() -> None:
             # The client makes its own representatives, from the same sums.
-            plan.finish_representatives(*_gather_sums(offsets, groups, client.gather(folded)))
+            sums = client.gather(folded, direct=_direct(client, list(nthreads)))
+            plan.finish_representatives(*_gather_sums(offsets, groups, sums))
 
         # Files are read by the best-match tasks themselves, which can be
         # submitted before the representatives are made and wait for them; a

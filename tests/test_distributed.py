@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 import time
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -191,6 +192,30 @@ def test_a_killed_worker_costs_a_retry_not_the_result(client, monkeypatch, tmp_p
     assert [fields(m) for m in miner.motifs] == [fields(m) for m in one.motifs]
     assert repr(miner.average_occurrences()) == repr([m.average_occurrences for m in one.motifs])
     client.wait_for_workers(2, timeout=60)
+
+
+def test_results_through_the_scheduler_are_the_same(client):
+    # A client that may not reach the workers takes every result through the
+    # scheduler, as Dask does by default.
+    series = collection(9)
+    with distributed.Client(client.scheduler.address, direct_to_workers=False) as remote:
+        assert qor.distributed._direct(remote, list(remote.nthreads())) is False
+        assert mined(db.from_sequence(series, npartitions=4), remote) == expected(series)
+
+
+@pytest.mark.parametrize(
+    "setting, workers, direct",
+    [
+        (None, ["tcp://127.0.0.1:4001", "tcp://127.0.0.1:4002"], True),
+        (None, ["inproc://10.0.0.5/77/1"], True),
+        (None, ["tcp://127.0.0.1:4001", "tcp://10.0.0.7:4002"], None),
+        (None, [], None),
+        (False, ["tcp://127.0.0.1:4001"], False),
+        (True, ["tls://10.0.0.7:4002"], True),
+    ],
+)
+def test_results_come_straight_from_workers_only_where_the_client_reaches_them(setting, workers, direct):
+    assert qor.distributed._direct(SimpleNamespace(direct_to_workers=setting), workers) is direct
 
 
 def test_threaded_workers_in_one_process():
