@@ -62,7 +62,7 @@ void Search::extend(int32_t n) {
     const Level& below = levels_[static_cast<std::size_t>(n) - 1];
     const Candidates cand = candidates(n);
     const std::size_t slots = cand.size();
-    const std::size_t parts = slots == 0 ? 1 : workers_.parts(work_of(below), kOccurrenceGrain, 1);
+    const std::size_t parts = slots == 0 ? 1 : workers_.parts(work_of(below), kLevelGrain, 1);
     const std::vector<std::size_t> cut = cuts(below, parts);
     const std::vector<std::size_t> off = offsets(below, cut);
     if (scratch_.size() < parts) scratch_.resize(parts);

@@ -17,6 +17,9 @@ namespace qor::detail {
 
 // Occurrences per part worth handing to another thread.
 constexpr std::size_t kOccurrenceGrain = std::size_t{1} << 15;
+// The same for a level's extension, whose work per occurrence is larger:
+// the short levels at the top of a search are shared out as well.
+constexpr std::size_t kLevelGrain = std::size_t{1} << 12;
 
 // Built one at a time (Search::extend), of the levels that are listed,
 // every kPositionsEvery-th from the first keeps its occurrence positions
