@@ -3,6 +3,7 @@
     .venv/bin/python bench/dask_scaling.py              # 1x, 2x, 4x, 8x many-short
     .venv/bin/python bench/dask_scaling.py --sizes 1 2  # fewer sizes
     .venv/bin/python bench/dask_scaling.py --markdown
+    .venv/bin/python bench/dask_scaling.py --sizes 8 --rounds 5 --repeat 5
 
 The collection is the many-short workload of bench/run.py (20,000 random
 walks of 300 samples, half of them with a bump; minsup 0.1, seglen 6,
@@ -16,7 +17,12 @@ as .npy files of 10,000 series (one partition each). For each size:
 - Dask: qor.distributed.mine on a LocalCluster of two single-threaded worker
   processes, from a fresh client process.
 
-Times are medians of --repeat runs after a warm-up. Peak memory is the
+The machine's speed drifts by 15-20% over minutes, more than the effects
+being measured, so the two sides are measured in --rounds rounds, each a
+one-machine process and then a Dask process, back to back: a round's ratio
+compares times taken seconds apart, and the table gives the median of the
+rounds' ratios (each round's own in the last column). Times are medians of
+--repeat runs after a warm-up, over all rounds. Peak memory is the
 process's peak resident set (VmHWM) minus its resident set before the first
 call, after the kernel's peak mark is reset (writing 5 to
 /proc/self/clear_refs): for the one-machine process, the client, and each
@@ -183,6 +189,16 @@ def run_child(kind, paths, repeat):
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
+def pooled_median(rounds, key, side):
+    """The median of every round's times under ``key``, of one side (0: one machine, 1: Dask)."""
+    return statistics.median(t for pair in rounds for t in pair[side][key])
+
+
+def round_ratios(rounds, key):
+    """Each round's median Dask time over its median one-machine time under ``key``."""
+    return [statistics.median(dist["times"]) / statistics.median(one[key]) for one, dist in rounds]
+
+
 def mib(b):
     return f"{b / 2**20:.0f}"
 
@@ -191,6 +207,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sizes", type=int, nargs="+", default=[1, 2, 4, 8])
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--markdown", action="store_true")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     ap.add_argument("paths", nargs="*", help=argparse.SUPPRESS)
@@ -203,27 +220,30 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         for factor in args.sizes:
             paths = write_collection(Path(tmp), factor)
-            one = run_child("one", paths, args.repeat)
-            dist = run_child("dask", paths, args.repeat)
-            same = "yes" if one["fingerprint"] == dist["fingerprint"] else "NO"
-            t1, t2 = statistics.median(one["times"]), statistics.median(dist["times"])
-            t1r = statistics.median(one["with_reading"])
+            rounds = [(run_child("one", paths, args.repeat), run_child("dask", paths, args.repeat))]
+            for _ in range(args.rounds - 1):
+                rounds.append((run_child("one", paths, args.repeat), run_child("dask", paths, args.repeat)))
+            one, dist = rounds[0]  # memory: the first round's
+            prints = {r["fingerprint"] for pair in rounds for r in pair}
+            same = "yes" if len(prints) == 1 else "NO"
+            per_round = round_ratios(rounds, "times")
             rows.append(
                 [
                     f"{factor}x",
                     f"{N * factor:,}",
                     mib(one["series_bytes"]),
                     one["motifs"],
-                    f"{t1:.2f}",
-                    f"{t2:.2f}",
-                    f"{t2 / t1:.2f}",
-                    f"{t1r:.2f}",
-                    f"{t2 / t1r:.2f}",
+                    f"{pooled_median(rounds, 'times', 0):.2f}",
+                    f"{pooled_median(rounds, 'times', 1):.2f}",
+                    f"{statistics.median(per_round):.2f}",
+                    f"{pooled_median(rounds, 'with_reading', 0):.2f}",
+                    f"{statistics.median(round_ratios(rounds, 'with_reading')):.2f}",
                     mib(one["peak"]),
                     mib(dist["peak"]),
                     mib(dist["held"]),
                     " / ".join(mib(w) for w in dist["workers"]),
                     same,
+                    " ".join(f"{r:.2f}" for r in per_round),
                 ]
             )
             for p in paths:
@@ -243,6 +263,7 @@ def main():
         "client holds MiB",
         "worker peaks MiB",
         "same motifs",
+        "rounds' Dask / one",
     ]
     if args.markdown:
         print("| " + " | ".join(headers) + " |")
