@@ -679,6 +679,7 @@ class Miner:
         scales: list[npt.NDArray[np.float64]] = [np.empty((0, 2))] * len(parts)
         nthreads = client.nthreads()
         threads = max(1, sum(nthreads.values()))
+        direct = _direct(client, list(nthreads))
         runs = _task_runs(parts, range(len(parts)), threads)
 
         def take_words(r: int, found: list[_Words]) -> None:
@@ -760,8 +761,7 @@ class Miner:
 
         def finish_sums() -> None:
             # The client makes its own representatives, from the same sums.
-            sums = client.gather(folded, direct=_direct(client, list(nthreads)))
-            plan.finish_representatives(*_gather_sums(offsets, groups, sums))
+            plan.finish_representatives(*_gather_sums(offsets, groups, client.gather(folded, direct=direct)))
 
         # Files are read by the best-match tasks themselves, which can be
         # submitted before the representatives are made and wait for them; a

@@ -39,13 +39,6 @@ void average_row(const double* samples, std::size_t n, const int32_t* positions,
 void add_to_sums(double* sum, double* count, const double* row, std::size_t length);
 void finish_sums(double* sum, const double* count, std::size_t length, std::size_t rows, double* representative);
 
-// acc[i] = v[i] + acc[i], done `times` times over, for each i < n: the
-// bits of that loop, at a cost that grows with the log of `times` rather
-// than with `times` (see add_repeated).
-void add_times(double* acc, const double* v, std::size_t n, std::size_t times);
-// One value of add_times, with the shortcuts alone.
-double add_repeated(double acc, double v, std::size_t times);
-
 // The same sums, held.
 class RepresentativeSums {
 public:

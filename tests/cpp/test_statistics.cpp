@@ -11,6 +11,7 @@
 
 #include "helpers.hpp"
 #include "motifs/kernels.hpp"
+#include "motifs/repeated.hpp"
 #include "motifs/statistics.hpp"
 #include "motifs/wide.hpp"
 #include "motifs/window_batch.hpp"
