@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -271,9 +272,12 @@ inline std::size_t row_size_hint(handle row) {
 // threads, the GIL still held) and *normalised is set; other input is read
 // as it is and *normalised cleared. With `words` as well, the normalised
 // rows' words are made in the same pass where the settings allow them
-// (otherwise the call that uses them reports why).
+// (otherwise the call that uses them reports why). With `unlock`, that
+// pass runs without the GIL (the buffer, held until the reading ends, keeps
+// the array's memory alive; writing to the array meanwhile is the caller's
+// race, as with NumPy's own calls that release the GIL).
 inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool* normalised = nullptr,
-                        qor::bindings::WordsWanted* words = nullptr) {
+                        qor::bindings::WordsWanted* words = nullptr, bool unlock = false) {
     if (!is_input_sequence(src)) return false;
     out.clear();
     if (normalised) *normalised = false;
@@ -282,8 +286,10 @@ inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool
         out.assign_rows(n, m);
         if (n == 0 || m == 0) return true;
         if (normalised) {
-            qor::Workers team(threads);
             *normalised = true;
+            std::optional<gil_scoped_release> released;
+            if (unlock) released.emplace();
+            qor::Workers team(threads);
             if (words) {
                 if (words->want_scales)
                     words->scales.assign(

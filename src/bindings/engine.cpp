@@ -41,7 +41,8 @@ std::optional<std::vector<RowScale>> scales_of(const py::object& scales) {
 
 // A partition's series, read as the engine's calls read theirs: a
 // C-contiguous 2-D float64 array is z-normalised as it is read (on
-// `threads` threads, 0: the default count), anything else by normalise().
+// `threads` threads, 0: the default count, without the GIL: a Dask
+// worker's event loop goes on meanwhile), anything else by normalise().
 // With `scales` (scales_of), the series are normalised with those, found
 // when the partition was discretised: the same values, in one pass, and,
 // where prepare() allows, on demand while the statistics read them (each
@@ -57,7 +58,7 @@ public:
           const py::object& row_scales = py::none())
         : scales_(scales_of(row_scales)) {
         if (!scales_) {
-            if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads), &normalised_, words))
+            if (!pybind11::detail::load_series(chunk, ts, engine_threads(threads), &normalised_, words, true))
                 throw py::type_error("chunk: expected a sequence of series of real numbers");
             return;
         }
