@@ -4,9 +4,9 @@
     .venv/bin/python bench/dask_profile.py --factor 2 --calls 5
 
 The collection of bench/dask_scaling.py (the many-short workload repeated
-`--factor` times, .npy files of 10,000 series), mined on a LocalCluster of two
-single-threaded worker processes, after one warm-up call. For each call it
-prints:
+`--factor` times, .npy files of 10,000 series), mined on the LocalCluster of
+two single-threaded worker processes that qor.distributed.local_cluster
+starts, after one warm-up call. For each call it prints:
 
 - the wall time of each step on the client: the words, the search, the
   submission of the representatives' sums, and the best matches, which
@@ -91,7 +91,7 @@ def main():
     ap.add_argument("--calls", type=int, default=3)
     args = ap.parse_args()
 
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     import qor.distributed as qd
 
@@ -111,9 +111,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         paths = write_collection(Path(tmp), args.factor)
         with (
-            LocalCluster(
-                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
-            ) as cluster,
+            qd.local_cluster(2) as cluster,
             Client(cluster) as client,
         ):
             client.run(install_task_timers)

@@ -4,6 +4,7 @@
     .venv/bin/python bench/dask_scaling.py --sizes 1 2  # fewer sizes
     .venv/bin/python bench/dask_scaling.py --markdown
     .venv/bin/python bench/dask_scaling.py --sizes 8 --rounds 5 --repeat 5
+    .venv/bin/python bench/dask_scaling.py --cluster dask   # Dask's own LocalCluster settings
 
 The collection is the many-short workload of bench/run.py (20,000 random
 walks of 300 samples, half of them with a bump; minsup 0.1, seglen 6,
@@ -15,7 +16,10 @@ as .npy files of 10,000 series (one partition each). For each size:
   files first, untimed), and reading the files into the array as well, as
   a job on one machine does (qor.distributed reads the files in its time);
 - Dask: qor.distributed.mine on a LocalCluster of two single-threaded worker
-  processes, from a fresh client process.
+  processes, from a fresh client process: the one qor.distributed.local_cluster
+  starts (as `qor mine --dask local` does), or with --cluster dask one with
+  Dask's own settings (its sampling profiler on, its event loops checked
+  every 20 ms).
 
 The machine's speed drifts by 15-20% over minutes, more than the effects
 being measured, so the two sides are measured in --rounds rounds, each a
@@ -142,17 +146,18 @@ def worker_peak():
     return status("VmHWM")
 
 
-def child_dask(paths, repeat):
+def child_dask(paths, repeat, cluster_kind):
     from distributed import Client, LocalCluster
 
     import qor.distributed
 
-    with (
-        LocalCluster(
+    if cluster_kind == "qor":
+        cluster = qor.distributed.local_cluster(2)
+    else:
+        cluster = LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
-        ) as cluster,
-        Client(cluster) as client,
-    ):
+        )
+    with cluster, Client(cluster) as client:
         times = []
         for i in range(repeat + 1):
             miner = qor.distributed.Miner(**SETTINGS)
@@ -179,9 +184,19 @@ def child_dask(paths, repeat):
         }
 
 
-def run_child(kind, paths, repeat):
+def run_child(kind, paths, repeat, cluster_kind="qor"):
     out = subprocess.run(
-        [sys.executable, __file__, "--child", kind, "--repeat", str(repeat), *map(str, paths)],
+        [
+            sys.executable,
+            __file__,
+            "--child",
+            kind,
+            "--repeat",
+            str(repeat),
+            "--cluster",
+            cluster_kind,
+            *map(str, paths),
+        ],
         capture_output=True,
         text=True,
         check=True,
@@ -209,20 +224,30 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--markdown", action="store_true")
+    ap.add_argument(
+        "--cluster",
+        choices=("qor", "dask"),
+        default="qor",
+        help="qor.distributed.local_cluster (default), or a LocalCluster with Dask's own settings",
+    )
     ap.add_argument("--child", help=argparse.SUPPRESS)
     ap.add_argument("paths", nargs="*", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
-        run = child_one_machine if args.child == "one" else child_dask
-        print(json.dumps(run([Path(p) for p in args.paths], args.repeat)))
+        paths = [Path(p) for p in args.paths]
+        if args.child == "one":
+            print(json.dumps(child_one_machine(paths, args.repeat)))
+        else:
+            print(json.dumps(child_dask(paths, args.repeat, args.cluster)))
         return
     rows = []
     with tempfile.TemporaryDirectory() as tmp:
         for factor in args.sizes:
             paths = write_collection(Path(tmp), factor)
-            rounds = [(run_child("one", paths, args.repeat), run_child("dask", paths, args.repeat))]
-            for _ in range(args.rounds - 1):
-                rounds.append((run_child("one", paths, args.repeat), run_child("dask", paths, args.repeat)))
+            rounds = []
+            for _ in range(args.rounds):
+                one = run_child("one", paths, args.repeat)
+                rounds.append((one, run_child("dask", paths, args.repeat, args.cluster)))
             one, dist = rounds[0]  # memory: the first round's
             prints = {r["fingerprint"] for pair in rounds for r in pair}
             same = "yes" if len(prints) == 1 else "NO"

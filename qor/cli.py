@@ -330,10 +330,7 @@ def _mine_on_dask(
     with contextlib.ExitStack() as stack:
         try:
             if args.dask == "local":
-                cluster = distributed.LocalCluster(
-                    threads_per_worker=1, dashboard_address=None, silence_logs=40
-                )
-                stack.enter_context(cluster)
+                cluster = stack.enter_context(qd.local_cluster())
                 client = stack.enter_context(distributed.Client(cluster))
             else:
                 client = stack.enter_context(distributed.Client(args.dask, timeout="20s"))

@@ -53,7 +53,7 @@ from qor import _engine
 
 if TYPE_CHECKING:
     from dask.delayed import Delayed
-    from distributed import Client
+    from distributed import Client, LocalCluster
 
 #: Bytes of samples per partition when ``.npy`` files are split into partitions.
 PARTITION_BYTES = 32 * 2**20
@@ -71,6 +71,14 @@ _RUN = 2
 _CHAIN_RUN = 16
 
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
+
+
+# Dask's background diagnostics, made sparse on the clusters local_cluster
+# starts: the sampling profiler of each worker (every 10 ms) and the check
+# of each event loop's responsiveness (every 20 ms) cost the processes of
+# an idle two-worker cluster about 0.14 s of CPU per second, which a small
+# machine's cores take from the workers' tasks.
+_QUIET = {"distributed.worker.profile.enabled": False, "distributed.admin.tick.interval": "1s"}
 
 
 def _dask() -> tuple[Any, Any]:
@@ -407,6 +415,7 @@ def _in_order(
     take: Callable[[int, Any], None],
     ready: Callable[[], None] | None = None,
     ordered: bool = True,
+    nthreads: dict[str, int] | None = None,
 ) -> None:
     """Submits ``task(i)`` (a future) for ``i < count`` and hands the results to ``take``.
 
@@ -416,10 +425,11 @@ def _in_order(
     given, runs once the first tasks are submitted, before any result is taken.
     ``take`` gets the results in order of ``i``; unless ``ordered``, each as
     soon as it is done, in any order, and the next task goes at once: one
-    slow task then holds none back.
+    slow task then holds none back. ``nthreads``: the workers' threads, as
+    ``client.nthreads()`` gives them (asked for when not given).
     """
     _, distributed = _dask()
-    nthreads = client.nthreads()
+    nthreads = client.nthreads() if nthreads is None else nthreads
     window = 2 * max(1, sum(nthreads.values()))
     direct = _direct(client, list(nthreads))
     pending: dict[Any, int] = {}  # in flight, in order of submission
@@ -559,7 +569,8 @@ class _RowsOnTheCluster:
             )
         lengths = [m.length for m in motifs]
         busy = [i for i in range(len(self.parts)) if self.starts[i] < self.starts[i + 1]]
-        runs = _task_runs(self.parts, busy, sum(self.client.nthreads().values()))
+        nthreads = self.client.nthreads()
+        runs = _task_runs(self.parts, busy, sum(nthreads.values()))
         # Per run in flight: each partition's count of rows per motif, for
         # the partitions where any of the motifs occurs (the others have
         # nothing to read).
@@ -589,7 +600,7 @@ class _RowsOnTheCluster:
                         pieces[mi].append(rows[at : at + size])
                     at += size
 
-        _in_order(self.client, len(runs), task, take)
+        _in_order(self.client, len(runs), task, take, nthreads=nthreads)
         return [np.concatenate(p) if p else np.empty(0) for p in pieces]
 
 
@@ -693,6 +704,7 @@ class Miner:
             len(runs),
             lambda r: _submit(client, parts, runs[r], _words, None, self.seglen, self.alphabet),
             take_words,
+            nthreads=nthreads,
         )
         plan.search()
         starts = [0, *np.cumsum(sizes).tolist()]
@@ -733,7 +745,7 @@ class Miner:
 
         # A step over a run of files is long, and carries its partitions'
         # occurrences: one step queued behind the running one is enough.
-        window = 2 if on_files else None
+        window = 2 if on_files else 2 * threads
         folded = _fold_in_order(client, len(steps), data, add_rows, [(zeros, zeros)] * len(groups), window)
         if not steps:  # no series: the sums are nothing but zeros
             folded = [(zeros[offsets[a] : offsets[b]],) * 2 for a, b in groups]
@@ -778,6 +790,7 @@ class Miner:
                 take_best,
                 ready=finish_sums if on_files else None,
                 ordered=False,
+                nthreads=nthreads,
             )
         except BaseException:
             _cancel(client, folded)
@@ -787,6 +800,42 @@ class Miner:
         self._rows = _RowsOnTheCluster(client, parts, starts)
         self._plan = plan
         return plan.finish(self._rows)
+
+
+def local_cluster(n_workers: int | None = None, **kwargs: Any) -> LocalCluster:
+    """A ``distributed.LocalCluster`` on this machine for qor's tasks (what ``qor mine --dask local`` starts).
+
+    Its workers are processes of one thread each (by default one per CPU):
+    the engine's tasks are C++ that holds no GIL, one core each. Dask's
+    sampling profiler is off in the workers and its event loops' check for
+    responsiveness runs every second rather than every 20 ms: on a small
+    machine those take CPU that the workers need (an idle cluster of two
+    workers then costs its processes about 0.03 s of CPU per second rather
+    than 0.14 s). No dashboard unless ``dashboard_address=`` asks for one.
+    ``kwargs`` go to ``LocalCluster`` and win over these settings.
+
+    Examples
+    --------
+    >>> import qor.distributed
+    >>> from distributed import Client
+    >>> with qor.distributed.local_cluster(2) as cluster, Client(cluster) as client:
+    ...     sorted(client.nthreads().values())
+    [1, 1]
+    """
+    dask, distributed = _dask()
+    settings = {
+        "n_workers": n_workers,
+        "threads_per_worker": 1,
+        "processes": True,
+        "dashboard_address": None,
+        "silence_logs": 40,  # logging.ERROR
+        "config": _QUIET,  # each worker process's own (Nanny(config=))
+        **kwargs,
+    }
+    # The scheduler and the nannies, in this process, read theirs when made.
+    with dask.config.set(_QUIET):
+        cluster: LocalCluster = distributed.LocalCluster(**settings)
+    return cluster
 
 
 def mine(

@@ -104,6 +104,26 @@ def test_npy_files_match_one_machine(client, tmp_path, partition_rows):
     )
 
 
+# Dask's HTTP server moves to another port: the module's cluster has 8787.
+@pytest.mark.filterwarnings("ignore:Port 8787 is already in use")
+def test_local_cluster_has_quiet_single_threaded_workers_and_mines_the_same(tmp_path):
+    series = collection(5, n=20, ragged=False)
+    np.save(tmp_path / "all.npy", np.array(series))
+    tick = dask.config.get("distributed.admin.tick.interval")
+    with qor.distributed.local_cluster(1) as cluster, distributed.Client(cluster) as c:
+        assert list(c.nthreads().values()) == [1]
+        settings = c.run(
+            lambda: (
+                dask.config.get("distributed.worker.profile.enabled"),
+                dask.config.get("distributed.admin.tick.interval"),
+            )
+        )
+        assert list(settings.values()) == [(False, "1s")]
+        assert mined([tmp_path / "all.npy"], c, partition_rows=6) == expected(series)
+    # This process's own settings are as they were.
+    assert dask.config.get("distributed.admin.tick.interval") == tick
+
+
 def test_empty_series_and_empty_collection(client):
     series = [np.array([]), np.array([1.0, 2.0, 3.0, 1.0]), np.array([]), np.array([2.0, 3.0, 1.0, 0.0])]
     bag = db.from_sequence(series, npartitions=3)
