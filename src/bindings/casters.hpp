@@ -31,13 +31,15 @@ struct SeriesList {
 
 // The SAX words that a reading which normalises may make in the same pass
 // (load_series): `made` says whether it did. With `want_scales`, the rows'
-// scales as well.
+// scales as well. Without `keep_rows`, a reading that makes them leaves the
+// rows unwritten (the collection gives their shape only).
 struct WordsWanted {
     int32_t seglen, alphabet;
     std::vector<Word> words;
     bool made = false;
     bool want_scales = false;
     std::vector<RowScale> scales = {};
+    bool keep_rows = true;
 };
 
 // A list of words from any sequence of sequences of characters.
@@ -297,9 +299,11 @@ inline bool load_series(handle src, qor::Collection& out, unsigned threads, bool
                 // Settings that make no words fail before any sample is
                 // written: the rows are then normalised alone.
                 try {
-                    words->words = qor::znormalize_and_sax(out, rows.data(), words->seglen, words->alphabet, team,
-                                                           words->want_scales ? words->scales.data() : nullptr);
+                    words->words =
+                        qor::znormalize_and_sax(out, rows.data(), words->seglen, words->alphabet, team,
+                                                words->want_scales ? words->scales.data() : nullptr, words->keep_rows);
                     words->made = true;
+                    *normalised = words->keep_rows;
                     return true;
                 } catch (const std::invalid_argument&) {
                 } catch (const std::length_error&) {

@@ -74,8 +74,14 @@ public:
             source_ = ts.samples() ? ts.row(0) : nullptr;  // normalised in place
         }
         if (scales_->size() != ts.size()) throw std::invalid_argument("scales: expected one per series");
-        write_rows_ = [this](std::size_t first, std::size_t last) {
-            znormalize(ts, source_, scales_->data(), first, last);
+        // A range's series go to a buffer that the next range reuses: it is
+        // still in the cache when the statistics read it, and ts's own block
+        // is never written.
+        write_rows_ = [this](std::size_t first, std::size_t last) -> const double* {
+            const std::size_t samples = ts.start(last) - ts.start(first);
+            if (window_.size() < samples) window_.resize(samples);
+            znormalize(ts, source_, scales_->data(), first, last, window_.data());
+            return window_.data();
         };
     }
     Chunk(const Chunk&) = delete;
@@ -112,6 +118,7 @@ private:
     std::unique_ptr<pybind11::detail::Float64Buffer> array_;  // the source, when it is an array
     const double* source_ = nullptr;
     PrepareSeries write_rows_;
+    Values window_;  // the series write_rows_ wrote last
 };
 
 // Average rows computed, when a motif's are read, by a Python callable
@@ -174,6 +181,7 @@ PYBIND11_MODULE(_engine, m) {
         [](const py::object& chunk, int32_t seglen, int32_t alphabet, unsigned threads, bool scales) {
             WordsWanted wanted{seglen, alphabet, {}};
             wanted.want_scales = scales;
+            wanted.keep_rows = false;  // the words are all this call keeps
             Chunk part(chunk, threads, &wanted);
             std::vector<Word> words = std::move(wanted.words);
             if (!wanted.made) {

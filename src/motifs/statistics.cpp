@@ -118,22 +118,36 @@ Visits visits(const Motif* motifs, std::size_t n, const Collection& ts) {
     return out;
 }
 
-// Hands the chunks of `all` to `prepare` (where given) once each, in order,
-// as the visits come to them.
+// The series of the visits of `all`, chunk by chunk: ts's rows, or, with
+// `prepare`, the samples it writes for each chunk (once each, in order, as
+// the visits come to them), valid until the next chunk's.
 class ChunkPreparer {
 public:
-    ChunkPreparer(const Visits& all, const PrepareSeries* prepare) : all_(all), prepare_(prepare) {}
-    // Every chunk that holds one of the visits before `v`.
-    void before(std::size_t v) {
-        for (; next_ < all_.chunks.size() && begin(next_) < v; ++next_)
-            if (prepare_) (*prepare_)(all_.chunks[next_].s0, all_.chunks[next_].s1);
+    ChunkPreparer(const Visits& all, const Collection& ts, const PrepareSeries* prepare)
+        : all_(all), ts_(ts), prepare_(prepare) {}
+    // Makes the chunk that holds visit v readable; returns the end of the
+    // visits that can be read with it: its own, or all of them when ts's
+    // rows are read.
+    std::size_t at(std::size_t v) {
+        if (!prepare_) return all_.visits.size();
+        for (; next_ < all_.chunks.size() && begin(next_) <= v; ++next_) {
+            const Visits::Chunk& c = all_.chunks[next_];
+            samples_ = (*prepare_)(c.s0, c.s1);
+            first_ = ts_.start(c.s0);
+        }
+        return all_.chunks[next_ - 1].end;
     }
+    // Series s of the chunk made readable last.
+    const double* row(std::size_t s) const { return prepare_ ? samples_ + (ts_.start(s) - first_) : ts_.row(s); }
 
 private:
     std::size_t begin(std::size_t c) const { return c == 0 ? 0 : all_.chunks[c - 1].end; }
     const Visits& all_;
+    const Collection& ts_;
     const PrepareSeries* prepare_;
     std::size_t next_ = 0;
+    const double* samples_ = nullptr;  // series first_'s samples and those after it
+    std::size_t first_ = 0;
 };
 
 // Whole windows added to a motif's sums together, at most.
@@ -164,9 +178,9 @@ void average_pass(const Motif* motifs, std::size_t n, const Collection& ts, doub
         whole.clear();
     };
     const Visits all = visits(motifs, n, ts);
-    ChunkPreparer chunks(all, prepare);
+    ChunkPreparer chunks(all, ts, prepare);
     for (std::size_t vi = 0; vi < all.visits.size(); ++vi) {
-        chunks.before(vi + 1);
+        chunks.at(vi);
         const Visit& v = all.visits[vi];
         const Motif& m = motifs[v.motif];
         const std::size_t len = window_length(m.length);
@@ -179,19 +193,19 @@ void average_pass(const Motif* motifs, std::size_t n, const Collection& ts, doub
                 // same sums.
                 const Span span = window_span(ts.length(s), *m.indexes.begin_of(r), m.seglen, m.length);
                 if (span.count == len) {
-                    whole.push_back(ts.row(s) + span.first);
+                    whole.push_back(chunks.row(s) + span.first);
                     if (whole.size() == kWholeRows) add_whole(v.motif, len);
                     continue;
                 }
                 add_whole(v.motif, len);
-                add_real_any(sums->sum[v.motif], sums->count[v.motif], ts.row(s) + span.first, span.count);
+                add_real_any(sums->sum[v.motif], sums->count[v.motif], chunks.row(s) + span.first, span.count);
                 continue;
             }
             if (sums) add_whole(v.motif, len);
             double* row = scratch.data() + longest;
             if (tables) row = tables[v.motif] + r * len;
-            detail::average_row(ts.row(s), ts.length(s), m.indexes.begin_of(r), windows_of(m, r), m.seglen, m.length,
-                                row, scratch.data());
+            detail::average_row(chunks.row(s), ts.length(s), m.indexes.begin_of(r), windows_of(m, r), m.seglen,
+                                m.length, row, scratch.data());
             if (sums) detail::add_to_sums(sums->sum[v.motif], sums->count[v.motif], row, len);
         }
         if (sums) add_whole(v.motif, len);
@@ -204,7 +218,7 @@ constexpr std::size_t kBatchWindows = 64;
 // The best match of every row of motifs[0 .. n), handed to found(motif,
 // row, best), each motif's rows in their order. The windows of a motif's
 // rows in one chunk are measured together, with those of the next visits
-// while there are few.
+// in the chunk while there are few.
 // `workers`, where given, is checked for a stop request now and then;
 // `prepare`, where given, is asked for each chunk of series first.
 template <typename Found>
@@ -213,21 +227,22 @@ void best_pass(const Motif* motifs, std::size_t n, const Collection& ts, Found&&
     detail::WindowBatch batch;
     const Visits visited = visits(motifs, n, ts);
     const std::vector<Visit>& all = visited.visits;
-    ChunkPreparer chunks(visited, prepare);
+    ChunkPreparer chunks(visited, ts, prepare);
     for (std::size_t v0 = 0, v1 = 0; v0 < all.size(); v0 = v1) {
         if (workers) workers->check();
         batch.clear();
-        for (v1 = v0; v1 < all.size() && (v1 == v0 || batch.x.size() < kBatchWindows); ++v1) {
+        // A batch stays in one chunk of series, made readable first.
+        const std::size_t chunk_end = chunks.at(v0);
+        for (v1 = v0; v1 < chunk_end && (v1 == v0 || batch.x.size() < kBatchWindows); ++v1) {
             const Motif& m = motifs[all[v1].motif];
             for (std::size_t r = all[v1].first; r < all[v1].last; ++r) {
                 const auto s = static_cast<std::size_t>(m.indexes.series[r]);
                 for (const int32_t* p = m.indexes.begin_of(r); p != m.indexes.end_of(r); ++p) {
                     const Span span = window_span(ts.length(s), *p, m.seglen, m.length);
-                    batch.add(ts.row(s) + span.first, span.count, m.representative.data());
+                    batch.add(chunks.row(s) + span.first, span.count, m.representative.data());
                 }
             }
         }
-        chunks.before(v1);
         batch.compute();
         const double* dist = batch.dist.data();
         for (std::size_t v = v0; v < v1; ++v) {

@@ -91,8 +91,11 @@ void score_motifs(std::vector<Motif>& motifs, const Collection& ts, Workers& wor
 // is read, for callers that write the samples on demand (normalising them
 // as they are needed): ranges of about a cache's worth, in ascending order,
 // each series once at most. Series that no motif occurs in may never be
-// asked for.
-using PrepareSeries = std::function<void(std::size_t first, std::size_t last)>;
+// asked for. Returns where series `first` begins, the others following it
+// as in the collection (series s at the result + ts.start(s) -
+// ts.start(first)): the collection's own rows, or a buffer of the caller's
+// that holds the range until the next call.
+using PrepareSeries = std::function<const double*(std::size_t first, std::size_t last)>;
 
 // The statistics of many motifs, for callers that hold the series of the
 // motifs in parts (qor's scale-out), series by series as score_motifs reads

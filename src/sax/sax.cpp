@@ -100,6 +100,9 @@ struct WordOut {
     char* letters = nullptr;
     int32_t seglen = 0, alphabet = 0;
     RowScale* scale = nullptr;
+    // Where each block goes instead when the row is not kept (written to
+    // null): word_block(seglen) values.
+    double* block = nullptr;
 };
 
 // Samples normalised between two looks at their letters: the block is
@@ -158,20 +161,28 @@ void divide(const double* from, double* x, std::size_t n, double mean, double sd
     for (std::size_t i = 0; i < n; ++i) x[i] = (from[i] - mean) / sd;
 }
 
+// Samples per block of a row turned into letters: whole segments.
+std::size_t word_block(int32_t seglen) {
+    const auto step = static_cast<std::size_t>(std::max(seglen, 1));
+    return step * std::max<std::size_t>(1, kWordBlock / step);
+}
+
 // x[i] = (from[i] - mean) / sd, and the row's letters from those values
 // block by block (blocks of whole segments, so that each segment is summed
-// exactly as sax_word sums it over the whole row).
+// exactly as sax_word sums it over the whole row). With x null, each block
+// is written to word.block instead (and without letters, nowhere).
 void write_row(const double* from, double* x, std::size_t n, double mean, double sd, const WordOut& word) {
     if (!word.letters) {
-        divide(from, x, n, mean, sd);
+        if (x) divide(from, x, n, mean, sd);
         return;
     }
     const auto step = static_cast<std::size_t>(word.seglen);
-    const std::size_t block = step * std::max<std::size_t>(1, kWordBlock / step);
+    const std::size_t block = word_block(word.seglen);
     for (std::size_t begin = 0; begin < n; begin += block) {
         const std::size_t end = std::min(n, begin + block);
-        divide(from + begin, x + begin, end - begin, mean, sd);
-        sax_word(x + begin, end - begin, word.seglen, word.alphabet, word.letters + begin / step);
+        double* to = x ? x + begin : word.block;
+        divide(from + begin, to, end - begin, mean, sd);
+        sax_word(to, end - begin, word.seglen, word.alphabet, word.letters + begin / step);
     }
 }
 
@@ -253,11 +264,14 @@ struct Words {
     const std::size_t* letters;  // per row
     int32_t seglen, alphabet;
     RowScale* scales = nullptr;
+    bool keep = true;  // whether the normalised rows are written to ts
 };
 
 // Rows [first, last) of ts, read from the same places in `source` (ts's own
 // block when it is normalised in place), `group` (8 or 4) at a time; with
-// `out`, each row's word is sized and its letters written as well.
+// `out`, each row's word is sized and its letters written as well (and
+// unless out->keep, the rows are not written: each block goes to a buffer
+// of this range's).
 void znormalize_range(Collection& ts, const double* source, std::size_t first, std::size_t last, const Words* out,
                       std::size_t group, Workers& workers) {
     const double* from[8];
@@ -265,17 +279,20 @@ void znormalize_range(Collection& ts, const double* source, std::size_t first, s
     std::size_t size[8];
     WordOut word[8];
     std::size_t filled = 0;
+    const bool keep = !out || out->keep;
+    std::vector<double> block(keep ? 0 : word_block(out->seglen));
     for (std::size_t i = first; i < last; ++i) {
         workers.check();
         Word* w = out ? &(*out->words)[i] : nullptr;
         if (w) w->resize(out->letters[i]);
         if (ts.length(i) == 0) continue;
-        to[filled] = ts.row(i);
+        to[filled] = keep ? ts.row(i) : nullptr;
         from[filled] = source + (ts.row(i) - ts.row(0));
         size[filled] = ts.length(i);
         // A seglen that is not positive leaves every word empty.
         word[filled] = w && out->seglen > 0 ? WordOut{w->data(), out->seglen, out->alphabet} : WordOut{};
         if (out && out->scales) word[filled].scale = out->scales + i;
+        word[filled].block = block.data();
         if (++filled == group) {
             if (group == 8)
                 znormalize_rows_of<8>(from, to, size, word);
@@ -323,9 +340,11 @@ void znormalize(Collection& ts, const double* source, Workers& workers) {
     znormalize_rows(ts, source, nullptr, workers);
 }
 
-void znormalize(Collection& ts, const double* source, const RowScale* scales, std::size_t first, std::size_t last) {
+void znormalize(const Collection& ts, const double* source, const RowScale* scales, std::size_t first, std::size_t last,
+                double* out) {
+    const std::size_t base = ts.start(first);
     for (std::size_t i = first; i < last; ++i)
-        divide(source + ts.start(i), ts.row(i), ts.length(i), scales[i].mean, scales[i].sd);
+        divide(source + ts.start(i), out + (ts.start(i) - base), ts.length(i), scales[i].mean, scales[i].sd);
 }
 
 void znormalize(Collection& ts, const double* source, const RowScale* scales, Workers& workers) {
@@ -334,18 +353,18 @@ void znormalize(Collection& ts, const double* source, const RowScale* scales, Wo
     workers.run(bounds.size() - 1, [&](std::size_t part, unsigned) {
         for (std::size_t i = bounds[part]; i < bounds[part + 1]; ++i) {
             workers.check();
-            znormalize(ts, source, scales, i, i + 1);
+            znormalize(ts, source, scales, i, i + 1, ts.row(i));
         }
     });
 }
 
 std::vector<Word> znormalize_and_sax(Collection& ts, const double* source, int32_t seglen, int32_t alphabet,
-                                     Workers& workers, RowScale* scales) {
+                                     Workers& workers, RowScale* scales, bool keep) {
     check_alphabet(alphabet);
     const std::vector<std::size_t> letters = letter_counts(ts, seglen);
     std::vector<Word> words(ts.size());
     if (ts.empty()) return words;
-    const Words out{&words, letters.data(), seglen, alphabet, scales};
+    const Words out{&words, letters.data(), seglen, alphabet, scales, keep};
     znormalize_rows(ts, source, &out, workers);
     return words;
 }

@@ -38,8 +38,10 @@ struct RowScale {
 // (znormalize_and_sax with `scales`): the same values, without the passes
 // that find the scales.
 void znormalize(Collection& ts, const double* source, const RowScale* scales, Workers& workers);
-// The same for rows [first, last) only, on the calling thread.
-void znormalize(Collection& ts, const double* source, const RowScale* scales, std::size_t first, std::size_t last);
+// The same for rows [first, last) only, on the calling thread, written one
+// after another from `out` (ts.row(first): in ts's own block).
+void znormalize(const Collection& ts, const double* source, const RowScale* scales, std::size_t first, std::size_t last,
+                double* out);
 inline void znormalize(Series& series) { znormalize(series.data(), series.size()); }
 
 // Number of letters of the word of a series of n samples. Throws
@@ -61,7 +63,10 @@ std::vector<Word> sax(const Collection& ts, int32_t seglen, int32_t alphabet, Wo
 // written there (rows without samples are left as they are).
 std::vector<Word> znormalize_and_sax(Collection& ts, int32_t seglen, int32_t alphabet, Workers& workers,
                                      RowScale* scales = nullptr);
+// With `keep` false, ts's rows are not written (ts gives the shape only):
+// each block of a row is normalised into a small buffer and turned into
+// letters there, for callers that want the words alone.
 std::vector<Word> znormalize_and_sax(Collection& ts, const double* source, int32_t seglen, int32_t alphabet,
-                                     Workers& workers, RowScale* scales = nullptr);
+                                     Workers& workers, RowScale* scales = nullptr, bool keep = true);
 
 }  // namespace qor

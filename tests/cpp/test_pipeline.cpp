@@ -2,9 +2,12 @@
 // one thread and split into many parts.
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "helpers.hpp"
 #include "pipeline/miner.hpp"
@@ -233,4 +236,85 @@ TEST_CASE("partitioned mining: sums refuse offsets that do not fit and entries o
     stray.run_motif.back() = static_cast<int32_t>(offset.size());
     CHECK_THROWS_AS(add_average_rows(ts, stray, offset, sum.size(), sum.data(), count.data()), std::invalid_argument);
     CHECK_THROWS_AS(plan.representative_values(), std::logic_error);
+}
+
+TEST_CASE("partitioned statistics: series written on demand, range by range, into a buffer of the caller's") {
+    // Several ranges of series (the statistics ask for about 65,536 samples
+    // at a time), NaN samples and short series among them.
+    std::mt19937_64 rng(5);
+    Workers one(1);
+    for (int round = 0; round < 4; ++round) {
+        CAPTURE(round);
+        std::vector<Series> walks;
+        // Long series: a range of series holds one or two, and a motif's
+        // rows in one are few.
+        if (round % 2 == 1) walks = random_walks(rng, 1, 24000, 1u << 30);
+        while (round % 2 == 1 && walks.size() < 16) walks.push_back(random_walks(rng, 1, 24000, 1u << 30)[0]);
+        while (walks.size() < 700 && round % 2 == 0) {
+            const std::vector<Series> more = random_walks(rng, 200, 400, 1u << 30);
+            walks.insert(walks.end(), more.begin(), more.end());
+            walks.push_back(Series(1 + rng() % 100, 3.0));  // normalised to NaN
+        }
+        walks[1][0] = NaN;
+        const Collection raw(walks);
+        Collection normalised(walks);
+        std::vector<RowScale> scales(raw.size(), RowScale{NaN, NaN});
+        const std::vector<Word> words = znormalize_and_sax(normalised, 4, 5, one, scales.data());
+        PartitionedMiner plan(0.2, 4, 5, 3, 0, 0.9, 0);
+        plan.add_words(words);
+        plan.search(one);
+        const auto n = static_cast<int32_t>(raw.size());
+        const PartOccurrences occ = plan.occurrences(0, n);
+        REQUIRE(occ.size() > 0);
+        REQUIRE(occ.row_values() > 10000);
+
+        // The statistics read only what prepare returns: the collection they
+        // are given holds NaN, and each range's buffer is poisoned once the
+        // next one is asked for.
+        Collection shape(walks);
+        std::fill(shape.row(0), shape.row(0) + shape.samples(), NaN);
+        std::vector<std::pair<std::size_t, std::size_t>> asked;
+        std::vector<double> buffer;
+        const PrepareSeries prepare = [&](std::size_t first, std::size_t last) -> const double* {
+            asked.emplace_back(first, last);
+            std::fill(buffer.begin(), buffer.end(), NaN);
+            buffer.resize(std::max(buffer.size(), raw.start(last) - raw.start(first)));
+            znormalize(raw, raw.row(0), scales.data(), first, last, buffer.data());
+            return buffer.data();
+        };
+        const auto ranges_ascend = [&asked] {
+            for (std::size_t i = 0; i < asked.size(); ++i)
+                if (asked[i].first >= asked[i].second || (i > 0 && asked[i].first < asked[i - 1].second)) return false;
+            return asked.size() > 1;
+        };
+
+        const std::vector<int64_t> offset = plan.sum_offsets();
+        std::vector<double> sum(static_cast<std::size_t>(offset.back()), 0.0), count(sum.size(), 0.0);
+        std::vector<double> sum_on_demand = sum, count_on_demand = count;
+        add_average_rows(normalised, occ, offset, sum.size(), sum.data(), count.data());
+        add_average_rows(shape, occ, offset, sum.size(), sum_on_demand.data(), count_on_demand.data(), &prepare);
+        CHECK(ranges_ascend());
+        CHECK(same(sum, sum_on_demand));
+        CHECK(same(count, count_on_demand));
+
+        std::vector<double> rows(occ.row_values()), rows_on_demand(rows.size());
+        average_rows(normalised, occ, rows.data());
+        asked.clear();
+        average_rows(shape, occ, rows_on_demand.data(), &prepare);
+        CHECK(ranges_ascend());
+        CHECK(same(rows, rows_on_demand));
+
+        plan.finish_representatives(sum.data(), count.data());
+        const std::vector<double> reps = plan.representative_values();
+        std::vector<int64_t> at(occ.runs());
+        for (std::size_t k = 0; k < occ.runs(); ++k) at[k] = offset[static_cast<std::size_t>(occ.run_motif[k])];
+        std::vector<double> distance(occ.size()), distance_on_demand(occ.size());
+        std::vector<int32_t> start(occ.size()), start_on_demand(occ.size());
+        best_matches(normalised, occ, at.data(), reps.data(), distance.data(), start.data());
+        asked.clear();
+        best_matches(shape, occ, at.data(), reps.data(), distance_on_demand.data(), start_on_demand.data(), &prepare);
+        CHECK(ranges_ascend());
+        CHECK(same(distance, distance_on_demand));
+        CHECK(start == start_on_demand);
+    }
 }

@@ -119,14 +119,22 @@ TEST_CASE("znormalize_and_sax: the values and words of znormalize then sax, long
             std::vector<RowScale> scales(rows.size(), RowScale{NaN, NaN});
             CHECK(znormalize_and_sax(read, source.row(0), seglen, alphabet, *team, scales.data()) == expected);
             CHECK(znormalize_and_sax(in_place, seglen, alphabet, *team) == expected);
+            // The words alone: the same words and scales, the rows left as they are.
+            Collection shape(rows);
+            std::fill(shape.row(0), shape.row(0) + shape.samples(), 99.0);
+            std::vector<RowScale> alone(rows.size(), RowScale{NaN, NaN});
+            CHECK(znormalize_and_sax(shape, source.row(0), seglen, alphabet, *team, alone.data(), false) == expected);
+            CHECK(std::all_of(shape.row(0), shape.row(0) + shape.samples(), [](double x) { return x == 99.0; }));
+            for (std::size_t i = 0; i < rows.size(); ++i)
+                CHECK((same(alone[i].mean, scales[i].mean) && same(alone[i].sd, scales[i].sd)));
             // The scales recorded give the same values again, read from the
             // source or in place, all rows at once or a range at a time.
             Collection again(rows), ranged(rows);
             std::fill(again.row(0), again.row(0) + again.samples(), 99.0);
             znormalize(again, source.row(0), scales.data(), *team);
             const std::size_t half = rows.size() / 2;
-            znormalize(ranged, ranged.row(0), scales.data(), half, rows.size());
-            znormalize(ranged, ranged.row(0), scales.data(), 0, half);
+            znormalize(ranged, ranged.row(0), scales.data(), half, rows.size(), ranged.row(half));
+            znormalize(ranged, ranged.row(0), scales.data(), 0, half, ranged.row(0));
             for (std::size_t i = 0; i < rows.size(); ++i) {
                 CHECK(same(read.to_series(i), apart.to_series(i)));
                 CHECK(same(in_place.to_series(i), apart.to_series(i)));
