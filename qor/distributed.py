@@ -829,10 +829,11 @@ def local_cluster(n_workers: int | None = None, **kwargs: Any) -> LocalCluster:
         "processes": True,
         "dashboard_address": None,
         "silence_logs": 40,  # logging.ERROR
-        "config": _QUIET,  # each worker process's own (Nanny(config=))
         **kwargs,
     }
-    # The scheduler and the nannies, in this process, read theirs when made.
+    if settings["processes"] and "config" not in kwargs:
+        settings["config"] = _QUIET  # each worker process's own (Nanny(config=))
+    # The scheduler, the nannies and workers in this process read theirs when made.
     with dask.config.set(_QUIET):
         cluster: LocalCluster = distributed.LocalCluster(**settings)
     return cluster

@@ -124,6 +124,18 @@ def test_local_cluster_has_quiet_single_threaded_workers_and_mines_the_same(tmp_
     assert dask.config.get("distributed.admin.tick.interval") == tick
 
 
+@pytest.mark.filterwarnings("ignore:Port 8787 is already in use")
+def test_local_cluster_of_threads_in_this_process(tmp_path):
+    series = collection(6, n=12, ragged=False)
+    np.save(tmp_path / "all.npy", np.array(series))
+    with (
+        qor.distributed.local_cluster(1, processes=False, threads_per_worker=2) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        assert list(c.nthreads().values()) == [2]
+        assert mined([tmp_path / "all.npy"], c) == expected(series)
+
+
 def test_empty_series_and_empty_collection(client):
     series = [np.array([]), np.array([1.0, 2.0, 3.0, 1.0]), np.array([]), np.array([2.0, 3.0, 1.0, 0.0])]
     bag = db.from_sequence(series, npartitions=3)

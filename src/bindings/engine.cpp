@@ -53,7 +53,9 @@ class Chunk {
 public:
     Collection ts;
 
-    // With `words`, an array's words are made as it is normalised.
+    // With `words`, an array's words are made as it is normalised (unless
+    // words->keep_rows, ts then keeps the shape only: its samples are not
+    // written, and the chunk serves for nothing but the words).
     Chunk(const py::object& chunk, unsigned threads, WordsWanted* words = nullptr,
           const py::object& row_scales = py::none())
         : scales_(scales_of(row_scales)) {
