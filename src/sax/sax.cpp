@@ -100,8 +100,8 @@ struct WordOut {
     char* letters = nullptr;
     int32_t seglen = 0, alphabet = 0;
     RowScale* scale = nullptr;
-    // Where each block goes instead when the row is not kept (written to
-    // null): word_block(seglen) values.
+    // Where each block of a row that is not kept (write_row's x null) is
+    // normalised: word_block(seglen) values.
     double* block = nullptr;
 };
 
