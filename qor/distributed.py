@@ -415,7 +415,8 @@ def _in_order(
     take: Callable[[int, Any], None],
     ready: Callable[[], None] | None = None,
     ordered: bool = True,
-    nthreads: dict[str, int] | None = None,
+    *,
+    nthreads: dict[str, int],
 ) -> None:
     """Submits ``task(i)`` (a future) for ``i < count`` and hands the results to ``take``.
 
@@ -426,10 +427,9 @@ def _in_order(
     ``take`` gets the results in order of ``i``; unless ``ordered``, each as
     soon as it is done, in any order, and the next task goes at once: one
     slow task then holds none back. ``nthreads``: the workers' threads, as
-    ``client.nthreads()`` gives them (asked for when not given).
+    ``client.nthreads()`` gives them (the caller has asked once per call).
     """
     _, distributed = _dask()
-    nthreads = client.nthreads() if nthreads is None else nthreads
     window = 2 * max(1, sum(nthreads.values()))
     direct = _direct(client, list(nthreads))
     pending: dict[Any, int] = {}  # in flight, in order of submission
@@ -471,7 +471,7 @@ def _fold_in_order(
     task: Callable[[int], Any],
     fold: Callable[[int, int], Callable[[Any, Any], Any]],
     initial: Sequence[Any],
-    window: int | None = None,
+    window: int,
 ) -> list[Any]:
     """``values[c] = fold(i, c)(values[c], task(i))`` for ``i < count`` in order, for every chain c.
 
@@ -484,11 +484,9 @@ def _fold_in_order(
     stays on the worker that computed it: the chains' steps over it run there
     and pass on only their (small) values. The chains are independent, so
     while one waits for its value from the last partition, another can run.
-    At most ``window`` steps of each chain (default: two per worker thread)
-    are submitted ahead.
+    At most ``window`` steps of each chain are submitted ahead.
     """
     _, distributed = _dask()
-    window = window or 2 * max(1, sum(client.nthreads().values()))
     in_flight: deque[list[Any]] = deque()
     values = list(initial)
     done: list[Any] = []
