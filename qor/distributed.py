@@ -67,7 +67,10 @@ _MAX_CHAINS = 8
 # matches or of reading average rows (_CHAIN_RUN to a step of the
 # representatives' sums): longer runs would hold more occurrences and results
 # in a worker's memory, and leave the client more to take after the last.
-_RUN = 2
+# Shorter ones cost more tasks, each a few milliseconds of the client's CPU
+# (and of the scheduler's, which a local cluster runs in the client's
+# process), which the workers of a small machine go without.
+_RUN = 4
 _CHAIN_RUN = 16
 
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
