@@ -100,10 +100,12 @@ public:
         return ts;
     }
     // What one pass of the statistics over ts calls to have its series
-    // normalised as it comes to them, or null once every series is (on
-    // more than one thread, they are all normalised here, at once).
+    // normalised as it comes to them, or null once every series is. The
+    // same on any number of threads: the statistics of a partition run on
+    // one, and normalising it all first, into fresh memory, costs them more
+    // than the threads save.
     const PrepareSeries* prepare(Workers& workers) {
-        if (scales_ && !normalised_ && workers.size() == 1) return &write_rows_;
+        if (scales_ && !normalised_) return &write_rows_;
         normalise(workers);
         return nullptr;
     }
