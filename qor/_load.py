@@ -8,6 +8,7 @@ import itertools
 import numbers
 import os
 import re
+import tokenize
 import zipfile
 from collections.abc import Iterable, Iterator
 from typing import IO, Any
@@ -21,6 +22,9 @@ Series = npt.NDArray[np.float64]
 _TEXT_DELIMITERS = {".csv": ",", ".tsv": "\t"}
 _WHITESPACE = "whitespace"
 _LONE_CR = re.compile(rb"(?<=\r)(?!\n)")
+_DECIMAL_COMMA = re.compile(r"[+-]?\d+,\d+")
+# What a .npy header that is cut short or garbled raises while it is parsed.
+_BAD_HEADER = (ValueError, EOFError, SyntaxError, tokenize.TokenError)
 
 
 class LoadError(ValueError):
@@ -59,11 +63,14 @@ def load(
         The file to read.
     label_column : int, optional
         A text column to drop from every row before its values are read, counted
-        from 0 (negative counts from the end of each row, as in Python indexing).
+        from 0 (negative counts from the end of each row, as in Python indexing,
+        padding aside).
         Use ``0`` for labelled archives whose first column is the class label.
     header : bool, optional
         Whether the first row of a text file is a header to skip. By default it is
-        one exactly when none of its non-empty cells (label aside) is a number.
+        one exactly when none of its non-empty cells (label aside) is a number, or
+        when they are the column numbers 0, 1, 2, ... that pandas' ``to_csv``
+        writes for unnamed columns.
     delimiter : str, optional
         The text separator: one character, or ``"whitespace"`` for runs of
         spaces and tabs. Overrides the one the extension or first line implies.
@@ -232,9 +239,20 @@ def _csv_rows(lines: Iterable[str], delimiter: str, name: str) -> Iterator[tuple
 
 
 def _label_index(row: list[str], label_column: int) -> int | None:
-    """The label's position in ``row``, or None when the row is too short to have it."""
-    index = label_column if label_column >= 0 else len(row) + label_column
+    """The label's position in ``row``, or None when the row is too short to have it.
+
+    A negative column counts from the last cell that is not padding.
+    """
+    index = label_column if label_column >= 0 else _padded_end(row) + label_column
     return index if 0 <= index < len(row) else None
+
+
+def _padded_end(cells: list[str]) -> int:
+    """The end of ``cells`` without the empty cells that pad it."""
+    end = len(cells)
+    while end and not cells[end - 1].strip():
+        end -= 1
+    return end
 
 
 def _is_header(row: list[str], label_column: int | None) -> bool:
@@ -243,8 +261,12 @@ def _is_header(row: list[str], label_column: int | None) -> bool:
         index = _label_index(row, label_column)
         if index is not None:
             cells = row[:index] + row[index + 1 :]
-    filled = [cell for cell in cells if cell.strip()]
-    return bool(filled) and not any(_is_number(cell) for cell in filled)
+    filled = [cell.strip() for cell in cells if cell.strip()]
+    # pandas' DataFrame.to_csv() heads unnamed columns with their numbers.
+    return bool(filled) and (
+        not any(_is_number(cell) or _DECIMAL_COMMA.fullmatch(cell) for cell in filled)
+        or filled == [str(i) for i in range(len(filled))]
+    )
 
 
 def _is_number(cell: str) -> bool:
@@ -267,9 +289,7 @@ def _parse_row(row: list[str], line_no: int, label_column: int | None, name: str
             )
         label = index
         cells = row[:index] + row[index + 1 :]
-    end = len(cells)
-    while end and not cells[end - 1].strip():
-        end -= 1
+    end = _padded_end(cells)
     if end < len(cells):
         cells = cells[:end]
     try:
@@ -289,7 +309,12 @@ def _parse_row(row: list[str], line_no: int, label_column: int | None, name: str
             column = i if i < label else i + 1
             # Quoted cells before this one may hold line breaks.
             line = line_no + sum(_line_breaks(c) for c in row[:column])
-            raise LoadError(f"{name}, line {line}, column {column + 1}: {text!r} is not a number") from None
+            hint = (
+                " (decimal commas are not read: write 1.5, not 1,5)" if _DECIMAL_COMMA.fullmatch(text) else ""
+            )
+            raise LoadError(
+                f"{name}, line {line}, column {column + 1}: {text!r} is not a number{hint}"
+            ) from None
     return values
 
 
@@ -321,7 +346,7 @@ def _stored_dtype(fp: IO[bytes]) -> np.dtype[Any]:
 def _read_npy(fp: IO[bytes], name: str, allow_pickle: bool) -> list[Series]:
     try:
         dtype = _stored_dtype(fp)
-    except (ValueError, EOFError, SyntaxError) as err:
+    except _BAD_HEADER as err:
         raise LoadError(f"{name}: not a .npy file ({err})") from None
     if dtype.hasobject and not allow_pickle:
         raise _pickle_refused(name)
@@ -354,7 +379,7 @@ def _read_npz(fp: IO[bytes], name: str, key: str | None, allow_pickle: bool) -> 
                     with archive.zip.open(member) as stored:
                         try:
                             hasobject = _stored_dtype(stored).hasobject
-                        except (ValueError, EOFError, SyntaxError) as err:
+                        except _BAD_HEADER as err:
                             raise LoadError(f"{where}: not a .npy array ({err})") from None
                     if hasobject:
                         raise _pickle_refused(where)

@@ -108,6 +108,13 @@ def test_round_trip_is_exact(tmp_path):
         ("1,2,cat\n3,dog\n4,,5,6,bird\n", {"label_column": -1}, [[1, 2], [3], [4, "nan", 5, 6]]),
         ("1,A,2\n3,B,4\n", {"label_column": 1}, [[1, 2], [3, 4]]),
         ("A,,,\nB,1,,\n", {"label_column": 0}, [[], [1]]),
+        ("1,2,A,\n3,4,B,,\n", {"label_column": -1}, [[1, 2], [3, 4]]),  # after the padding
+        # The column numbers that pandas' to_csv() writes are a header ...
+        ("0,1,2\n4.5,5,6\n", {}, [[4.5, 5, 6]]),
+        (",0,1,2\n0,4.5,5,6\n", {"label_column": 0}, [[4.5, 5, 6]]),
+        # ... but not other numbers, nor when the first row is data.
+        ("0,2,1\n4,5,6\n", {}, [[0, 2, 1], [4, 5, 6]]),
+        ("0,1,2\n4,5,6\n", {"header": False}, [[0, 1, 2], [4, 5, 6]]),
     ],
 )
 def test_headers_and_labels(tmp_path, content, kwargs, expected):
@@ -165,6 +172,16 @@ def test_bad_cells(tmp_path, name, content, kwargs, where):
         load(path, **kwargs)
     assert str(err.value) == f"{path}, {where} is not a number"
     assert isinstance(err.value, ValueError)
+
+
+@pytest.mark.parametrize("name, content", [("a.tsv", "1,5\t2,5\n"), ("a.csv", '"1,5","2,5"\n3,4\n')])
+def test_decimal_commas_are_named_not_taken_for_a_header(tmp_path, name, content):
+    path = write(tmp_path, name, content)
+    with pytest.raises(LoadError) as err:
+        load(path)
+    assert str(err.value) == (
+        f"{path}, line 1, column 1: '1,5' is not a number (decimal commas are not read: write 1.5, not 1,5)"
+    )
 
 
 def test_undecodable_text(tmp_path):
@@ -283,6 +300,7 @@ def test_npz_archives(tmp_path):
     "name, content, problem",
     [
         ("a.npy", b"not an array", "not a .npy file"),
+        ("a.npy", b"\x93NUMPY\x01\x00\x0e\x00{'descr': '<f8", "not a .npy file"),  # header cut short
         ("a.npz", b"not an archive", "not a .npz archive"),
         ("a.npz", b"", "not a .npz archive"),
     ],
