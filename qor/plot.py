@@ -53,6 +53,11 @@ class _Row:
 
 def _as_collection(series: Sequence[ArrayLike] | NDArray[Any]) -> list[FloatArray]:
     """The series as a list of 1-D float64 arrays, read the way the miner reads them."""
+    if hasattr(series, "columns") and hasattr(series, "to_numpy"):
+        raise TypeError(
+            "series: a pandas DataFrame does not say which way its series run: pass df.to_numpy() "
+            "for one series per row, or df.T.to_numpy() for one series per column"
+        )
     if isinstance(series, np.ndarray) and series.ndim != 2:
         raise TypeError(
             f"series: expected a 2-D array or a list of 1-D sequences, got a {series.ndim}-D array"
@@ -209,10 +214,13 @@ def plot_motifs(
     ImportError
         matplotlib is not installed.
     ValueError
-        ``top`` is negative, or a drawn motif occurs in a series that
-        ``series`` does not have.
+        ``top`` is negative, a drawn motif occurs in a series that ``series``
+        does not have, or matplotlib has no writer for ``path``'s extension.
     TypeError
-        ``series`` is not a collection of 1-D sequences.
+        ``series`` is not a collection of 1-D sequences (a pandas DataFrame
+        is refused: pass ``df.to_numpy()`` or ``df.T.to_numpy()``).
+    OSError
+        ``path`` cannot be written. The figure is closed whenever saving fails.
 
     Examples
     --------
@@ -279,6 +287,8 @@ def plot_motifs(
             _draw_occurrences(right, row, lengths, axes_height_pt)
 
     if path is not None:
-        fig.savefig(os.fspath(path), dpi=_DPI)
-        plt.close(fig)
+        try:
+            fig.savefig(os.fspath(path), dpi=_DPI)
+        finally:
+            plt.close(fig)
     return fig

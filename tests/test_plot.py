@@ -150,6 +150,23 @@ def test_a_series_beyond_the_collection_is_refused(ragged):
         plot_motifs(motifs, series, top=-1)
 
 
+def test_a_failed_save_leaves_no_figure_open(ragged, tmp_path):
+    series, motifs = ragged
+    before = plt.get_fignums()
+    with pytest.raises(ValueError, match="xyz"):
+        plot_motifs(motifs, series, top=1, path=tmp_path / "motifs.xyz")
+    with pytest.raises(FileNotFoundError):
+        plot_motifs(motifs, series, top=1, path=tmp_path / "no" / "such" / "dir.png")
+    assert plt.get_fignums() == before
+
+
+def test_a_dataframe_is_refused_with_both_ways_out(ragged):
+    pd = pytest.importorskip("pandas")
+    series, motifs = ragged
+    with pytest.raises(TypeError, match=r"df\.to_numpy\(\).*df\.T\.to_numpy\(\)"):
+        plot_motifs(motifs, pd.DataFrame([s[:10] for s in series]), top=1)
+
+
 def test_without_matplotlib_the_error_says_what_to_install(planted, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
     with pytest.raises(ImportError, match=r'pip install "qor\[plot\]"'):
