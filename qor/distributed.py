@@ -38,7 +38,9 @@ from __future__ import annotations
 
 import functools
 import itertools
+import numbers
 import os
+import tokenize
 from collections import deque
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -268,6 +270,10 @@ class _Partition:
         return client.compute(dask.delayed(function, pure=False)(self.load, *args))
 
 
+def _is_int(value: object) -> bool:
+    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
+
+
 def _real_dtype(dtype: np.dtype[Any]) -> bool:
     return bool(
         np.issubdtype(dtype, np.floating)
@@ -343,7 +349,8 @@ def npy_header(path: Path) -> tuple[tuple[int, ...], np.dtype[Any]]:
                 shape, _, dtype = np.lib.format.read_array_header_2_0(f)
     except FileNotFoundError:
         raise FileNotFoundError(f"No such file: {path}") from None
-    except (OSError, ValueError) as err:
+    # A header cut short or garbled fails as it is parsed, as one of the last four.
+    except (OSError, ValueError, EOFError, SyntaxError, tokenize.TokenError) as err:
         raise ValueError(f"{path}: not a readable .npy file ({err})") from None
     return shape, dtype
 
@@ -676,6 +683,11 @@ class Miner:
         """
         _, distributed = _dask()
         _engine.check_alphabet(self.alphabet)
+        # The engine's own error, which every worker would otherwise raise.
+        if _is_int(self.seglen) and self.seglen == 0:
+            raise ValueError("vector too long")
+        if partition_rows is not None and not (_is_int(partition_rows) and partition_rows >= 1):
+            raise ValueError(f"partition_rows must be an int of at least 1, got {partition_rows!r}")
         parts = _partitions(collection, partition_rows)
         if client is None:
             try:

@@ -169,14 +169,48 @@ def test_settings_follow_the_engine(client):
         ),
         (lambda tmp: [np.save(tmp / "t.npy", np.zeros((2, 3, 4))) or tmp / "t.npy"], TypeError, "3-D"),
         (lambda tmp: np.zeros((3, 4)), TypeError, "collection must be"),
+        (
+            lambda tmp: [
+                (tmp / "cut.npy").write_bytes(b"\x93NUMPY\x01\x00\x0e\x00{'descr': '<f8") and tmp / "cut.npy"
+            ],
+            ValueError,
+            "not a readable .npy file",
+        ),
     ],
 )
 def test_bad_input_fails_before_any_task(client, tmp_path, make, error, message):
+    fails_before_any_task(client, tmp_path, make, error, message, {})
+
+
+@pytest.mark.parametrize(
+    "make, message, options",
+    [
+        (lambda tmp: da.zeros((4, 5), chunks=2), "vector too long", {"seglen": 0}),
+        (
+            lambda tmp: [tmp / "series.npy"],
+            "partition_rows must be an int of at least 1",
+            {"partition_rows": 0},
+        ),
+        (
+            lambda tmp: [tmp / "series.npy"],
+            "partition_rows must be an int of at least 1",
+            {"partition_rows": -1},
+        ),
+    ],
+)
+def test_settings_that_would_fail_every_task_or_read_nothing_fail_first(
+    client, tmp_path, make, message, options
+):
+    fails_before_any_task(client, tmp_path, make, ValueError, message, options)
+
+
+def fails_before_any_task(client, tmp_path, make, error, message, options):
     (tmp_path / "series.csv").write_text("1,2,3\n")
+    np.save(tmp_path / "series.npy", np.zeros((3, 4)))
     while any(client.processing().values()):  # tasks of earlier tests may still be finishing
         time.sleep(0.05)
     with distributed.get_task_stream(client) as stream, pytest.raises(error, match=message):
-        qor.distributed.mine(make(tmp_path), client=client, **SETTINGS)
+        qor.distributed.mine(make(tmp_path), client=client, **{**SETTINGS, **(options or {})})
     assert stream.data == []
 
 
