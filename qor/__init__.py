@@ -11,7 +11,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _qor_cpp import Miner, Motif, PatternMiner, sax
 from qor._load import LoadError, load
-from qor._mine import default_seglen, mine
+from qor._mine import MissingSamplesWarning, default_seglen, mine
 from qor._score import RANKINGS, RankBy, rank, relative_naed, score
 from qor._table import records, to_frame
 from qor.plot import plot_motifs
@@ -25,6 +25,7 @@ __all__ = [
     "RANKINGS",
     "LoadError",
     "Miner",
+    "MissingSamplesWarning",
     "Motif",
     "PatternMiner",
     "RankBy",

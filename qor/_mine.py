@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Sequence
-from typing import SupportsFloat
+import warnings
+from collections.abc import Iterable, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -13,12 +14,26 @@ import numpy.typing as npt
 from _qor_cpp import Miner, Motif
 from qor._score import RANKINGS, RankBy, rank
 
-type Collection = npt.NDArray[np.floating] | Sequence[npt.ArrayLike] | Sequence[Sequence[SupportsFloat]]
+type Collection = npt.NDArray[np.number[Any] | np.bool_] | Iterable[npt.ArrayLike]
+
+#: The largest integer setting the engine takes (a 32-bit signed int).
+INT32_MAX = 2**31 - 1
 
 #: Letters per word that the default ``seglen`` aims at.
 WORD_LETTERS = 32
 DEFAULT_ALPHABET = 4
 DEFAULT_MINSUP = 0.5
+
+
+class MissingSamplesWarning(UserWarning):
+    """Some series hold NaN (or infinite) samples, which make the whole series NaN once normalised.
+
+    The engine z-normalises each series with its plain mean and standard
+    deviation, so one NaN sample turns every sample of that series into NaN:
+    its SAX word is all ``a`` and its windows hold no shape. Fill
+    the gaps before mining (for example with ``pandas.Series.interpolate``)
+    or drop those series.
+    """
 
 
 def default_seglen(series: Collection) -> int:
@@ -42,21 +57,74 @@ def seglen_for_lengths(lengths: Sequence[int]) -> int:
     return max(1, round(float(np.median(lengths)) / WORD_LETTERS))
 
 
+def _real_samples(values: Any, where: str) -> npt.NDArray[np.float64]:
+    """``values`` as float64, if they are real numbers; ``where`` names them in errors."""
+    a = np.asarray(values)
+    if a.dtype.kind == "c":
+        raise TypeError(f"{where} is complex; only real samples are supported")
+    if a.dtype.kind == "O":
+        # Python objects: numbers only, as the engine reads them (None, text and
+        # complex numbers are not samples).
+        for j, x in enumerate(a.flat):
+            if x is None or isinstance(x, (str, bytes, complex)) or not hasattr(x, "__float__"):
+                raise TypeError(f"{where}, sample {j}: {x!r} is not a real number")
+        try:
+            return np.asarray(a, dtype=np.float64, order="C")
+        except OverflowError as err:
+            raise ValueError(f"{where}: a sample does not fit a float64 ({err})") from None
+    if a.dtype.kind not in "biuf":
+        raise TypeError(f"{where} holds {a.dtype} values; samples must be real numbers")
+    return np.asarray(a, dtype=np.float64, order="C")
+
+
 def _as_float64(series: Collection) -> npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]:
     """The collection as the engine reads it fastest: one float64 block, or one array per series."""
+    if hasattr(series, "columns") and hasattr(series, "to_numpy"):
+        raise TypeError(
+            "a pandas DataFrame does not say which way its series run: pass df.to_numpy() "
+            "for one series per row, or df.T.to_numpy() for one series per column"
+        )
     if isinstance(series, np.ndarray) and series.ndim == 2:
-        if np.iscomplexobj(series):
-            raise TypeError("complex series are not supported")
-        return np.ascontiguousarray(series, dtype=np.float64)
+        return _real_samples(series, "the array")
     out = []
     for i, s in enumerate(series):
-        a = np.asarray(s)
-        if np.iscomplexobj(a):
-            raise TypeError(f"series {i} is complex; only real samples are supported")
+        a = _real_samples(s, f"series {i}")
         if a.ndim != 1:
             raise ValueError(f"series {i} has {a.ndim} dimensions; each series must be 1-D")
-        out.append(np.ascontiguousarray(a, dtype=np.float64))
+        out.append(a)
     return out
+
+
+def _warn_missing(samples: npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]) -> None:
+    """Warns (MissingSamplesWarning) when any series holds a NaN or infinite sample.
+
+    Such a series has a sum that is not finite, which is what makes the
+    engine's mean, and so the whole normalised series, NaN.
+    """
+    if isinstance(samples, np.ndarray):
+        gaps = int(np.count_nonzero(~np.isfinite(samples.sum(axis=1))))
+    else:
+        gaps = sum(1 for s in samples if not np.isfinite(s.sum()))
+    if gaps:
+        warnings.warn(
+            MissingSamplesWarning(
+                f"{gaps} of {len(samples)} series hold NaN or infinite samples; the engine normalises each "
+                "of them to NaN throughout, so they show no shape (their words are all 'a'): fill the "
+                "gaps first (e.g. with pandas' Series.interpolate) or drop those series"
+            ),
+            stacklevel=3,
+        )
+
+
+def _int_setting(name: str, value: object, low: int, high: int = INT32_MAX) -> int:
+    """``value`` as an int setting of the engine, from ``low`` to ``high``."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if high == INT32_MAX and int(value) < low:
+        raise ValueError(f"{name} must be at least {low}, got {value}")
+    if not low <= int(value) <= high:
+        raise ValueError(f"{name} must be between {low} and {high}, got {value}")
+    return int(value)
 
 
 def mine(
@@ -77,7 +145,9 @@ def mine(
     ----------
     series
         The collection: a 2-D array (one series per row), or a sequence of 1-D
-        arrays or lists (lengths may differ). NaN samples are allowed.
+        arrays or lists (lengths may differ) of real numbers. A series with a
+        NaN sample is NaN throughout once normalised and shows no shape:
+        ``mine`` then warns (:class:`MissingSamplesWarning`).
     seglen
         Samples per SAX letter; ``None`` picks :func:`default_seglen`.
     alphabet, minsup, min_len, max_len, max_overlap
@@ -96,6 +166,14 @@ def mine(
     list of Motif
         Ranked, best first.
 
+    Raises
+    ------
+    TypeError
+        Samples that are not real numbers, or a pandas DataFrame (pass
+        ``df.to_numpy()`` or ``df.T.to_numpy()``).
+    ValueError
+        A setting out of range, or a series that is not 1-D.
+
     Examples
     --------
     >>> import numpy as np, qor
@@ -113,18 +191,17 @@ def mine(
         raise ValueError(f"top must be at least 0, got {top}")
     if isinstance(minsup, bool) or not isinstance(minsup, numbers.Real) or not math.isfinite(minsup):
         raise ValueError(f"minsup must be a finite number, got {minsup!r}")
-    if not 2 <= alphabet <= 10:
-        raise ValueError(f"alphabet must be between 2 and 10, got {alphabet}")
+    alphabet = _int_setting("alphabet", alphabet, 2, 10)
+    min_len = _int_setting("min_len", min_len, 1)
+    max_len = _int_setting("max_len", max_len, 0)
     if isinstance(series, np.ndarray) and series.ndim != 2:
         raise ValueError(
             "series must be a 2-D array (one series per row) or a list of series, "
             f"not a {series.ndim}-D array"
         )
     samples = _as_float64(series)
-    if seglen is None:
-        seglen = default_seglen(samples)
-    if isinstance(seglen, bool) or seglen < 1:
-        raise ValueError(f"seglen must be at least 1, got {seglen}")
+    seglen = _int_setting("seglen", default_seglen(samples) if seglen is None else seglen, 1)
+    _warn_missing(samples)
     miner = Miner(float(minsup), seglen, alphabet, min_len, max_len, max_overlap, 0)
     ranked = rank(miner.mine(samples), rank_by)
     return ranked if top is None else ranked[:top]

@@ -6,6 +6,7 @@ import csv
 import io
 import json
 import math
+import sys
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -85,6 +86,10 @@ def records(motifs: Iterable[Motif], n_series: int, *, averages: bool = True) ->
 
 def _averages_of(motifs: Sequence[Motif]) -> list[dict[int, list[float]]]:
     """Each motif's ``average_occurrences``; those computed by a cluster, one pass per cluster."""
+    if sys.modules.get("qor._engine") is None:
+        # Motifs mined on a cluster come from qor.distributed, which loads the
+        # module: none of these was.
+        return [m.average_occurrences for m in motifs]
     from qor import _engine
 
     out: list[dict[int, list[float]] | None] = [None] * len(motifs)

@@ -9,12 +9,20 @@ import os
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
 import qor
-from qor._mine import DEFAULT_ALPHABET, DEFAULT_MINSUP, WORD_LETTERS, default_seglen, seglen_for_lengths
+from qor._mine import (
+    DEFAULT_ALPHABET,
+    DEFAULT_MINSUP,
+    INT32_MAX,
+    WORD_LETTERS,
+    default_seglen,
+    seglen_for_lengths,
+)
 from qor._score import RANKINGS
 from qor._table import format_table, records, to_csv, to_json
 
@@ -36,13 +44,19 @@ def _positive(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
+    return _int32(value)
 
 
 def _non_negative(text: str) -> int:
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
+    return _int32(value)
+
+
+def _int32(value: int) -> int:
+    if value > INT32_MAX:
+        raise argparse.ArgumentTypeError(f"must be at most {INT32_MAX}, got {value}")
     return value
 
 
@@ -89,8 +103,10 @@ def build_parser() -> argparse.ArgumentParser:
             "print the best ones, and optionally write them as JSON or CSV and draw them."
         ),
         epilog=(
-            "Files: .csv, .tsv, .txt (whitespace-separated), one series per row; .npy (2-D, or an object "
-            "array of 1-D arrays with --allow-pickle), .npz. Empty cells and 'nan' are missing samples. "
+            "Files: .csv, .tsv, one series per row; other text files split at the first of ',', tab or "
+            "blanks on their first line; .npy (2-D, 1-D for one series, or an object array of 1-D arrays "
+            "with --allow-pickle), .npz. Empty cells and 'nan' are missing samples: a series with any is "
+            "NaN throughout once normalised and shows no shape (qor warns). "
             "Exit status: 0 done, 1 failed, 2 bad options or input, 130 interrupted."
         ),
     )
@@ -164,7 +180,7 @@ def build_parser() -> argparse.ArgumentParser:
         type=_typed(_non_negative, "int"),
         default=10,
         metavar="N",
-        help="motifs to list, write and draw, 0 for all (default: %(default)s)",
+        help="motifs to list and write, 0 for all (default: %(default)s); --plot-top sets how many are drawn",
     )
     shown.add_argument(
         "--json", type=Path, metavar="PATH", help="write every field of the listed motifs as JSON"
@@ -272,7 +288,7 @@ def _mine_here(args: argparse.Namespace) -> tuple[list[Any], list[Any], int]:
     settings = _settings(args, seglen)
     try:
         motifs = _interruptible(lambda: qor.mine(series, rank_by=args.rank, **settings))
-    except ValueError as err:
+    except (ValueError, TypeError) as err:
         raise UsageError(str(err)) from err
     return motifs, series, seglen
 
@@ -410,12 +426,26 @@ def mine_command(args: argparse.Namespace) -> int:
     return 0
 
 
+def _show_warning(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: Any = None,
+    line: str | None = None,
+) -> None:
+    """Warnings as the command's own one-line messages."""
+    print(f"qor: warning: {message}", file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
-        return mine_command(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            args = parser.parse_args(argv)
+            return mine_command(args)
     except UsageError as err:
         print(f"qor: error: {err}", file=sys.stderr)
         return EXIT_USAGE

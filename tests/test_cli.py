@@ -89,6 +89,25 @@ def test_json_csv_and_plot_outputs(planted_csv, tmp_path):
     assert out[2].read_bytes()[:8] == PNG
 
 
+def test_gaps_are_warned_of_in_one_line_from_a_source_checkout_too(planted_csv, tmp_path):
+    # Run in place from the project's root, where the source tree of the
+    # package is the one imported.
+    path, x = planted_csv
+    gapped = tmp_path / "gapped.csv"
+    rows = path.read_text().splitlines()
+    rows[5] = ",".join(cell if i != 7 else "" for i, cell in enumerate(rows[5].split(",")))
+    gapped.write_text("\n".join(rows) + "\n")
+    out = tmp_path / "m.json"
+    result = qor_cmd("mine", gapped, *SETTINGS, "--json", out, module=True, cwd=Path(__file__).parents[1])
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.splitlines() == [
+        "qor: warning: 1 of 40 series hold NaN or infinite samples; the engine normalises each of "
+        "them to NaN throughout, so they show no shape (their words are all 'a'): fill the gaps "
+        "first (e.g. with pandas' Series.interpolate) or drop those series"
+    ]
+    assert json.loads(out.read_text())["series"] == 40
+
+
 def test_default_settings_and_labelled_archive_file(tmp_path):
     rng = np.random.default_rng(2)
     rows = [
@@ -113,6 +132,7 @@ def test_default_settings_and_labelled_archive_file(tmp_path):
         (["mine", "good.csv", "--minsup", "0"], "argument --minsup: must be above 0 and at most 1"),
         (["mine", "good.csv", "--minsup", "nan"], "argument --minsup: must be above 0 and at most 1"),
         (["mine", "good.csv", "--seglen", "0"], "argument --seglen: must be at least 1"),
+        (["mine", "good.csv", "--min-len", str(2**31)], "argument --min-len: must be at most 2147483647"),
         (["mine", "good.csv", "--max-overlap", "2"], "argument --max-overlap: must be between 0 and 1"),
         (["mine", "good.csv", "--top", "-1"], "argument --top: must be at least 0"),
         (["mine", "good.csv", "--rank", "size"], "argument --rank: invalid choice: 'size'"),

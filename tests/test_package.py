@@ -4,6 +4,8 @@ import csv
 import io
 import json
 import math
+import sys
+import warnings
 from importlib.metadata import version
 
 import numpy as np
@@ -130,6 +132,9 @@ def test_mine_matches_the_engine_and_ranks():
         (dict(alphabet=11), "alphabet must be between 2 and 10"),
         (dict(alphabet=1), "alphabet must be between 2 and 10"),
         (dict(rank_by="size"), "unknown ranking 'size'"),
+        (dict(seglen=2**31), "seglen must be between 1 and 2147483647"),
+        (dict(min_len=2**31), "min_len must be between 1 and 2147483647"),
+        (dict(max_len=-1), "max_len must be at least 0"),
     ],
 )
 def test_mine_refuses_bad_settings(kwargs, error):
@@ -155,6 +160,64 @@ def test_mine_refuses_complex_and_2d_series():
         qor.mine([np.ones((2, 2))])
 
 
+@pytest.mark.parametrize(
+    "series, error, message",
+    [
+        ([[1.0, None, 2.0]], TypeError, "series 0, sample 1: None is not a real number"),
+        ([[1.0, 2.0], ["1", "2"]], TypeError, "series 1 holds <U1 values"),
+        (np.array([["1", "2"]]), TypeError, "the array holds <U1 values"),
+        ([[10**400, 1, 2]], ValueError, "series 0: a sample does not fit a float64"),
+        ([[1.0, 2.0], 3.0], ValueError, "series 1 has 0 dimensions"),
+        (True, TypeError, "not iterable"),
+    ],
+)
+def test_mine_refuses_samples_that_are_not_real_numbers(series, error, message):
+    with pytest.raises(error, match=message):
+        qor.mine(series, seglen=1)
+
+
+def test_mine_refuses_a_dataframe_and_names_both_ways_out():
+    pd = pytest.importorskip("pandas")
+    with pytest.raises(TypeError, match=r"df\.to_numpy\(\) for one series per row, or df\.T\.to_numpy\(\)"):
+        qor.mine(pd.DataFrame(np.zeros((3, 8))), seglen=2)
+
+
+def test_mine_reads_any_real_dtype_and_iterable_as_float64():
+    x = np.random.default_rng(5).integers(-3, 4, size=(12, 80))
+    want = [(m.pattern, m.naed) for m in qor.mine(x.astype(np.float64), seglen=4)]
+    for same in (x, x.astype(np.int8), x.astype(np.float32), (row for row in x), [row.tolist() for row in x]):
+        assert [(m.pattern, m.naed) for m in qor.mine(same, seglen=4)] == want
+
+
+@pytest.mark.parametrize("as_list", [False, True])
+def test_mine_warns_of_series_that_missing_samples_blank_out(as_list):
+    x = np.random.default_rng(6).normal(size=(20, 200))
+    clean = [(m.pattern, m.naed) for m in qor.mine(x, seglen=8)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        qor.mine(x, seglen=8)  # no gap, no warning
+    x[3, 5], x[11, 150] = np.nan, -np.inf
+    with pytest.warns(
+        qor.MissingSamplesWarning, match="2 of 20 series hold NaN or infinite samples"
+    ) as caught:
+        gapped = qor.mine(list(x) if as_list else x, seglen=8)
+    assert caught[0].filename == __file__  # points at the caller's line
+    # The warning changes nothing: the result is the engine's.
+    engine = qor.Miner(0.5, 8, 4).mine(x)
+    assert sorted((m.pattern, m.naed) for m in gapped) == sorted((m.pattern, m.naed) for m in engine)
+    assert gapped != clean
+
+
+def test_records_of_local_motifs_need_no_cluster_module(mined, monkeypatch):
+    # A source checkout run in place has no compiled qor._engine.
+    monkeypatch.setitem(sys.modules, "qor._engine", None)
+    motifs, n = mined
+    for row, m in zip(qor.records(motifs, n), motifs, strict=True):
+        assert row["average_occurrences"].keys() == m.average_occurrences.keys()
+        for s, rows in m.average_occurrences.items():
+            np.testing.assert_array_equal(row["average_occurrences"][s], rows)
+
+
 @pytest.mark.parametrize("lengths, expected", [([], 1), ([10], 1), ([251] * 3, 8), ([100, 1000, 2000], 31)])
 def test_default_seglen(lengths, expected):
     assert qor.default_seglen([np.zeros(n) for n in lengths]) == expected
@@ -164,7 +227,8 @@ def test_default_seglen(lengths, expected):
 def mined():
     x, _ = planted(20, 400, seed=5)
     x[3, 10:20] = np.nan
-    return qor.mine(x, seglen=8, alphabet=5, minsup=0.8, top=4), len(x)
+    with pytest.warns(qor.MissingSamplesWarning):
+        return qor.mine(x, seglen=8, alphabet=5, minsup=0.8, top=4), len(x)
 
 
 def test_records_hold_every_field(mined):
