@@ -4,9 +4,11 @@ import csv
 import io
 import json
 import math
+import re
 import sys
 import warnings
-from importlib.metadata import version
+from importlib.metadata import metadata, version
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -49,6 +51,20 @@ def test_exports_and_version():
         _qor_cpp.sax,
     )
     assert all(hasattr(qor, name) for name in qor.__all__)
+
+
+def test_every_extra_the_docs_name_is_declared_and_tested():
+    root = Path(__file__).parents[1]
+    named = set(re.findall(r"qor\[(\w+)\]", (root / "README.md").read_text()))
+    named |= set(re.findall(r"qor\[(\w+)\]", "".join(p.read_text() for p in (root / "qor").glob("*.py"))))
+    declared = metadata("qor").get_all("Provides-Extra")
+    assert named and named <= set(declared)
+    # The test extra installs what each of the others does.
+    required = metadata("qor").get_all("Requires-Dist")
+    for extra in named - {"test"}:
+        wanted = {r.split(";")[0].strip() for r in required if f'extra == "{extra}"' in r}
+        tested = {r.split(";")[0].strip() for r in required if 'extra == "test"' in r}
+        assert wanted and wanted <= tested, extra
 
 
 @pytest.mark.parametrize("kind", ["sine", "walk"])
