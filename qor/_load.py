@@ -70,7 +70,9 @@ def load(
         Whether the first row of a text file is a header to skip. By default it is
         one exactly when none of its non-empty cells (label aside) is a number, or
         when they are the column numbers 0, 1, 2, ... that pandas' ``to_csv``
-        writes for unnamed columns.
+        writes for unnamed columns. When such a header starts with an empty
+        cell, the one over pandas' index, the first column is the index and is
+        dropped as the label (unless ``label_column`` says otherwise).
     delimiter : str, optional
         The text separator: one character, or ``"whitespace"`` for runs of
         spaces and tabs. Overrides the one the extension or first line implies.
@@ -182,6 +184,8 @@ def _read_text(
         if first:
             first = False
             if header or (header is None and _is_header(row, label_column)):
+                if label_column is None and _is_index_header(row):
+                    label_column = 0  # pandas wrote its index there
                 continue
         series.append(_parse_row(row, line_no, label_column, name))
     return series
@@ -267,6 +271,13 @@ def _is_header(row: list[str], label_column: int | None) -> bool:
         not any(_is_number(cell) or _DECIMAL_COMMA.fullmatch(cell) for cell in filled)
         or filled == [str(i) for i in range(len(filled))]
     )
+
+
+def _is_index_header(row: list[str]) -> bool:
+    """Whether ``row`` heads what pandas' ``to_csv()`` writes with its index: an
+    empty cell over the index, then the column numbers 0, 1, 2, ..."""
+    cells = [cell.strip() for cell in row[: _padded_end(row)]]
+    return len(cells) > 1 and cells == ["", *(str(i) for i in range(len(cells) - 1))]
 
 
 def _is_number(cell: str) -> bool:

@@ -112,6 +112,8 @@ def test_round_trip_is_exact(tmp_path):
         # The column numbers that pandas' to_csv() writes are a header ...
         ("0,1,2\n4.5,5,6\n", {}, [[4.5, 5, 6]]),
         (",0,1,2\n0,4.5,5,6\n", {"label_column": 0}, [[4.5, 5, 6]]),
+        (",0,1,2\n0,4.5,5,6\n1,7,8,9,,\n", {}, [[4.5, 5, 6], [7, 8, 9]]),  # its index column goes too
+        (",0,1,2\n0,4.5,5,6\n", {"label_column": -1}, [[0, 4.5, 5]]),
         # ... but not other numbers, nor when the first row is data.
         ("0,2,1\n4,5,6\n", {}, [[0, 2, 1], [4, 5, 6]]),
         ("0,1,2\n4,5,6\n", {"header": False}, [[0, 1, 2], [4, 5, 6]]),
