@@ -827,6 +827,10 @@ def local_cluster(n_workers: int | None = None, **kwargs: Any) -> LocalCluster:
     than 0.14 s). No dashboard unless ``dashboard_address=`` asks for one.
     ``kwargs`` go to ``LocalCluster`` and win over these settings.
 
+    The worker processes start by importing the ``__main__`` module again,
+    as Python's multiprocessing does: in a script, start the cluster under
+    ``if __name__ == "__main__":``.
+
     Examples
     --------
     >>> import qor.distributed
