@@ -18,6 +18,8 @@ all of its time goes to reading the Python input.
 Phases:
   sax          sax(series, seglen, alphabet) on the raw series (lists of floats)
   mine         Miner(...).mine(series) on lists of floats
+  qor-mine     qor.mine(series, ...) on the same lists: the package's call, which
+               checks and reads the input, warns of blanked series and ranks
   patterns     PatternMiner(...).mine(words) on the SAX words of the
                z-normalised series (the words are made once, untimed)
   mine-numpy   Miner(...).mine(array) on a C-contiguous float64 2-D array
@@ -58,6 +60,7 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import numpy as np  # noqa: E402
 
 import _qor_cpp as qor  # noqa: E402
+import qor as package  # noqa: E402
 
 # name: (n_series, length, minsup, seglen, alphabet, max_len); other Miner
 # settings stay at their defaults (min_len 3, max_overlap 0.9, k 0).
@@ -68,7 +71,7 @@ WORKLOADS = {
     "few-long": (8, 500_000, 1.0, 48, 6, 0),
     "few-long-heavy": (8, 500_000, 1.0, 32, 5, 12),
 }
-PHASES = ("sax", "mine", "patterns", "mine-numpy", "numpy-sum")
+PHASES = ("sax", "mine", "qor-mine", "patterns", "mine-numpy", "numpy-sum")
 MEMORY_PHASES = PHASES[:-1]
 SCALING_BUDGET = {False: 300.0, True: 25.0}  # seconds, full run / --quick
 
@@ -159,7 +162,7 @@ def sax_words(data, seglen, alphabet):
 
 
 def phase_input(phase, data, cfg):
-    if phase in ("sax", "mine"):
+    if phase in ("sax", "mine", "qor-mine"):
         return data.tolist()
     if phase == "patterns":
         return sax_words(data, cfg[3], cfg[4])
@@ -178,6 +181,9 @@ def run_phase(phase, inp, cfg):
         return pm, None
     if phase == "numpy-sum":
         return None, inp.sum()
+    if phase == "qor-mine":
+        settings = dict(minsup=minsup, seglen=seglen, alphabet=alphabet, max_len=max_len)
+        return None, package.mine(inp, **settings)
     miner = qor.Miner(minsup, seglen, alphabet, 3, max_len, 0.9, 0)
     return miner, miner.mine(inp)
 

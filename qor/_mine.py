@@ -11,6 +11,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+import _qor_engine
 from _qor_cpp import Miner, Motif
 from qor._score import RANKINGS, RankBy, rank
 
@@ -77,38 +78,59 @@ def _real_samples(values: Any, where: str) -> npt.NDArray[np.float64]:
     return np.asarray(a, dtype=np.float64, order="C")
 
 
-def _as_float64(series: Collection) -> npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]:
-    """The collection as the engine reads it fastest: one float64 block, or one array per series."""
+type _Samples = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
+
+
+def _read(series: Collection) -> tuple[_Samples, list[int], int]:
+    """The collection as the engine reads it fastest, each series' length, and
+    how many series hold a NaN or infinite sample.
+
+    Such a series has a sum that is not finite, which is what makes the
+    engine's mean, and so the whole normalised series, NaN.
+    """
     if hasattr(series, "columns") and hasattr(series, "to_numpy"):
         raise TypeError(
             "a pandas DataFrame does not say which way its series run: pass df.to_numpy() "
             "for one series per row, or df.T.to_numpy() for one series per column"
         )
-    if isinstance(series, np.ndarray) and series.ndim == 2:
-        return _real_samples(series, "the array")
+    if isinstance(series, np.ndarray):
+        block = _real_samples(series, "the array")
+        return block, [block.shape[1]] * block.shape[0], _not_finite(block.sum(axis=1))
+    # Sequences of lists, tuples or arrays, read by the engine's own reader
+    # into one block (far faster than NumPy's conversion of each list).
+    collected = _qor_engine.collect(series)
+    if collected is not None:
+        flat, ends = collected
+        lengths = np.diff(ends, prepend=0)
+        if len(lengths) and lengths[0] > 0 and (lengths == lengths[0]).all():
+            rows = flat.reshape(len(lengths), int(lengths[0]))
+            return rows, lengths.tolist(), _not_finite(rows.sum(axis=1))
+        # The sums of the series that have samples (reduceat's segment from
+        # one start to the next is one series: those between are empty).
+        starts = (ends - lengths)[lengths > 0]
+        sums = np.add.reduceat(flat, starts) if len(starts) else flat[:0]
+        return np.split(flat, ends[:-1]), lengths.tolist(), _not_finite(sums)
+    # Anything else (generators, or samples the reader refuses): series by
+    # series, with NumPy, which also says what is wrong with them.
     out = []
     for i, s in enumerate(series):
         a = _real_samples(s, f"series {i}")
         if a.ndim != 1:
             raise ValueError(f"series {i} has {a.ndim} dimensions; each series must be 1-D")
         out.append(a)
-    return out
+    return out, [len(a) for a in out], sum(1 for a in out if not np.isfinite(a.sum()))
 
 
-def _warn_missing(samples: npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]) -> None:
-    """Warns (MissingSamplesWarning) when any series holds a NaN or infinite sample.
+def _not_finite(sums: npt.NDArray[np.float64]) -> int:
+    return int(np.count_nonzero(~np.isfinite(sums)))
 
-    Such a series has a sum that is not finite, which is what makes the
-    engine's mean, and so the whole normalised series, NaN.
-    """
-    if isinstance(samples, np.ndarray):
-        gaps = int(np.count_nonzero(~np.isfinite(samples.sum(axis=1))))
-    else:
-        gaps = sum(1 for s in samples if not np.isfinite(s.sum()))
-    if gaps:
+
+def _warn_missing(blanked: int, series: int) -> None:
+    """Warns (MissingSamplesWarning) when NaN or infinite samples blank out ``blanked`` of the series."""
+    if blanked:
         warnings.warn(
             MissingSamplesWarning(
-                f"{gaps} of {len(samples)} series hold NaN or infinite samples; the engine normalises each "
+                f"{blanked} of {series} series hold NaN or infinite samples; the engine normalises each "
                 "of them to NaN throughout, so they show no shape (their words are all 'a'): fill the "
                 "gaps first (e.g. with pandas' Series.interpolate) or drop those series"
             ),
@@ -199,9 +221,9 @@ def mine(
             "series must be a 2-D array (one series per row) or a list of series, "
             f"not a {series.ndim}-D array"
         )
-    samples = _as_float64(series)
-    seglen = _int_setting("seglen", default_seglen(samples) if seglen is None else seglen, 1)
-    _warn_missing(samples)
+    samples, lengths, blanked = _read(series)
+    seglen = _int_setting("seglen", seglen_for_lengths(lengths) if seglen is None else seglen, 1)
+    _warn_missing(blanked, len(lengths))
     miner = Miner(float(minsup), seglen, alphabet, min_len, max_len, max_overlap, 0)
     ranked = rank(miner.mine(samples), rank_by)
     return ranked if top is None else ranked[:top]

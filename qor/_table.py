@@ -86,11 +86,11 @@ def records(motifs: Iterable[Motif], n_series: int, *, averages: bool = True) ->
 
 def _averages_of(motifs: Sequence[Motif]) -> list[dict[int, list[float]]]:
     """Each motif's ``average_occurrences``; those computed by a cluster, one pass per cluster."""
-    if sys.modules.get("qor._engine") is None:
+    if sys.modules.get("_qor_engine") is None:
         # Motifs mined on a cluster come from qor.distributed, which loads the
         # module: none of these was.
         return [m.average_occurrences for m in motifs]
-    from qor import _engine
+    import _qor_engine as _engine
 
     out: list[dict[int, list[float]] | None] = [None] * len(motifs)
     by_source: dict[int, tuple[Any, list[int]]] = {}

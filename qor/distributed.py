@@ -28,7 +28,7 @@ cluster, from the partitions that hold the motif's series. So the client
 must still be open when they are read.
 
 Every step runs the engine's own C++ code (the internal module
-``qor._engine``), in the engine's order, so the motifs are the ones
+``_qor_engine``), in the engine's order, so the motifs are the ones
 ``Miner.mine`` finds on the whole collection on one machine, to the last bit.
 
 Requires ``dask[distributed]`` (``pip install "qor[dask]"``).
@@ -50,8 +50,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+import _qor_engine as _engine
 from _qor_cpp import Motif
-from qor import _engine
 
 if TYPE_CHECKING:
     from dask.delayed import Delayed

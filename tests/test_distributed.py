@@ -19,9 +19,9 @@ distributed = pytest.importorskip("distributed")
 da = pytest.importorskip("dask.array")
 db = pytest.importorskip("dask.bag")
 
+import _qor_engine as _engine  # noqa: E402
 import qor.distributed  # noqa: E402
 from conftest import motif_state  # noqa: E402
-from qor import _engine  # noqa: E402
 
 SETTINGS = dict(minsup=0.5, seglen=4, alphabet=4, min_len=2)
 
@@ -323,7 +323,7 @@ def test_file_partitions_go_in_short_even_runs_in_order(count, threads, longest)
 
 
 def test_words_refused_for_a_bad_letter_leave_the_plan_as_it_was():
-    from qor import _engine
+    import _qor_engine as _engine
 
     series = collection(6)
     parts = [_engine.discretise(series[:3], 4, 4), _engine.discretise(series[3:], 4, 4)]
@@ -345,7 +345,7 @@ def test_words_refused_for_a_bad_letter_leave_the_plan_as_it_was():
 
 
 def test_engine_refuses_malformed_steps():
-    from qor import _engine
+    import _qor_engine as _engine
 
     series = collection(3)
     plan = _engine.Plan(0.5, 4, 4, 2, 0, 0.9, 0)
@@ -411,7 +411,7 @@ def test_engine_refuses_malformed_steps():
 
 @pytest.fixture(scope="module")
 def searched():
-    from qor import _engine
+    import _qor_engine as _engine
 
     series = collection(5)
     plan = _engine.Plan(0.5, 4, 4, 2, 0, 0.9, 0)
@@ -513,7 +513,7 @@ def test_word_ends_changed_by_another_thread_during_add_words_do_not_crash():
     script = """
 import threading
 import numpy as np
-from qor import _engine
+import _qor_engine as _engine
 n = 2_000_000
 symbols = np.full(n, ord("a"), np.int8)
 ends = np.arange(1, n + 1, dtype=np.int64)
@@ -594,7 +594,7 @@ def _resized(occ, item, change):
 
 
 def _engine_calls():
-    from qor import _engine
+    import _qor_engine as _engine
 
     def best(series, plan, occ, offsets):
         return _engine.best_matches(

@@ -79,7 +79,7 @@ def test_memory_mapped_and_read_only_arrays_read_as_their_values(walks, tmp_path
 
 @pytest.mark.parametrize("threads", ["1", "2", "3"])
 def test_a_large_array_is_read_whole_by_any_number_of_threads(monkeypatch, threads):
-    from qor import _engine
+    import _qor_engine as _engine
 
     # Large enough to be read (and normalised as it is read) in parts, with an
     # odd number of samples; other values for each case, so that no sample can
@@ -97,7 +97,7 @@ def test_a_large_array_is_read_whole_by_any_number_of_threads(monkeypatch, threa
 @pytest.mark.parametrize("threads", ["1", "3"])
 @pytest.mark.parametrize("seglen", [7, 2049])
 def test_long_rows_give_the_words_and_motifs_of_lists(monkeypatch, threads, seglen):
-    from qor import _engine
+    import _qor_engine as _engine
 
     # Rows of several blocks of letters (normalised and discretised together
     # as an array is read), with NaN samples and a constant row.
@@ -123,7 +123,7 @@ def test_long_rows_give_the_words_and_motifs_of_lists(monkeypatch, threads, segl
 
 @pytest.mark.parametrize("seglen, alphabet, error", [(0, 4, "^vector too long$"), (2, 11, "got 11")])
 def test_discretise_errors_of_arrays_and_lists_alike(walks, seglen, alphabet, error):
-    from qor import _engine
+    import _qor_engine as _engine
 
     for data in (walks, walks.tolist()):
         with pytest.raises(ValueError, match=error):

@@ -5,6 +5,7 @@ import io
 import json
 import math
 import re
+import subprocess
 import sys
 import warnings
 from importlib.metadata import metadata, version
@@ -208,6 +209,29 @@ def test_mine_reads_any_real_dtype_and_iterable_as_float64():
         assert [(m.pattern, m.naed) for m in qor.mine(same, seglen=4)] == want
 
 
+@pytest.mark.parametrize(
+    "shape",
+    ["lists", "tuples", "arrays", "generator"],
+)
+def test_ragged_collections_with_empty_and_blanked_series(shape):
+    rng = np.random.default_rng(7)
+    rows = [rng.normal(size=n).cumsum() for n in (0, 90, 120, 0, 0, 75, 200, 60, 0, 150, 110, 95, 130)]
+    rows[2][40], rows[6][0], rows[7][-1] = np.nan, np.inf, np.nan
+    given = {
+        "lists": lambda: [r.tolist() for r in rows],
+        "tuples": lambda: tuple(tuple(r) for r in rows),
+        "arrays": lambda: list(rows),
+        "generator": lambda: (r for r in rows),
+    }[shape]()
+    with pytest.warns(qor.MissingSamplesWarning, match="^3 of 13 series"):
+        ours = qor.mine(given, seglen=5, alphabet=4, minsup=0.3, rank_by="naed")
+    engine = _qor_cpp.Miner(0.3, 5, 4).mine([r.tolist() for r in rows])
+    assert len(engine) > 3
+    assert [(m.pattern, m.naed, m.indexes, m.best_matches) for m in ours] == [
+        (m.pattern, m.naed, m.indexes, m.best_matches) for m in engine
+    ]
+
+
 @pytest.mark.parametrize("as_list", [False, True])
 def test_mine_warns_of_series_that_missing_samples_blank_out(as_list):
     x = np.random.default_rng(6).normal(size=(20, 200))
@@ -227,9 +251,19 @@ def test_mine_warns_of_series_that_missing_samples_blank_out(as_list):
     assert gapped != clean
 
 
+def test_a_source_checkout_run_in_place_imports_every_module():
+    # python -m qor from the project's root imports the source tree's qor:
+    # the compiled modules must not live inside it.
+    root = Path(__file__).parents[1]
+    code = "import qor, qor.distributed, qor.plot, qor.cli; print(qor.__file__)"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=root)
+    assert result.returncode == 0, result.stderr
+    assert Path(result.stdout.strip()).parent == root / "qor"
+
+
 def test_records_of_local_motifs_need_no_cluster_module(mined, monkeypatch):
-    # A source checkout run in place has no compiled qor._engine.
-    monkeypatch.setitem(sys.modules, "qor._engine", None)
+    # Local motifs have no rows on a cluster: the cluster's module stays unloaded.
+    monkeypatch.setitem(sys.modules, "_qor_engine", None)
     motifs, n = mined
     for row, m in zip(qor.records(motifs, n), motifs, strict=True):
         assert row["average_occurrences"].keys() == m.average_occurrences.keys()

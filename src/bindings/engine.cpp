@@ -1,4 +1,4 @@
-// qor._engine: the steps of Miner.mine on parts of a collection, NumPy
+// _qor_engine: the steps of Miner.mine on parts of a collection, NumPy
 // arrays in and out, for qor.distributed. The motifs it returns are
 // _qor_cpp.Motif objects.
 #include <pybind11/numpy.h>
@@ -169,7 +169,7 @@ void unlocked(F&& f, unsigned threads = 0) {
 
 }  // namespace
 
-PYBIND11_MODULE(_engine, m) {
+PYBIND11_MODULE(_qor_engine, m) {
     // The motifs returned are instances of _qor_cpp's Motif class.
     py::module_::import("_qor_cpp");
     // pybind11 looks NumPy's C API up once, on first use, in a static that
@@ -179,6 +179,19 @@ PYBIND11_MODULE(_engine, m) {
     Array<double>(std::vector<py::ssize_t>{0});
 
     m.def("check_alphabet", [](int32_t alphabet) { check_alphabet(alphabet); }, py::arg("alphabet"));
+
+    // Any collection Miner.mine reads, as one float64 block and each series'
+    // end in it; None for anything it does not read (the caller says why).
+    m.def(
+        "collect",
+        [](const py::object& series) -> py::object {
+            Collection ts;
+            if (!py::detail::load_series(series, ts, engine_threads(0))) return py::none();
+            std::vector<int64_t> ends(ts.size());
+            for (std::size_t i = 0; i < ts.size(); ++i) ends[i] = static_cast<int64_t>(ts.start(i) + ts.length(i));
+            return py::make_tuple(to_array(ts.samples() ? ts.row(0) : nullptr, ts.samples()), to_array(ends));
+        },
+        py::arg("series"));
 
     m.def(
         "discretise",

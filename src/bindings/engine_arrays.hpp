@@ -1,4 +1,4 @@
-// qor._engine's NumPy arrays: conversions, and a partition's occurrences as
+// _qor_engine's NumPy arrays: conversions, and a partition's occurrences as
 // they travel between processes. Included by engine.cpp only.
 #pragma once
 

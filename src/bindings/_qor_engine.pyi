@@ -1,4 +1,4 @@
-# Types of qor._engine, the internal extension module that runs the steps of
+# Types of _qor_engine, the internal extension module that runs the steps of
 # Miner.mine on parts of a collection (used by qor.distributed).
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, overload
@@ -85,6 +85,8 @@ def best_matches(
     threads: int = 0,
     scales: _Scales | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
+
+def collect(series: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None: ...
 
 class Plan:
     def __init__(
