@@ -10,6 +10,7 @@ from typing import Literal
 import numpy as np
 import numpy.typing as npt
 
+import _qor_engine
 from _qor_cpp import Motif
 
 RankBy = Literal["relative_naed", "naed"]
@@ -43,18 +44,25 @@ def relative_naed(motif: Motif) -> float:
 def _relative_naeds(motifs: Sequence[Motif]) -> npt.NDArray[np.float64]:
     """:func:`relative_naed` of each motif, computed together: a few array
     passes over all the representatives rather than a few per motif."""
-    reps = [motif.representative for motif in motifs]
-    sizes = np.fromiter(map(len, reps), dtype=np.intp, count=len(reps))
-    samples = np.fromiter(itertools.chain.from_iterable(reps), dtype=np.float64, count=int(sizes.sum()))
-    owner = np.repeat(np.arange(len(reps)), sizes)
+    if all(type(motif) is Motif for motif in motifs):
+        # Straight from the engine's records: reading .representative makes a
+        # Python float of every sample, most of the time of a ranking.
+        samples, ends, naed = _qor_engine.representatives_of(motifs)
+        sizes = np.diff(ends, prepend=0)
+    else:
+        reps = [motif.representative for motif in motifs]
+        sizes = np.fromiter(map(len, reps), dtype=np.intp, count=len(reps))
+        samples = np.fromiter(itertools.chain.from_iterable(reps), dtype=np.float64, count=int(sizes.sum()))
+        naed = np.fromiter((float(motif.naed) for motif in motifs), dtype=np.float64, count=len(reps))
+    owner = np.repeat(np.arange(len(sizes)), sizes)
     real = ~np.isnan(samples)
     samples, owner = samples[real], owner[real]
-    count = np.bincount(owner, minlength=len(reps)).astype(np.float64)
+    n = len(sizes)
+    count = np.bincount(owner, minlength=n).astype(np.float64)
     with np.errstate(invalid="ignore", divide="ignore"):
-        mean = np.bincount(owner, weights=samples, minlength=len(reps)) / count
+        mean = np.bincount(owner, weights=samples, minlength=n) / count
         gap = samples - mean[owner]
-        spread = np.sqrt(np.bincount(owner, weights=gap * gap, minlength=len(reps)) / count)
-        naed = np.fromiter((float(motif.naed) for motif in motifs), dtype=np.float64, count=len(reps))
+        spread = np.sqrt(np.bincount(owner, weights=gap * gap, minlength=n) / count)
         # No spread (or no samples, or a NaN naed): inf.
         return np.where((spread > 0.0) & ~np.isnan(naed), naed / spread, math.inf)
 

@@ -133,9 +133,13 @@ def test_mine_matches_the_engine_and_ranks():
         ours = qor.mine(list(x), seglen=8, alphabet=5, minsup=0.8, rank_by=by)
         assert [m.pattern for m in ours] == [m.pattern for m in qor.rank(engine, by)]
         assert [m.naed for m in ours] == [m.naed for m in qor.rank(engine, by)]
-        # The ranking's scores, computed for all motifs together, are each motif's own.
+        # The ranking's scores, computed for all motifs together, are each motif's own,
+        # and the engine's records score as their Python fields do.
         scores = [qor.score(m, by) for m in ours]
         assert scores == sorted(scores) and len(set(scores)) > 1
+        copies = [FakeMotif(m.naed, m.representative) for m in ours]
+        assert [qor.score(m, by) for m in copies] == scores
+        assert [copies.index(m) for m in qor.rank(copies, by)] == list(range(len(copies)))
     assert [m.pattern for m in qor.mine(x, seglen=8, alphabet=5, minsup=0.8, rank_by="naed")] == [
         m.pattern for m in engine
     ]

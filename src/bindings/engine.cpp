@@ -259,6 +259,27 @@ PYBIND11_MODULE(_qor_engine, m) {
         },
         py::arg("motif"));
 
+    // The motifs' representatives as one float64 block and each one's end in
+    // it, and their naed: what Motif.representative gives as a list of
+    // Python floats per motif, without making them.
+    m.def(
+        "representatives_of",
+        [](const std::vector<const Motif*>& motifs) {
+            std::vector<double> values;
+            std::vector<int64_t> ends;
+            std::vector<double> naed;
+            ends.reserve(motifs.size());
+            naed.reserve(motifs.size());
+            for (const Motif* motif : motifs) {
+                if (motif == nullptr) throw py::type_error("representatives_of: expected motifs, not None");
+                values.insert(values.end(), motif->representative.begin(), motif->representative.end());
+                ends.push_back(static_cast<int64_t>(values.size()));
+                naed.push_back(motif->naed);
+            }
+            return py::make_tuple(to_array(values), to_array(ends), to_array(naed));
+        },
+        py::arg("motifs"));
+
     m.def(
         "best_matches",
         [](const py::object& chunk, const py::tuple& occ, const py::tuple& reps, unsigned threads,
