@@ -321,6 +321,13 @@ def test_json_and_csv_round_trip(mined):
     assert [b["pattern"] for b in back] == [r["pattern"] for r in rows]
     assert json.loads(back[0]["indexes"]) == {str(k): v for k, v in rows[0]["indexes"].items()}
     assert float(back[0]["relative_naed"]) == rows[0]["relative_naed"]
+    # Non-finite floats are null, series numbers keys, and NumPy numbers numbers.
+    odd = {"naed": math.inf, "average_occurrences": {1: [math.nan, 1.5, -math.inf]}}
+    assert json.loads(to_json([odd], series=np.int64(3), share=np.float64(0.5))) == {
+        "series": 3,
+        "share": 0.5,
+        "motifs": [{"naed": None, "average_occurrences": {"1": [None, 1.5, None]}}],
+    }
 
 
 def test_to_frame(mined):
