@@ -5,12 +5,12 @@ from __future__ import annotations
 import csv
 import io
 import math
-import sys
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+import _qor_engine as _engine
 from _qor_cpp import Motif
 from qor._score import relative_naed
 
@@ -85,12 +85,6 @@ def records(motifs: Iterable[Motif], n_series: int, *, averages: bool = True) ->
 
 def _averages_of(motifs: Sequence[Motif]) -> list[dict[int, list[float]]]:
     """Each motif's ``average_occurrences``; those computed by a cluster, one pass per cluster."""
-    if sys.modules.get("_qor_engine") is None:
-        # Motifs mined on a cluster come from qor.distributed, which loads the
-        # module: none of these was.
-        return [m.average_occurrences for m in motifs]
-    import _qor_engine as _engine
-
     out: list[dict[int, list[float]] | None] = [None] * len(motifs)
     by_source: dict[int, tuple[Any, list[int]]] = {}
     for i, m in enumerate(motifs):

@@ -265,16 +265,6 @@ def test_a_source_checkout_run_in_place_imports_every_module():
     assert Path(result.stdout.strip()).parent == root / "qor"
 
 
-def test_records_of_local_motifs_need_no_cluster_module(mined, monkeypatch):
-    # Local motifs have no rows on a cluster: the cluster's module stays unloaded.
-    monkeypatch.setitem(sys.modules, "_qor_engine", None)
-    motifs, n = mined
-    for row, m in zip(qor.records(motifs, n), motifs, strict=True):
-        assert row["average_occurrences"].keys() == m.average_occurrences.keys()
-        for s, rows in m.average_occurrences.items():
-            np.testing.assert_array_equal(row["average_occurrences"][s], rows)
-
-
 @pytest.mark.parametrize("lengths, expected", [([], 1), ([10], 1), ([251] * 3, 8), ([100, 1000, 2000], 31)])
 def test_default_seglen(lengths, expected):
     assert qor.default_seglen([np.zeros(n) for n in lengths]) == expected
