@@ -9,6 +9,7 @@ import numbers
 import os
 import re
 import tokenize
+import warnings
 import zipfile
 from collections.abc import Iterable, Iterator
 from typing import IO, Any
@@ -63,16 +64,17 @@ def load(
         The file to read.
     label_column : int, optional
         A text column to drop from every row before its values are read, counted
-        from 0 (negative counts from the end of each row, as in Python indexing,
-        padding aside).
+        from 0 (negative counts from the end of each row, as in Python indexing).
         Use ``0`` for labelled archives whose first column is the class label.
     header : bool, optional
         Whether the first row of a text file is a header to skip. By default it is
         one exactly when none of its non-empty cells (label aside) is a number, or
-        when they are the column numbers 0, 1, 2, ... that pandas' ``to_csv``
-        writes for unnamed columns. When such a header starts with an empty
-        cell, the one over pandas' index, the first column is the index and is
-        dropped as the label (unless ``label_column`` says otherwise).
+        when it is the header pandas' ``to_csv()`` writes for unnamed columns
+        with the index: an empty cell, then the column numbers 0, 1, 2, ...;
+        the first column, the index, is then dropped as the label (unless
+        ``label_column`` says otherwise). A first row of 0, 1, 2, ... alone
+        (``to_csv(index=False)``'s header, or a series) is read as data, with a
+        warning.
     delimiter : str, optional
         The text separator: one character, or ``"whitespace"`` for runs of
         spaces and tabs. Overrides the one the extension or first line implies.
@@ -187,6 +189,12 @@ def _read_text(
                 if label_column is None and _is_index_header(row):
                     label_column = 0  # pandas wrote its index there
                 continue
+            if header is None and label_column is None and _is_column_numbers(row):
+                warnings.warn(
+                    f"{name}: the first row, 0, 1, 2, ..., is read as a series; if it is the header "
+                    "that pandas writes with to_csv(index=False), pass header=True to skip it",
+                    stacklevel=3,
+                )
         series.append(_parse_row(row, line_no, label_column, name))
     return series
 
@@ -243,11 +251,8 @@ def _csv_rows(lines: Iterable[str], delimiter: str, name: str) -> Iterator[tuple
 
 
 def _label_index(row: list[str], label_column: int) -> int | None:
-    """The label's position in ``row``, or None when the row is too short to have it.
-
-    A negative column counts from the last cell that is not padding.
-    """
-    index = label_column if label_column >= 0 else _padded_end(row) + label_column
+    """The label's position in ``row``, or None when the row is too short to have it."""
+    index = label_column if label_column >= 0 else len(row) + label_column
     return index if 0 <= index < len(row) else None
 
 
@@ -266,18 +271,23 @@ def _is_header(row: list[str], label_column: int | None) -> bool:
         if index is not None:
             cells = row[:index] + row[index + 1 :]
     filled = [cell.strip() for cell in cells if cell.strip()]
-    # pandas' DataFrame.to_csv() heads unnamed columns with their numbers.
-    return bool(filled) and (
-        not any(_is_number(cell) or _DECIMAL_COMMA.fullmatch(cell) for cell in filled)
-        or filled == [str(i) for i in range(len(filled))]
+    return _is_index_header(row) or (
+        bool(filled) and not any(_is_number(cell) or _DECIMAL_COMMA.fullmatch(cell) for cell in filled)
     )
 
 
 def _is_index_header(row: list[str]) -> bool:
     """Whether ``row`` heads what pandas' ``to_csv()`` writes with its index: an
-    empty cell over the index, then the column numbers 0, 1, 2, ..."""
+    empty cell over the index, then the column numbers 0, 1, 2, ... (two or more)."""
     cells = [cell.strip() for cell in row[: _padded_end(row)]]
-    return len(cells) > 1 and cells == ["", *(str(i) for i in range(len(cells) - 1))]
+    return len(cells) > 2 and cells == ["", *(str(i) for i in range(len(cells) - 1))]
+
+
+def _is_column_numbers(row: list[str]) -> bool:
+    """Whether ``row`` is 0, 1, 2, ... (three or more): the header pandas' ``to_csv(index=False)``
+    writes, or a series that climbs by one from 0."""
+    cells = [cell.strip() for cell in row[: _padded_end(row)]]
+    return len(cells) > 2 and cells == [str(i) for i in range(len(cells))]
 
 
 def _is_number(cell: str) -> bool:
@@ -320,9 +330,11 @@ def _parse_row(row: list[str], line_no: int, label_column: int | None, name: str
             column = i if i < label else i + 1
             # Quoted cells before this one may hold line breaks.
             line = line_no + sum(_line_breaks(c) for c in row[:column])
-            hint = (
-                " (decimal commas are not read: write 1.5, not 1,5)" if _DECIMAL_COMMA.fullmatch(text) else ""
-            )
+            hint = ""
+            if _DECIMAL_COMMA.fullmatch(text):
+                hint = " (decimal commas are not read: write 1.5, not 1,5)"
+            elif label_column is not None and label_column < 0 and _padded_end(row) < len(row):
+                hint = f" (label_column {label_column} counts from the row's end, which is empty cells here)"
             raise LoadError(
                 f"{name}, line {line}, column {column + 1}: {text!r} is not a number{hint}"
             ) from None

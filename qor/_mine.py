@@ -96,11 +96,17 @@ def _read(series: Collection) -> tuple[_Samples, list[int], int]:
     if isinstance(series, np.ndarray):
         block = _real_samples(series, "the array")
         return block, [block.shape[1]] * block.shape[0], _not_finite(block.sum(axis=1))
-    # Sequences of lists, tuples or arrays, read by the engine's own reader
-    # into one block (far faster than NumPy's conversion of each list).
-    collected = _qor_engine.collect(series)
+    # Lists and tuples of Python numbers: read by the engine's own reader into
+    # one block, far faster than NumPy's conversion of each list. (Not other
+    # sequences: a pandas Series, say, reads by label where NumPy reads by
+    # position.)
+    collected = None
+    if isinstance(series, (list, tuple)) and all(type(s) is list or type(s) is tuple for s in series):
+        collected = _qor_engine.collect(series)
     if collected is not None:
         flat, ends = collected
+        if not len(ends):
+            return [], [], 0
         lengths = np.diff(ends, prepend=0)
         if len(lengths) and lengths[0] > 0 and (lengths == lengths[0]).all():
             rows = flat.reshape(len(lengths), int(lengths[0]))
@@ -110,13 +116,17 @@ def _read(series: Collection) -> tuple[_Samples, list[int], int]:
         starts = (ends - lengths)[lengths > 0]
         sums = np.add.reduceat(flat, starts) if len(starts) else flat[:0]
         return np.split(flat, ends[:-1]), lengths.tolist(), _not_finite(sums)
-    # Anything else (generators, or samples the reader refuses): series by
-    # series, with NumPy, which also says what is wrong with them.
+    # Anything else (arrays, generators, or samples the reader refuses): series
+    # by series, with NumPy, which also says what is wrong with them. Rows that
+    # are already 1-D float64 arrays go to the engine as they are, uncopied.
     out = []
     for i, s in enumerate(series):
-        a = _real_samples(s, f"series {i}")
-        if a.ndim != 1:
-            raise ValueError(f"series {i} has {a.ndim} dimensions; each series must be 1-D")
+        if type(s) is np.ndarray and s.dtype == np.float64 and s.ndim == 1 and s.flags.c_contiguous:
+            a = s
+        else:
+            a = _real_samples(s, f"series {i}")
+            if a.ndim != 1:
+                raise ValueError(f"series {i} has {a.ndim} dimensions; each series must be 1-D")
         out.append(a)
     return out, [len(a) for a in out], sum(1 for a in out if not np.isfinite(a.sum()))
 
@@ -130,9 +140,10 @@ def _warn_missing(blanked: int, series: int) -> None:
     if blanked:
         warnings.warn(
             MissingSamplesWarning(
-                f"{blanked} of {series} series hold NaN or infinite samples; the engine normalises each "
-                "of them to NaN throughout, so they show no shape (their words are all 'a'): fill the "
-                "gaps first (e.g. with pandas' Series.interpolate) or drop those series"
+                f"{blanked} of {series} series hold NaN or infinite samples (or samples whose sum "
+                "overflows); the engine normalises each of them to NaN throughout, so they show no "
+                "shape (their words are all 'a'): fill the gaps first (e.g. with pandas' "
+                "Series.interpolate) or drop those series"
             ),
             stacklevel=3,
         )

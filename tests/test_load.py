@@ -108,15 +108,15 @@ def test_round_trip_is_exact(tmp_path):
         ("1,2,cat\n3,dog\n4,,5,6,bird\n", {"label_column": -1}, [[1, 2], [3], [4, "nan", 5, 6]]),
         ("1,A,2\n3,B,4\n", {"label_column": 1}, [[1, 2], [3, 4]]),
         ("A,,,\nB,1,,\n", {"label_column": 0}, [[], [1]]),
-        ("1,2,A,\n3,4,B,,\n", {"label_column": -1}, [[1, 2], [3, 4]]),  # after the padding
-        # The column numbers that pandas' to_csv() writes are a header ...
-        ("0,1,2\n4.5,5,6\n", {}, [[4.5, 5, 6]]),
+        ("1,2,A\n3,4,\n5,6,B\n", {"label_column": -1}, [[1, 2], [3, 4], [5, 6]]),  # an empty label
+        # The header pandas' to_csv() writes with the index is a header, and the index goes ...
+        (",0,1,2\n0,4.5,5,6\n1,7,8,9,,\n", {}, [[4.5, 5, 6], [7, 8, 9]]),
         (",0,1,2\n0,4.5,5,6\n", {"label_column": 0}, [[4.5, 5, 6]]),
-        (",0,1,2\n0,4.5,5,6\n1,7,8,9,,\n", {}, [[4.5, 5, 6], [7, 8, 9]]),  # its index column goes too
         (",0,1,2\n0,4.5,5,6\n", {"label_column": -1}, [[0, 4.5, 5]]),
-        # ... but not other numbers, nor when the first row is data.
+        # ... but other numbers, or a first row said to be data, are data.
         ("0,2,1\n4,5,6\n", {}, [[0, 2, 1], [4, 5, 6]]),
         ("0,1,2\n4,5,6\n", {"header": False}, [[0, 1, 2], [4, 5, 6]]),
+        (",0\n1,2\n", {}, [["nan", 0], [1, 2]]),
     ],
 )
 def test_headers_and_labels(tmp_path, content, kwargs, expected):
@@ -174,6 +174,25 @@ def test_bad_cells(tmp_path, name, content, kwargs, where):
         load(path, **kwargs)
     assert str(err.value) == f"{path}, {where} is not a number"
     assert isinstance(err.value, ValueError)
+
+
+def test_a_first_row_of_column_numbers_is_data_with_a_warning(tmp_path):
+    # to_csv(index=False)'s header, or a series that climbs by one from 0.
+    path = write(tmp_path, "a.csv", "0,1,2,3\n4,5,6,7\n")
+    with pytest.warns(UserWarning, match="pass header=True to skip it") as caught:
+        assert values(load(path)) == [[0, 1, 2, 3], [4, 5, 6, 7]]
+    assert caught[0].filename == __file__
+    assert values(load(path, header=True)) == [[4, 5, 6, 7]]
+
+
+def test_a_negative_label_column_on_rows_that_end_in_empty_cells_says_so(tmp_path):
+    path = write(tmp_path, "a.csv", "1,2,A,\n3,4,B,\n")
+    with pytest.raises(LoadError) as err:
+        load(path, label_column=-1)
+    assert str(err.value) == (
+        f"{path}, line 1, column 3: 'A' is not a number"
+        " (label_column -1 counts from the row's end, which is empty cells here)"
+    )
 
 
 @pytest.mark.parametrize("name, content", [("a.tsv", "1,5\t2,5\n"), ("a.csv", '"1,5","2,5"\n3,4\n')])

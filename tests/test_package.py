@@ -200,6 +200,16 @@ def test_mine_refuses_samples_that_are_not_real_numbers(series, error, message):
         qor.mine(series, seglen=1)
 
 
+def test_rows_that_are_pandas_series_read_by_position_not_label():
+    pd = pytest.importorskip("pandas")
+    x = np.random.default_rng(8).normal(size=(10, 90)).cumsum(axis=1)
+    want = [(m.pattern, m.naed) for m in qor.mine(x, seglen=5)]
+    shuffled = np.random.default_rng(9).permutation(90)
+    for index in (shuffled, np.arange(90) + 1000):
+        rows = [pd.Series(row, index=index) for row in x]
+        assert [(m.pattern, m.naed) for m in qor.mine(rows, seglen=5)] == want
+
+
 def test_mine_refuses_a_dataframe_and_names_both_ways_out():
     pd = pytest.importorskip("pandas")
     with pytest.raises(TypeError, match=r"df\.to_numpy\(\) for one series per row, or df\.T\.to_numpy\(\)"):
@@ -209,7 +219,16 @@ def test_mine_refuses_a_dataframe_and_names_both_ways_out():
 def test_mine_reads_any_real_dtype_and_iterable_as_float64():
     x = np.random.default_rng(5).integers(-3, 4, size=(12, 80))
     want = [(m.pattern, m.naed) for m in qor.mine(x.astype(np.float64), seglen=4)]
-    for same in (x, x.astype(np.int8), x.astype(np.float32), (row for row in x), [row.tolist() for row in x]):
+    strided = list(np.asfortranarray(x.astype(np.float64)))  # rows that are not contiguous
+    for same in (
+        x,
+        x.astype(np.int8),
+        x.astype(np.float32),
+        (row for row in x),
+        [row.tolist() for row in x],
+        strided,
+        [tuple(row) for row in x.astype(np.float32)],
+    ):
         assert [(m.pattern, m.naed) for m in qor.mine(same, seglen=4)] == want
 
 
@@ -252,7 +271,7 @@ def test_mine_warns_of_series_that_missing_samples_blank_out(as_list):
     # The warning changes nothing: the result is the engine's.
     engine = qor.Miner(0.5, 8, 4).mine(x)
     assert sorted((m.pattern, m.naed) for m in gapped) == sorted((m.pattern, m.naed) for m in engine)
-    assert gapped != clean
+    assert [(m.pattern, m.naed) for m in gapped] != clean
 
 
 def test_a_source_checkout_run_in_place_imports_every_module():
