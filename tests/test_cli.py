@@ -100,11 +100,9 @@ def test_gaps_are_warned_of_in_one_line_from_a_source_checkout_too(planted_csv, 
     out = tmp_path / "m.json"
     result = qor_cmd("mine", gapped, *SETTINGS, "--json", out, module=True, cwd=Path(__file__).parents[1])
     assert result.returncode == 0, result.stderr
-    assert result.stderr.splitlines() == [
-        "qor: warning: 1 of 40 series hold NaN or infinite samples; the engine normalises each of "
-        "them to NaN throughout, so they show no shape (their words are all 'a'): fill the gaps "
-        "first (e.g. with pandas' Series.interpolate) or drop those series"
-    ]
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("qor: warning: 1 of 40 series hold NaN or infinite samples")
+    assert line.endswith("fill the gaps first (e.g. with pandas' Series.interpolate) or drop those series")
     assert json.loads(out.read_text())["series"] == 40
 
 

@@ -167,6 +167,38 @@ void unlocked(F&& f, unsigned threads = 0) {
     if (const std::exception_ptr error = released(f, threads)) std::rethrow_exception(error);
 }
 
+// collect(): each row's samples straight into the array returned (none of
+// the engine's blocks, which it keeps for reuse: this one is the caller's).
+py::object collect_rows(const py::object& series) {
+    const auto plain = [](py::handle o) { return PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr()); };
+    if (!plain(series)) return py::none();
+    std::size_t total = 0;
+    const bool sized = py::detail::for_each_item(series, [&](py::handle row) {
+        if (!plain(row)) return false;
+        total += static_cast<std::size_t>(PySequence_Fast_GET_SIZE(row.ptr()));
+        return true;
+    });
+    if (!sized) return py::none();
+    Array<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(total)});
+    double* const samples = out.mutable_data();
+    std::vector<int64_t> ends;
+    std::size_t at = 0;
+    const bool read = py::detail::for_each_item(series, [&](py::handle item) {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        // Converting a sample runs Python code, which may change the lists.
+        const py::object row = py::reinterpret_borrow<py::object>(item);
+        if (!plain(row)) return false;
+        const bool ok = py::detail::for_each_item(row, [&](py::handle x) {
+            const py::object keep = py::reinterpret_borrow<py::object>(x);
+            return at < total && py::detail::load_sample(keep.ptr(), samples[at++]);
+        });
+        ends.push_back(static_cast<int64_t>(at));
+        return ok;
+    });
+    if (!read || at != total) return py::none();
+    return py::make_tuple(std::move(out), to_array(ends));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_qor_engine, m) {
@@ -180,18 +212,10 @@ PYBIND11_MODULE(_qor_engine, m) {
 
     m.def("check_alphabet", [](int32_t alphabet) { check_alphabet(alphabet); }, py::arg("alphabet"));
 
-    // Any collection Miner.mine reads, as one float64 block and each series'
-    // end in it; None for anything it does not read (the caller says why).
-    m.def(
-        "collect",
-        [](const py::object& series) -> py::object {
-            Collection ts;
-            if (!py::detail::load_series(series, ts, engine_threads(0))) return py::none();
-            std::vector<int64_t> ends(ts.size());
-            for (std::size_t i = 0; i < ts.size(); ++i) ends[i] = static_cast<int64_t>(ts.start(i) + ts.length(i));
-            return py::make_tuple(to_array(ts.samples() ? ts.row(0) : nullptr, ts.samples()), to_array(ends));
-        },
-        py::arg("series"));
+    // Lists and tuples of lists and tuples of numbers, read as Miner.mine
+    // reads them, into one float64 array and each series' end in it; None
+    // for anything else, or samples that are no numbers (the caller says why).
+    m.def("collect", &collect_rows, py::arg("series"));
 
     m.def(
         "discretise",
