@@ -97,7 +97,7 @@ def _read(series: Collection) -> tuple[_Samples, list[int], int]:
         block = _real_samples(series, "the array")
         return block, [block.shape[1]] * block.shape[0], _not_finite(block.sum(axis=1))
     # Lists and tuples of Python numbers: read by the engine's own reader into
-    # one block, far faster than NumPy's conversion of each list. (Not other
+    # one array, far faster than NumPy's conversion of each list. (Not other
     # sequences: a pandas Series, say, reads by label where NumPy reads by
     # position.)
     collected = None
@@ -108,7 +108,7 @@ def _read(series: Collection) -> tuple[_Samples, list[int], int]:
         if not len(ends):
             return [], [], 0
         lengths = np.diff(ends, prepend=0)
-        if len(lengths) and lengths[0] > 0 and (lengths == lengths[0]).all():
+        if lengths[0] > 0 and (lengths == lengths[0]).all():
             rows = flat.reshape(len(lengths), int(lengths[0]))
             return rows, lengths.tolist(), _not_finite(rows.sum(axis=1))
         # The sums of the series that have samples (reduceat's segment from
