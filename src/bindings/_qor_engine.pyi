@@ -1,5 +1,6 @@
 # Types of _qor_engine, the internal extension module that runs the steps of
-# Miner.mine on parts of a collection (used by qor.distributed).
+# Miner.mine on parts of a collection (for qor.distributed), and reads what
+# qor.mine and qor.rank take (lists of series, the motifs' representatives).
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, overload
 
@@ -89,6 +90,7 @@ def best_matches(
     scales: _Scales | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
+# Lists and tuples of lists and tuples of numbers: (samples, each series' end), or None.
 def collect(series: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None: ...
 
 class Plan:

@@ -1,5 +1,6 @@
 // _qor_engine: the steps of Miner.mine on parts of a collection, NumPy
-// arrays in and out, for qor.distributed. The motifs it returns are
+// arrays in and out, for qor.distributed; and the readers of qor.mine's
+// input and of motifs' representatives. The motifs it returns are
 // _qor_cpp.Motif objects.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
