@@ -17,6 +17,7 @@
 
 #include "bindings/casters.hpp"
 #include "bindings/engine_arrays.hpp"
+#include "bindings/engine_inputs.hpp"
 #include "bindings/instances.hpp"
 #include "bindings/released.hpp"
 #include "pipeline/partitioned.hpp"
@@ -168,38 +169,6 @@ void unlocked(F&& f, unsigned threads = 0) {
     if (const std::exception_ptr error = released(f, threads)) std::rethrow_exception(error);
 }
 
-// collect(): each row's samples straight into the array returned (none of
-// the engine's blocks, which it keeps for reuse: this one is the caller's).
-py::object collect_rows(const py::object& series) {
-    const auto plain = [](py::handle o) { return PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr()); };
-    if (!plain(series)) return py::none();
-    std::size_t total = 0;
-    const bool sized = py::detail::for_each_item(series, [&](py::handle row) {
-        if (!plain(row)) return false;
-        total += static_cast<std::size_t>(PySequence_Fast_GET_SIZE(row.ptr()));
-        return true;
-    });
-    if (!sized) return py::none();
-    Array<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(total)});
-    double* const samples = out.mutable_data();
-    std::vector<int64_t> ends;
-    std::size_t at = 0;
-    const bool read = py::detail::for_each_item(series, [&](py::handle item) {
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        // Converting a sample runs Python code, which may change the lists.
-        const py::object row = py::reinterpret_borrow<py::object>(item);
-        if (!plain(row)) return false;
-        const bool ok = py::detail::for_each_item(row, [&](py::handle x) {
-            const py::object keep = py::reinterpret_borrow<py::object>(x);
-            return at < total && py::detail::load_sample(keep.ptr(), samples[at++]);
-        });
-        ends.push_back(static_cast<int64_t>(at));
-        return ok;
-    });
-    if (!read || at != total) return py::none();
-    return py::make_tuple(std::move(out), to_array(ends));
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_qor_engine, m) {
@@ -287,23 +256,7 @@ PYBIND11_MODULE(_qor_engine, m) {
     // The motifs' representatives as one float64 block and each one's end in
     // it, and their naed: what Motif.representative gives as a list of
     // Python floats per motif, without making them.
-    m.def(
-        "representatives_of",
-        [](const std::vector<const Motif*>& motifs) {
-            std::vector<double> values;
-            std::vector<int64_t> ends;
-            std::vector<double> naed;
-            ends.reserve(motifs.size());
-            naed.reserve(motifs.size());
-            for (const Motif* motif : motifs) {
-                if (motif == nullptr) throw py::type_error("representatives_of: expected motifs, not None");
-                values.insert(values.end(), motif->representative.begin(), motif->representative.end());
-                ends.push_back(static_cast<int64_t>(values.size()));
-                naed.push_back(motif->naed);
-            }
-            return py::make_tuple(to_array(values), to_array(ends), to_array(naed));
-        },
-        py::arg("motifs"));
+    m.def("representatives_of", &representatives_of, py::arg("motifs"));
 
     m.def(
         "best_matches",

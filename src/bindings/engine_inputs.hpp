@@ -1,0 +1,66 @@
+// What qor.mine and qor.rank read through _qor_engine: lists of series, and
+// the motifs' representatives, as NumPy arrays. Included by engine.cpp only.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "bindings/casters.hpp"
+#include "bindings/engine_arrays.hpp"
+#include "motifs/motif.hpp"
+
+namespace qor::bindings::engine {
+
+// collect(): each row's samples straight into the array returned (none of
+// the engine's blocks, which it keeps for reuse: this one is the caller's).
+inline py::object collect_rows(const py::object& series) {
+    const auto plain = [](py::handle o) { return PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr()); };
+    if (!plain(series)) return py::none();
+    std::size_t total = 0;
+    const bool sized = py::detail::for_each_item(series, [&](py::handle row) {
+        if (!plain(row)) return false;
+        total += static_cast<std::size_t>(PySequence_Fast_GET_SIZE(row.ptr()));
+        return true;
+    });
+    if (!sized) return py::none();
+    Array<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(total)});
+    double* const samples = out.mutable_data();
+    std::vector<int64_t> ends;
+    std::size_t at = 0;
+    const bool read = py::detail::for_each_item(series, [&](py::handle item) {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        // Converting a sample runs Python code, which may change the lists.
+        const py::object row = py::reinterpret_borrow<py::object>(item);
+        if (!plain(row)) return false;
+        const bool ok = py::detail::for_each_item(row, [&](py::handle x) {
+            const py::object keep = py::reinterpret_borrow<py::object>(x);
+            return at < total && py::detail::load_sample(keep.ptr(), samples[at++]);
+        });
+        ends.push_back(static_cast<int64_t>(at));
+        return ok;
+    });
+    if (!read || at != total) return py::none();
+    return py::make_tuple(std::move(out), to_array(ends));
+}
+
+// The motifs' representatives, one after another, each one's end, and the
+// motifs' naed.
+inline py::tuple representatives_of(const std::vector<const Motif*>& motifs) {
+    std::vector<double> values;
+    std::vector<int64_t> ends;
+    std::vector<double> naed;
+    ends.reserve(motifs.size());
+    naed.reserve(motifs.size());
+    for (const Motif* motif : motifs) {
+        if (motif == nullptr) throw py::type_error("representatives_of: expected motifs, not None");
+        values.insert(values.end(), motif->representative.begin(), motif->representative.end());
+        ends.push_back(static_cast<int64_t>(values.size()));
+        naed.push_back(motif->naed);
+    }
+    return py::make_tuple(to_array(values), to_array(ends), to_array(naed));
+}
+
+}  // namespace qor::bindings::engine
