@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
 import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any
@@ -135,6 +136,10 @@ def _not_finite(sums: npt.NDArray[np.float64]) -> int:
     return int(np.count_nonzero(~np.isfinite(sums)))
 
 
+# The warning names the caller's line: the first frame outside this package.
+_PACKAGE = (os.path.dirname(__file__) + os.sep,)
+
+
 def _warn_missing(blanked: int, series: int) -> None:
     """Warns (MissingSamplesWarning) when NaN or infinite samples blank out ``blanked`` of the series."""
     if blanked:
@@ -145,7 +150,7 @@ def _warn_missing(blanked: int, series: int) -> None:
                 "shape (their words are all 'a'): fill the gaps first (e.g. with pandas' "
                 "Series.interpolate) or drop those series"
             ),
-            stacklevel=3,
+            skip_file_prefixes=_PACKAGE,
         )
 
 

@@ -52,6 +52,7 @@ import numpy.typing as npt
 
 import _qor_engine as _engine
 from _qor_cpp import Motif
+from qor._mine import _warn_missing
 
 if TYPE_CHECKING:
     from dask.delayed import Delayed
@@ -679,7 +680,9 @@ class Miner:
         rows), a Dask bag whose items are 1-D arrays, or a list of ``.npy``
         files (2-D, one series per row; read memory-mapped by the workers,
         ``partition_rows`` rows at a time, by default about 32 MiB). Series are
-        numbered in that order across partitions and files.
+        numbered in that order across partitions and files. Like
+        :func:`qor.mine`, it warns (:class:`qor.MissingSamplesWarning`) when
+        NaN or infinite samples blank out some of the series.
         """
         _, distributed = _dask()
         _engine.check_alphabet(self.alphabet)
@@ -706,10 +709,16 @@ class Miner:
         direct = _direct(client, list(nthreads))
         runs = _task_runs(parts, range(len(parts)), threads)
 
+        blanked = 0
+
         def take_words(r: int, found: list[_Words]) -> None:
+            nonlocal blanked
             for i, (letters, ends, scale) in zip(runs[r], found, strict=True):
                 sizes[i] = len(ends)
                 scales[i] = scale
+                # A series with a NaN or infinite sample has a mean that is
+                # not finite (an empty one's is NaN too, but it has no word).
+                blanked += int(np.count_nonzero(~np.isfinite(scale[:, 0]) & (np.diff(ends, prepend=0) > 0)))
                 plan.add_words(letters, ends)
 
         _in_order(
@@ -719,6 +728,7 @@ class Miner:
             take_words,
             nthreads=nthreads,
         )
+        _warn_missing(blanked, sum(sizes))
         plan.search()
         starts = [0, *np.cumsum(sizes).tolist()]
         busy = [i for i in range(len(parts)) if sizes[i]]

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 from types import SimpleNamespace
 
 import numpy as np
@@ -20,10 +21,14 @@ da = pytest.importorskip("dask.array")
 db = pytest.importorskip("dask.bag")
 
 import _qor_engine as _engine  # noqa: E402
+import qor  # noqa: E402
 import qor.distributed  # noqa: E402
 from conftest import motif_state  # noqa: E402
 
 SETTINGS = dict(minsup=0.5, seglen=4, alphabet=4, min_len=2)
+
+# The collections here hold gaps on purpose; the warning has a test of its own.
+pytestmark = pytest.mark.filterwarnings("ignore::qor.MissingSamplesWarning")
 
 
 @pytest.fixture(scope="module")
@@ -102,6 +107,25 @@ def test_npy_files_match_one_machine(client, tmp_path, partition_rows):
         qor.distributed.mine(paths, client=client, k=3, **SETTINGS)[0].pattern
         == expected(series, k=3)[0][0][0]
     )
+
+
+def test_series_that_missing_samples_blank_out_are_counted_across_partitions(client, tmp_path):
+    series = collection(3, ragged=False)  # series 2 holds NaN; series 1 is constant, not blanked
+    series[17][40], series[29][0] = np.inf, np.nan
+    paths = []
+    for i, part in enumerate(split(series, [10, 0, 20])):
+        paths.append(tmp_path / f"part{i}.npy")
+        np.save(paths[-1], np.array(part).reshape(len(part), 60))
+    with pytest.warns(qor.MissingSamplesWarning, match="^3 of 30 series hold NaN") as caught:
+        got = qor.distributed.mine(paths, client=client, **SETTINGS)
+    assert caught[0].filename == __file__  # the caller's line, not the package's
+    assert [motif_state(m) for m in got] == expected(series)[0]
+    bag = db.from_sequence([np.array([]), np.array([np.nan]), *series[3:9]], npartitions=3)
+    with pytest.warns(qor.MissingSamplesWarning, match="^1 of 8 series"):
+        mined(bag, client)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        mined(db.from_sequence([np.array([]), *series[3:9]], npartitions=2), client)
 
 
 # Dask's HTTP server moves to another port: the module's cluster has 8787.
