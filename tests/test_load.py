@@ -375,3 +375,114 @@ def test_options_that_do_not_apply(tmp_path, name, kwargs, error):
     with pytest.raises(error) as err:
         load(write(tmp_path, name, b"1"), **kwargs)
     assert not isinstance(err.value, LoadError)
+
+
+# ----------------------------------------------- the engine's reader of plain text
+
+# Cells of every form the engine's reader takes, and some it leaves to the
+# Python reader (underscores, hexadecimal, text, out of range, non-ASCII).
+PLAIN_CELLS = [
+    "1",
+    "-2.5",
+    "+3",
+    " 4 ",
+    ".5",
+    "6.",
+    "-0",
+    "1e3",
+    "2E-2",
+    "+.7e+1",
+    "0.1",
+    "1.7976931348623157e308",
+    "5e-324",
+    "nan",
+    "-NaN",
+    "+inf",
+    "-Infinity",
+    "INF",
+    "",
+    " ",
+    "\x0c9\x1f",
+    "123456789012345678901234",
+]
+ODD_CELLS = [
+    "1_000",
+    "0x10",
+    "abc",
+    "1e400",
+    "-1e-400",
+    "1e",
+    "e5",
+    "+-1",
+    "--1",
+    ".",
+    "1.2.3",
+    "nan(1)",
+    "infinit",
+    "é",
+    '"7"',
+    "1 2",
+    "\x01",
+]
+
+
+def random_text(rng, delimiter, cells, label):
+    lines = []
+    for _ in range(rng.integers(0, 8)):
+        row = [rng.choice(cells) for _ in range(rng.integers(0, 7))]
+        if label is not None and rng.random() < 0.9:
+            row.insert(label if label >= 0 else len(row) + 1 + label, rng.choice(["A", "x y", "", "3"]))
+        if delimiter is None:
+            row = [c.replace(" ", "") or "0" for c in row]
+        joined = (" \t " if delimiter is None else delimiter).join(row)
+        lines.append(joined + ("" if rng.random() < 0.2 else delimiter or " ") * int(rng.integers(0, 3)))
+    ends = [rng.choice(["\n", "\r\n", "\r"]) for _ in lines]
+    return "".join(line + end for line, end in zip(lines, ends, strict=True))[
+        : None if rng.random() < 0.7 else -1
+    ]
+
+
+def read_both(path, monkeypatch, **kwargs):
+    """What qor.load reads from path, and what its Python reader alone reads (or the error of each)."""
+    import qor._load as loader
+
+    def outcome():
+        try:
+            return [s.view(np.uint64).tolist() for s in load(path, **kwargs)]
+        except LoadError as err:
+            return str(err)
+
+    fast = outcome()
+    with monkeypatch.context() as m:
+        m.setattr(loader, "_read_plain", lambda *args: None)
+        return fast, outcome()
+
+
+@pytest.mark.parametrize("delimiter", [",", "\t", ";", " ", None])
+@pytest.mark.parametrize("label", [None, 0, 1, -1])
+def test_the_engines_reader_reads_plain_text_bit_for_bit_as_the_python_one(
+    tmp_path, monkeypatch, delimiter, label
+):
+    import qor._load as loader
+
+    rng = np.random.default_rng([ord(delimiter or "w"), 9 if label is None else label + 5])
+    for i in range(60):
+        text = random_text(rng, delimiter, PLAIN_CELLS, label)
+        head = rng.choice(["", "t1,t2,t3\n", "\n\n,0,1,2\n", "température,x\n"]) if delimiter == "," else ""
+        path = write(tmp_path, f"{i}.txt", head + text)
+        kwargs = {"delimiter": "whitespace" if delimiter is None else delimiter, "label_column": label}
+        fast, python = read_both(path, monkeypatch, **kwargs)
+        assert fast == python, (head + text, kwargs)
+        # Whatever the Python reader reads, the engine's reader takes.
+        taken = loader._read_plain(path.read_bytes(), str(path), ".txt", label, None, kwargs["delimiter"])
+        assert (taken is not None) == isinstance(python, list), (head + text, kwargs)
+
+
+@pytest.mark.parametrize("delimiter", [",", None])
+def test_text_the_engines_reader_leaves_is_read_as_before(tmp_path, monkeypatch, delimiter):
+    rng = np.random.default_rng(len(delimiter or ""))
+    for i in range(80):
+        text = random_text(rng, delimiter, PLAIN_CELLS + ODD_CELLS, None)
+        path = write(tmp_path, f"{i}.csv", text)
+        fast, python = read_both(path, monkeypatch, delimiter=delimiter or "whitespace")
+        assert fast == python, text

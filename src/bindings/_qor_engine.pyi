@@ -93,6 +93,12 @@ def best_matches(
 # Lists and tuples of lists and tuples of numbers: (samples, each series' end), or None.
 def collect(series: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None: ...
 
+# The rows of ASCII text from byte `start` on, each a new array (delimiter None:
+# runs of whitespace), or None where qor.load's own reader must take the text.
+def text_rows(
+    text: bytes, start: int, delimiter: str | None, label_column: int | None
+) -> list[npt.NDArray[np.float64]] | None: ...
+
 class Plan:
     def __init__(
         self,

@@ -1,15 +1,19 @@
-// What qor.mine and qor.rank read through _qor_engine: lists of series, and
-// the motifs' representatives, as NumPy arrays. Included by engine.cpp only.
+// What qor.mine, qor.rank and qor.load read through _qor_engine: lists of
+// series, the motifs' representatives, and text, as NumPy arrays. Included
+// by engine.cpp only.
 #pragma once
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "bindings/casters.hpp"
 #include "bindings/engine_arrays.hpp"
+#include "core/text_rows.hpp"
 #include "motifs/motif.hpp"
 
 namespace qor::bindings::engine {
@@ -44,6 +48,26 @@ inline py::object collect_rows(const py::object& series) {
     });
     if (!read || at != total) return py::none();
     return py::make_tuple(std::move(out), to_array(ends));
+}
+
+// text_rows(): the rows of text[start:], each a new array; None where the
+// text needs qor.load's own reader.
+inline py::object text_rows(const py::bytes& text, std::size_t start, std::optional<char> delimiter,
+                            std::optional<int64_t> label_column) {
+    std::string_view all = text;
+    std::optional<TextRows> rows;
+    {
+        py::gil_scoped_release unlocked;  // bytes do not change
+        rows = read_text_rows(all.substr(std::min(start, all.size())), delimiter, label_column);
+    }
+    if (!rows) return py::none();
+    py::list out(rows->ends.size());
+    int64_t from = 0;
+    for (std::size_t i = 0; i < rows->ends.size(); ++i) {
+        out[i] = to_array(rows->values.data() + from, static_cast<std::size_t>(rows->ends[i] - from));
+        from = rows->ends[i];
+    }
+    return std::move(out);
 }
 
 // The motifs' representatives, one after another, each one's end, and the

@@ -1,0 +1,152 @@
+#include "core/text_rows.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+namespace qor {
+namespace {
+
+// Python's whitespace among the ASCII characters: what str.strip() and
+// str.split() remove, and float() allows around a number.
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+struct Cell {
+    const char* begin;
+    const char* end;
+};
+
+Cell stripped(Cell c) {
+    while (c.begin < c.end && is_space(*c.begin)) ++c.begin;
+    while (c.end > c.begin && is_space(c.end[-1])) --c.end;
+    return c;
+}
+
+bool blank(Cell c) {
+    const Cell s = stripped(c);
+    return s.begin == s.end;
+}
+
+// Whether [b, e) spells `word` (lower-case letters) in any case.
+bool spells(const char* b, const char* e, std::string_view word) {
+    if (static_cast<std::size_t>(e - b) != word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if ((b[i] | 0x20) != word[i]) return false;
+    return true;
+}
+
+// A cell as float() reads it (blank: NaN); false where this reader declines.
+bool read_number(Cell cell, double& out) {
+    const Cell c = stripped(cell);
+    const char* p = c.begin;
+    const char* const e = c.end;
+    if (p == e) {
+        out = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
+    const bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    double value = 0.0;
+    if (p < e && (is_digit(*p) || *p == '.')) {
+        // from_chars reads the decimal numbers that float() reads, but for
+        // underscores, which it stops at, and is correctly rounded as float()
+        // is. Out of range (overflow, or underflow to zero) is left to the
+        // caller, which knows float()'s ways.
+        const auto [end, error] = std::from_chars(p, e, value, std::chars_format::general);
+        if (error != std::errc() || end != e) return false;
+    } else if (spells(p, e, "nan")) {
+        value = std::numeric_limits<double>::quiet_NaN();
+    } else if (spells(p, e, "inf") || spells(p, e, "infinity")) {
+        value = std::numeric_limits<double>::infinity();
+    } else {
+        return false;
+    }
+    out = negative ? -value : value;
+    return true;
+}
+
+// The cells of the line [p, e).
+void split(const char* p, const char* e, std::optional<char> delimiter, std::vector<Cell>& cells) {
+    cells.clear();
+    if (delimiter) {
+        for (;;) {
+            const auto* d = static_cast<const char*>(std::memchr(p, *delimiter, static_cast<std::size_t>(e - p)));
+            cells.push_back({p, d ? d : e});
+            if (!d) return;
+            p = d + 1;
+        }
+    }
+    for (;;) {
+        while (p < e && is_space(*p)) ++p;
+        if (p == e) return;
+        const char* start = p;
+        while (p < e && !is_space(*p)) ++p;
+        cells.push_back({start, p});
+    }
+}
+
+// The end of the line that starts at p (before its \n, \r\n or \r).
+const char* line_end(const char* p, const char* e) {
+    const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)));
+    const char* stop = nl ? nl : e;
+    const auto* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(stop - p)));
+    return cr ? cr : stop;
+}
+
+// Whether the text holds neither NUL nor any byte beyond ASCII.
+bool plain_ascii(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos) return false;
+    uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, 8);
+        any |= word;
+    }
+    for (; i < text.size(); ++i) any |= static_cast<unsigned char>(text[i]);
+    return (any & 0x8080808080808080u) == 0;
+}
+
+}  // namespace
+
+std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char> delimiter,
+                                       std::optional<int64_t> label_column) {
+    if (!plain_ascii(text)) return std::nullopt;
+    TextRows rows;
+    // A quote starts a quoted cell, which may hold delimiters and lines.
+    if (delimiter && text.find('"') != std::string_view::npos) return std::nullopt;
+    // Room for numbers of 7 characters and a delimiter, to begin with.
+    rows.values.reserve(text.size() / 8);
+    std::vector<Cell> cells;
+    const char* p = text.data();
+    const char* const e = p + text.size();
+    while (p < e) {
+        const char* end = line_end(p, e);
+        split(p, end, delimiter, cells);
+        p = end == e ? e : end + (*end == '\r' && end + 1 < e && end[1] == '\n' ? 2 : 1);
+        if (std::all_of(cells.begin(), cells.end(), blank)) continue;  // no row
+        const auto n = static_cast<int64_t>(cells.size());
+        int64_t label = n;  // past the last cell: none dropped
+        if (label_column) {
+            label = *label_column >= 0 ? *label_column : n + *label_column;
+            if (label < 0 || label >= n) return std::nullopt;
+        }
+        // Empty cells at the end pad the row, the label aside.
+        int64_t last = n;
+        while (last > 0 && (last - 1 == label || blank(cells[static_cast<std::size_t>(last - 1)]))) --last;
+        for (int64_t i = 0; i < last; ++i) {
+            if (i == label) continue;
+            double value = 0.0;
+            if (!read_number(cells[static_cast<std::size_t>(i)], value)) return std::nullopt;
+            rows.values.push_back(value);
+        }
+        rows.ends.push_back(static_cast<int64_t>(rows.values.size()));
+    }
+    return rows;
+}
+
+}  // namespace qor
