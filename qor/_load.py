@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import codecs
 import csv
-import io
 import itertools
 import numbers
 import os
@@ -24,6 +23,8 @@ import _qor_engine
 Series = npt.NDArray[np.float64]
 
 _TEXT_DELIMITERS = {".csv": ",", ".tsv": "\t"}
+# Bytes of plain text handed to the engine at a time.
+_CHUNK = 1 << 22
 _WHITESPACE = "whitespace"
 _LONE_CR = re.compile(rb"(?<=\r)(?!\n)")
 _DECIMAL_COMMA = re.compile(r"[+-]?\d+,\d+")
@@ -169,11 +170,12 @@ def _read_text(
     header: bool | None,
     delimiter: str | None,
 ) -> list[Series]:
-    text = fp.read()
-    plain = _read_plain(text, name, suffix, label_column, header, delimiter)
-    if plain is not None:
-        return plain
-    lines = _decoded_lines(io.BytesIO(text), name)
+    if fp.seekable():  # the Python reader starts again where the engine's declines
+        plain = _read_plain(fp, name, suffix, label_column, header, delimiter)
+        if plain is not None:
+            return plain
+        fp.seek(0)
+    lines = _decoded_lines(fp, name)
     # Hold back the lines up to the first non-blank one: it decides the delimiter.
     head: list[str] = []
     for line in lines:
@@ -202,7 +204,7 @@ def _read_text(
 
 
 def _read_plain(
-    text: bytes,
+    fp: IO[bytes],
     name: str,
     suffix: str,
     label_column: int | None,
@@ -211,14 +213,15 @@ def _read_plain(
 ) -> list[Series] | None:
     """The series of plain text (after a header, which may be any UTF-8: ASCII
     without quotes, every cell a number or empty), read by the engine at the
-    speed of its number parsing; None for any other text, which the reader
-    above takes, and which says what is wrong."""
+    speed of its number parsing, _CHUNK bytes at a time; None for any other
+    text, which the reader above takes, and which says what is wrong."""
     if delimiter is not None and delimiter != _WHITESPACE and not delimiter.isascii():
         return None
-    if text.startswith(codecs.BOM_UTF8):
-        text = text[len(codecs.BOM_UTF8) :]
-    start = 0
-    for raw in _physical_lines(io.BytesIO(text)):
+    text = fp.read(_CHUNK)
+    start = len(codecs.BOM_UTF8) if text.startswith(codecs.BOM_UTF8) else 0
+    for raw in _lines_from(text, start):
+        if len(text) == _CHUNK and start + len(raw) == len(text):
+            return None  # the first row may go on past this chunk: rare enough
         try:
             line = raw.decode("utf-8")
         except UnicodeDecodeError:
@@ -241,11 +244,43 @@ def _read_plain(
         start += len(raw) if skip else 0
         break
     else:
+        if len(text) == _CHUNK:
+            return None  # blank lines and more to come
         return []
-    series = _qor_engine.text_rows(text, start, None if delimiter == _WHITESPACE else delimiter, label_column)
-    if series is not None and numbered:
+    separator = None if delimiter == _WHITESPACE else delimiter
+    series: list[Series] = []
+    while True:
+        more = fp.read(_CHUNK)
+        # The chunk's whole lines; a line cut short goes on in the next one
+        # (a \r\n cut in two makes an empty line, which is no row).
+        end = len(text) if not more else max(text.rfind(b"\n"), text.rfind(b"\r")) + 1
+        if end <= start and more:
+            text = text[start:] + more  # no line ends in this chunk yet
+            start = 0
+            continue
+        rows = _qor_engine.text_rows(memoryview(text)[:end], start, separator, label_column)
+        if rows is None:
+            return None
+        series += rows
+        if not more:
+            break
+        text, start = text[end:] + more, 0
+    if numbered:
         _warn_numbered(name)
     return series
+
+
+def _lines_from(text: bytes, start: int) -> Iterator[bytes]:
+    """The lines of ``text`` from byte ``start`` on, each with its end (\n, \r\n or a lone \r)."""
+    while start < len(text):
+        nl = text.find(b"\n", start)
+        cr = text.find(b"\r", start, len(text) if nl == -1 else nl)
+        if cr != -1 and cr + 1 != nl:  # a lone \r (that of a \r\n ends with it)
+            stop = cr + 1
+        else:
+            stop = len(text) if nl == -1 else nl + 1
+        yield text[start:stop]
+        start = stop
 
 
 def _first_row(

@@ -96,7 +96,7 @@ def collect(series: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int
 # The rows of ASCII text from byte `start` on, each a new array (delimiter None:
 # runs of whitespace), or None where qor.load's own reader must take the text.
 def text_rows(
-    text: bytes, start: int, delimiter: str | None, label_column: int | None
+    text: bytes | memoryview, start: int, delimiter: str | None, label_column: int | None
 ) -> list[npt.NDArray[np.float64]] | None: ...
 
 class Plan:

@@ -52,12 +52,15 @@ inline py::object collect_rows(const py::object& series) {
 
 // text_rows(): the rows of text[start:], each a new array; None where the
 // text needs qor.load's own reader.
-inline py::object text_rows(const py::bytes& text, std::size_t start, std::optional<char> delimiter,
+inline py::object text_rows(const py::buffer& text, std::size_t start, std::optional<char> delimiter,
                             std::optional<int64_t> label_column) {
-    std::string_view all = text;
+    const py::buffer_info bytes = text.request();
+    if (bytes.ndim != 1 || bytes.itemsize != 1 || bytes.strides[0] != 1)
+        throw py::type_error("text_rows: expected contiguous bytes");
+    const std::string_view all(static_cast<const char*>(bytes.ptr), static_cast<std::size_t>(bytes.size));
     std::optional<TextRows> rows;
     {
-        py::gil_scoped_release unlocked;  // bytes do not change
+        py::gil_scoped_release unlocked;  // the caller's bytes, which do not change
         rows = read_text_rows(all.substr(std::min(start, all.size())), delimiter, label_column);
     }
     if (!rows) return py::none();
