@@ -117,6 +117,12 @@ def _read(series: Collection) -> tuple[_Samples, list[int], int]:
         starts = (ends - lengths)[lengths > 0]
         sums = np.add.reduceat(flat, starts) if len(starts) else flat[:0]
         return np.split(flat, ends[:-1]), lengths.tolist(), _not_finite(sums)
+    # Rows that are already 1-D float64 arrays (what qor.load returns) go to the
+    # engine as they are, checked in one call.
+    checked = _qor_engine.float_rows(series)
+    if checked is not None:
+        lengths, blanked = checked
+        return list(series), lengths.tolist(), blanked
     # Anything else (arrays, generators, or samples the reader refuses): series
     # by series, with NumPy, which also says what is wrong with them. Rows that
     # are already 1-D float64 arrays go to the engine as they are, uncopied.
@@ -237,7 +243,10 @@ def mine(
             "series must be a 2-D array (one series per row) or a list of series, "
             f"not a {series.ndim}-D array"
         )
-    samples, lengths, blanked = _read(series)
+    # Sums that overflow, or add infinities of both signs, are what _read
+    # looks for: not for NumPy to warn of.
+    with np.errstate(over="ignore", invalid="ignore"):
+        samples, lengths, blanked = _read(series)
     seglen = _int_setting("seglen", seglen_for_lengths(lengths) if seglen is None else seglen, 1)
     _warn_missing(blanked, len(lengths))
     miner = Miner(float(minsup), seglen, alphabet, min_len, max_len, max_overlap, 0)

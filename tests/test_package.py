@@ -228,13 +228,16 @@ def test_mine_reads_any_real_dtype_and_iterable_as_float64():
         [row.tolist() for row in x],
         strided,
         [tuple(row) for row in x.astype(np.float32)],
+        tuple(x.astype(np.float64)),
+        list(x.astype(">f8")),  # not in this machine's byte order
+        list(np.ma.masked_array(x.astype(np.float64))),  # rows of an ndarray subclass
     ):
         assert [(m.pattern, m.naed) for m in qor.mine(same, seglen=4)] == want
 
 
 @pytest.mark.parametrize(
     "shape",
-    ["lists", "tuples", "arrays", "generator"],
+    ["lists", "tuples", "arrays", "tuple of arrays", "generator"],
 )
 def test_ragged_collections_with_empty_and_blanked_series(shape):
     rng = np.random.default_rng(7)
@@ -244,6 +247,7 @@ def test_ragged_collections_with_empty_and_blanked_series(shape):
         "lists": lambda: [r.tolist() for r in rows],
         "tuples": lambda: tuple(tuple(r) for r in rows),
         "arrays": lambda: list(rows),
+        "tuple of arrays": lambda: tuple(rows),
         "generator": lambda: (r for r in rows),
     }[shape]()
     with pytest.warns(qor.MissingSamplesWarning, match="^3 of 13 series"):
@@ -263,8 +267,9 @@ def test_mine_warns_of_series_that_missing_samples_blank_out(as_list):
         warnings.simplefilter("error")
         qor.mine(x, seglen=8)  # no gap, no warning
     x[3, 5], x[11, 150] = np.nan, -np.inf
+    x[15, 10:12] = 1e308  # finite samples whose sum is not
     with pytest.warns(
-        qor.MissingSamplesWarning, match="2 of 20 series hold NaN or infinite samples"
+        qor.MissingSamplesWarning, match="3 of 20 series hold NaN or infinite samples"
     ) as caught:
         gapped = qor.mine(list(x) if as_list else x, seglen=8)
     assert caught[0].filename == __file__  # points at the caller's line

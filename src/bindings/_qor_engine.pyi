@@ -93,6 +93,10 @@ def best_matches(
 # Lists and tuples of lists and tuples of numbers: (samples, each series' end), or None.
 def collect(series: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None: ...
 
+# A list or tuple of 1-D, C-contiguous float64 arrays: (each one's length, how many
+# have a sum that is not finite), or None.
+def float_rows(series: object) -> tuple[npt.NDArray[np.int64], int] | None: ...
+
 # The rows of ASCII text from byte `start` on, each a new array (delimiter None:
 # runs of whitespace), or None where qor.load's own reader must take the text.
 def text_rows(

@@ -186,6 +186,7 @@ PYBIND11_MODULE(_qor_engine, m) {
     // reads them, into one float64 array and each series' end in it; None
     // for anything else, or samples that are no numbers (the caller says why).
     m.def("collect", &collect_rows, py::arg("series"));
+    m.def("float_rows", &float_rows, py::arg("series"));
 
     // The rows of plain ASCII text from byte `start` on (qor.load's common
     // case), or None for qor.load's own reader to take.

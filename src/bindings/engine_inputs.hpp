@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -48,6 +49,36 @@ inline py::object collect_rows(const py::object& series) {
     });
     if (!read || at != total) return py::none();
     return py::make_tuple(std::move(out), to_array(ends));
+}
+
+// float_rows(): for a list or tuple of 1-D, C-contiguous float64 arrays
+// (exactly ndarray: a subclass may read differently), each one's length and
+// the number whose sum is not finite (a NaN or infinite sample, or an
+// overflow: the series the engine normalises to NaN); None for anything
+// else.
+inline py::object float_rows(const py::object& series) {
+    if (!PyList_CheckExact(series.ptr()) && !PyTuple_CheckExact(series.ptr())) return py::none();
+    const auto& api = py::detail::npy_api::get();
+    const py::dtype float64 = py::dtype::of<double>();
+    std::vector<int64_t> lengths;
+    int64_t blanked = 0;
+    const bool all = py::detail::for_each_item(series, [&](py::handle row) {
+        if (Py_TYPE(row.ptr()) != api.PyArray_Type_) return false;
+        const auto a = py::reinterpret_borrow<py::array>(row);
+        if (a.ndim() != 1 || !(a.flags() & py::array::c_style) || !a.dtype().is(float64)) return false;
+        const auto* x = static_cast<const double*>(a.data());
+        const auto n = static_cast<std::size_t>(a.shape(0));
+        double sum[4] = {0.0, 0.0, 0.0, 0.0};
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4)
+            for (std::size_t k = 0; k < 4; ++k) sum[k] += x[i + k];
+        for (; i < n; ++i) sum[0] += x[i];
+        blanked += !std::isfinite((sum[0] + sum[1]) + (sum[2] + sum[3]));
+        lengths.push_back(static_cast<int64_t>(n));
+        return true;
+    });
+    if (!all) return py::none();
+    return py::make_tuple(to_array(lengths), blanked);
 }
 
 // text_rows(): the rows of text[start:], each a new array; None where the
