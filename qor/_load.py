@@ -217,11 +217,15 @@ def _read_plain(
     text, which the reader above takes, and which says what is wrong."""
     if delimiter is not None and delimiter != _WHITESPACE and not delimiter.isascii():
         return None
+    if label_column is not None and not -(2**63) <= label_column < 2**63:
+        return None  # no row has it: the reader above says so
     text = fp.read(_CHUNK)
     start = len(codecs.BOM_UTF8) if text.startswith(codecs.BOM_UTF8) else 0
     for raw in _lines_from(text, start):
         if len(text) == _CHUNK and start + len(raw) == len(text):
             return None  # the first row may go on past this chunk: rare enough
+        if len(raw) > csv.field_size_limit():
+            return None  # a cell, maybe, longer than the csv module takes
         try:
             line = raw.decode("utf-8")
         except UnicodeDecodeError:
@@ -233,10 +237,11 @@ def _read_plain(
             delimiter = _TEXT_DELIMITERS.get(suffix) or _sniff(line)
         if delimiter == _WHITESPACE:
             row = line.split()
-        elif line.count('"') % 2:
-            return None  # a quoted cell that goes on to the next line
         else:
-            row = next(csv.reader([line], delimiter=delimiter), [])
+            try:  # strict: a quoted cell that goes on past this line is an error
+                row = next(csv.reader([line], delimiter=delimiter, strict=True), [])
+            except csv.Error:
+                return None
         if all(not cell.strip() for cell in row):
             start += len(raw)
             continue
@@ -248,6 +253,8 @@ def _read_plain(
             return None  # blank lines and more to come
         return []
     separator = None if delimiter == _WHITESPACE else delimiter
+    # The csv module's limit on a cell, which the reader above enforces.
+    longest = 0 if separator is None else csv.field_size_limit()
     series: list[Series] = []
     while True:
         more = fp.read(_CHUNK)
@@ -258,7 +265,7 @@ def _read_plain(
             text = text[start:] + more  # no line ends in this chunk yet
             start = 0
             continue
-        rows = _qor_engine.text_rows(memoryview(text)[:end], start, separator, label_column)
+        rows = _qor_engine.text_rows(memoryview(text)[:end], start, separator, label_column, longest)
         if rows is None:
             return None
         series += rows

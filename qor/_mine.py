@@ -84,10 +84,11 @@ type _Samples = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
 
 def _read(series: Collection) -> tuple[_Samples, list[int], int]:
     """The collection as the engine reads it fastest, each series' length, and
-    how many series hold a NaN or infinite sample.
+    how many series the engine normalises to NaN throughout.
 
-    Such a series has a sum that is not finite, which is what makes the
-    engine's mean, and so the whole normalised series, NaN.
+    Those are the series whose sum, added in order as the engine adds it, is
+    not finite (a NaN or infinite sample, or finite samples whose sum
+    overflows): the mean is then not finite, nor is any normalised sample.
     """
     if hasattr(series, "columns") and hasattr(series, "to_numpy"):
         raise TypeError(
@@ -96,7 +97,9 @@ def _read(series: Collection) -> tuple[_Samples, list[int], int]:
         )
     if isinstance(series, np.ndarray):
         block = _real_samples(series, "the array")
-        return block, [block.shape[1]] * block.shape[0], _not_finite(block.sum(axis=1))
+        n, m = block.shape
+        ends = np.arange(1, n + 1, dtype=np.int64) * m
+        return block, [m] * n, _qor_engine.blanked_rows(block.reshape(-1), ends)
     # Lists and tuples of Python numbers: read by the engine's own reader into
     # one array, far faster than NumPy's conversion of each list. (Not other
     # sequences: a pandas Series, say, reads by label where NumPy reads by
@@ -109,14 +112,10 @@ def _read(series: Collection) -> tuple[_Samples, list[int], int]:
         if not len(ends):
             return [], [], 0
         lengths = np.diff(ends, prepend=0)
+        blanked = _qor_engine.blanked_rows(flat, ends)
         if lengths[0] > 0 and (lengths == lengths[0]).all():
-            rows = flat.reshape(len(lengths), int(lengths[0]))
-            return rows, lengths.tolist(), _not_finite(rows.sum(axis=1))
-        # The sums of the series that have samples (reduceat's segment from
-        # one start to the next is one series: those between are empty).
-        starts = (ends - lengths)[lengths > 0]
-        sums = np.add.reduceat(flat, starts) if len(starts) else flat[:0]
-        return np.split(flat, ends[:-1]), lengths.tolist(), _not_finite(sums)
+            return flat.reshape(len(lengths), int(lengths[0])), lengths.tolist(), blanked
+        return np.split(flat, ends[:-1]), lengths.tolist(), blanked
     # Rows that are already 1-D float64 arrays (what qor.load returns) go to the
     # engine as they are, checked in one call.
     checked = _qor_engine.float_rows(series)
@@ -135,11 +134,9 @@ def _read(series: Collection) -> tuple[_Samples, list[int], int]:
             if a.ndim != 1:
                 raise ValueError(f"series {i} has {a.ndim} dimensions; each series must be 1-D")
         out.append(a)
-    return out, [len(a) for a in out], sum(1 for a in out if not np.isfinite(a.sum()))
-
-
-def _not_finite(sums: npt.NDArray[np.float64]) -> int:
-    return int(np.count_nonzero(~np.isfinite(sums)))
+    checked = _qor_engine.float_rows(out)
+    assert checked is not None  # every row is now a 1-D, C-contiguous float64 ndarray
+    return out, checked[0].tolist(), checked[1]
 
 
 # The warning names the caller's line: the first frame outside this package.
@@ -243,10 +240,7 @@ def mine(
             "series must be a 2-D array (one series per row) or a list of series, "
             f"not a {series.ndim}-D array"
         )
-    # Sums that overflow, or add infinities of both signs, are what _read
-    # looks for: not for NumPy to warn of.
-    with np.errstate(over="ignore", invalid="ignore"):
-        samples, lengths, blanked = _read(series)
+    samples, lengths, blanked = _read(series)
     seglen = _int_setting("seglen", seglen_for_lengths(lengths) if seglen is None else seglen, 1)
     _warn_missing(blanked, len(lengths))
     miner = Miner(float(minsup), seglen, alphabet, min_len, max_len, max_overlap, 0)

@@ -1,6 +1,8 @@
 """Reading series from files: text (csv, tsv, whitespace), .npy and .npz."""
 
+import csv
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -443,14 +445,18 @@ def random_text(rng, delimiter, cells, label):
 
 
 def read_both(path, monkeypatch, **kwargs):
-    """What qor.load reads from path, and what its Python reader alone reads (or the error of each)."""
+    """What qor.load reads from path, and what its Python reader alone reads: the
+    rows' bits or the error's type and text, and the warnings."""
     import qor._load as loader
 
     def outcome():
-        try:
-            return [s.view(np.uint64).tolist() for s in load(path, **kwargs)]
-        except LoadError as err:
-            return str(err)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                got = [s.view(np.uint64).tolist() for s in load(path, **kwargs)]
+            except Exception as err:  # noqa: BLE001 - the type is part of what must agree
+                got = (type(err).__name__, str(err))
+        return got, [str(w.message) for w in caught]
 
     fast = outcome()
     with monkeypatch.context() as m:
@@ -473,14 +479,15 @@ def test_the_engines_reader_reads_plain_text_bit_for_bit_as_the_python_one(
         text = random_text(rng, delimiter, PLAIN_CELLS, label)
         head = rng.choice(["", "t1,t2,t3\n", "\n\n,0,1,2\n", "température,x\n"]) if delimiter == "," else ""
         path = write(tmp_path, f"{i}.txt", head + text)
-        kwargs = {"delimiter": "whitespace" if delimiter is None else delimiter, "label_column": label}
+        sniffed = delimiter in (",", "\t") and rng.random() < 0.5  # the first line says
+        kwargs = {"delimiter": None if sniffed else delimiter or "whitespace", "label_column": label}
         fast, python = read_both(path, monkeypatch, **kwargs)
         assert fast == python, (head + text, kwargs)
         if chunk is None:
             # Whatever the Python reader reads, the engine's reader takes.
             with open(path, "rb") as fp:
                 taken = loader._read_plain(fp, str(path), ".txt", label, None, kwargs["delimiter"])
-            assert (taken is not None) == isinstance(python, list), (head + text, kwargs)
+            assert (taken is not None) == isinstance(python[0], list), (head + text, kwargs)
 
 
 @pytest.mark.parametrize("delimiter", [",", None])
@@ -491,3 +498,29 @@ def test_text_the_engines_reader_leaves_is_read_as_before(tmp_path, monkeypatch,
         path = write(tmp_path, f"{i}.csv", text)
         fast, python = read_both(path, monkeypatch, delimiter=delimiter or "whitespace")
         assert fast == python, text
+
+
+LIMIT = csv.field_size_limit()
+
+
+@pytest.mark.parametrize(
+    "content, kwargs",
+    [
+        # a first row whose quote opens a cell that runs on: one header row in all
+        ('x"y,"z\n1,2\n3,4\n', {}),
+        ('x"y,"a""\n1,2\n', {"label_column": 0}),
+        ('x"y,"z\n1,2\n3,4\n', {"header": True}),
+        # cells longer than the csv module takes, on the first row, later, or blank
+        ("1,2\n3," + " " * LIMIT + "4\n", {}),
+        ("3," + " " * LIMIT + "4\n1,2\n", {}),
+        ("1,2\n" + " " * (LIMIT + 1) + "\n", {}),
+        ("1\t2\n3\t" + "0" * LIMIT + "4\n", {"delimiter": "\t"}),
+        # label columns beyond 64 bits
+        ("1,2\n3,4\n", {"label_column": 2**63}),
+        ("1,2\n3,4\n", {"label_column": -(2**63) - 1}),
+        ("1,2\n3,4\n", {"label_column": np.uint64(2**64 - 1)}),
+    ],
+)
+def test_odd_text_reads_as_the_python_reader_reads_it(tmp_path, monkeypatch, content, kwargs):
+    fast, python = read_both(write(tmp_path, "a.csv", content), monkeypatch, **kwargs)
+    assert fast == python

@@ -279,6 +279,22 @@ def test_mine_warns_of_series_that_missing_samples_blank_out(as_list):
     assert [(m.pattern, m.naed) for m in gapped] != clean
 
 
+@pytest.mark.parametrize(
+    "row, blanked",
+    [
+        ([1e308, 1e308, 0.0, 0.0, -1e308, -1e308, 0.0, 0.0], 1),  # the engine's sum, in order, overflows
+        ([1e308, -1e308, 0.0, 0.0, 1e308, 1.0, 2.0, 3.0], 0),  # ... and here it does not
+    ],
+)
+def test_the_warning_counts_the_series_the_engine_blanks_in_every_form(row, blanked):
+    x = np.array([row, np.arange(8.0), np.arange(8.0)[::-1]])
+    for data in (x, x.tolist(), [r.copy() for r in x], (r.tolist() for r in x)):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            qor.mine(data, seglen=2, alphabet=3, minsup=0.5)
+        assert [str(w.message)[:7] for w in caught] == ["1 of 3 "] * blanked
+
+
 def test_a_source_checkout_run_in_place_imports_every_module():
     # python -m qor from the project's root imports the source tree's qor:
     # the compiled modules must not live inside it.

@@ -6,9 +6,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <cmath>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -16,6 +16,7 @@
 #include "bindings/engine_arrays.hpp"
 #include "core/text_rows.hpp"
 #include "motifs/motif.hpp"
+#include "sax/blanked.hpp"
 
 namespace qor::bindings::engine {
 
@@ -53,38 +54,48 @@ inline py::object collect_rows(const py::object& series) {
 
 // float_rows(): for a list or tuple of 1-D, C-contiguous float64 arrays
 // (exactly ndarray: a subclass may read differently), each one's length and
-// the number whose sum is not finite (a NaN or infinite sample, or an
-// overflow: the series the engine normalises to NaN); None for anything
-// else.
+// how many the engine's normalisation turns into NaN (count_blanked); None
+// for anything else.
 inline py::object float_rows(const py::object& series) {
     if (!PyList_CheckExact(series.ptr()) && !PyTuple_CheckExact(series.ptr())) return py::none();
     const auto& api = py::detail::npy_api::get();
     const py::dtype float64 = py::dtype::of<double>();
-    std::vector<int64_t> lengths;
-    int64_t blanked = 0;
+    std::vector<const double*> rows;
+    std::vector<std::size_t> sizes;
     const bool all = py::detail::for_each_item(series, [&](py::handle row) {
         if (Py_TYPE(row.ptr()) != api.PyArray_Type_) return false;
         const auto a = py::reinterpret_borrow<py::array>(row);
         if (a.ndim() != 1 || !(a.flags() & py::array::c_style) || !a.dtype().is(float64)) return false;
-        const auto* x = static_cast<const double*>(a.data());
-        const auto n = static_cast<std::size_t>(a.shape(0));
-        double sum[4] = {0.0, 0.0, 0.0, 0.0};
-        std::size_t i = 0;
-        for (; i + 4 <= n; i += 4)
-            for (std::size_t k = 0; k < 4; ++k) sum[k] += x[i + k];
-        for (; i < n; ++i) sum[0] += x[i];
-        blanked += !std::isfinite((sum[0] + sum[1]) + (sum[2] + sum[3]));
-        lengths.push_back(static_cast<int64_t>(n));
+        rows.push_back(static_cast<const double*>(a.data()));
+        sizes.push_back(static_cast<std::size_t>(a.shape(0)));
         return true;
     });
     if (!all) return py::none();
-    return py::make_tuple(to_array(lengths), blanked);
+    const std::vector<int64_t> lengths(sizes.begin(), sizes.end());
+    return py::make_tuple(to_array(lengths), count_blanked(rows.data(), sizes.data(), rows.size()));
+}
+
+// blanked_rows(): count_blanked for the rows samples[ends[i - 1] .. ends[i])
+// (from 0 for i = 0).
+inline std::size_t blanked_rows(const Array<double>& samples, const Array<int64_t>& ends) {
+    if (samples.ndim() != 1 || ends.ndim() != 1) throw std::invalid_argument("blanked_rows: expected 1-D arrays");
+    std::vector<const double*> rows;
+    std::vector<std::size_t> sizes;
+    int64_t from = 0;
+    for (py::ssize_t i = 0; i < ends.size(); ++i) {
+        const int64_t to = ends.data()[i];
+        if (to < from || to > samples.size()) throw std::invalid_argument("blanked_rows: ends out of order");
+        rows.push_back(samples.data() + from);
+        sizes.push_back(static_cast<std::size_t>(to - from));
+        from = to;
+    }
+    return count_blanked(rows.data(), sizes.data(), rows.size());
 }
 
 // text_rows(): the rows of text[start:], each a new array; None where the
-// text needs qor.load's own reader.
+// text needs qor.load's own reader (read_text_rows).
 inline py::object text_rows(const py::buffer& text, std::size_t start, std::optional<char> delimiter,
-                            std::optional<int64_t> label_column) {
+                            std::optional<int64_t> label_column, std::size_t longest) {
     const py::buffer_info bytes = text.request();
     if (bytes.ndim != 1 || bytes.itemsize != 1 || bytes.strides[0] != 1)
         throw py::type_error("text_rows: expected contiguous bytes");
@@ -92,7 +103,7 @@ inline py::object text_rows(const py::buffer& text, std::size_t start, std::opti
     std::optional<TextRows> rows;
     {
         py::gil_scoped_release unlocked;  // the caller's bytes, which do not change
-        rows = read_text_rows(all.substr(std::min(start, all.size())), delimiter, label_column);
+        rows = read_text_rows(all.substr(std::min(start, all.size())), delimiter, label_column, longest);
     }
     if (!rows) return py::none();
     py::list out(rows->ends.size());

@@ -114,7 +114,7 @@ bool plain_ascii(std::string_view text) {
 }  // namespace
 
 std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char> delimiter,
-                                       std::optional<int64_t> label_column) {
+                                       std::optional<int64_t> label_column, std::size_t longest) {
     if (!plain_ascii(text)) return std::nullopt;
     TextRows rows;
     // A quote starts a quoted cell, which may hold delimiters and lines.
@@ -128,6 +128,10 @@ std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char
         const char* end = line_end(p, e);
         split(p, end, delimiter, cells);
         p = end == e ? e : end + (*end == '\r' && end + 1 < e && end[1] == '\n' ? 2 : 1);
+        if (longest > 0 && std::any_of(cells.begin(), cells.end(), [longest](Cell c) {
+                return static_cast<std::size_t>(c.end - c.begin) > longest;
+            }))
+            return std::nullopt;
         if (std::all_of(cells.begin(), cells.end(), blank)) continue;  // no row
         const auto n = static_cast<int64_t>(cells.size());
         int64_t label = n;  // past the last cell: none dropped
