@@ -256,22 +256,24 @@ def _read_plain(
     # The csv module's limit on a cell, which the reader above enforces.
     longest = 0 if separator is None else csv.field_size_limit()
     series: list[Series] = []
+    # The text not yet read by the engine: whole lines but for the last piece.
+    pieces: list[bytes | memoryview] = [memoryview(text)[start:]]
     while True:
         more = fp.read(_CHUNK)
-        # The chunk's whole lines; a line cut short goes on in the next one
-        # (a \r\n cut in two makes an empty line, which is no row).
-        end = len(text) if not more else max(text.rfind(b"\n"), text.rfind(b"\r")) + 1
-        if end <= start and more:
-            text = text[start:] + more  # no line ends in this chunk yet
-            start = 0
+        # Lines cut short at the end of a chunk go on in the next one (a \r\n
+        # cut in two makes an empty line, which is no row).
+        cut = max(more.rfind(b"\n"), more.rfind(b"\r")) + 1
+        if more and not cut:
+            pieces.append(more)  # a line longer than a chunk goes on
             continue
-        rows = _qor_engine.text_rows(memoryview(text)[:end], start, separator, label_column, longest)
+        pieces.append(memoryview(more)[:cut])
+        rows = _qor_engine.text_rows(b"".join(pieces), separator, label_column, longest)
         if rows is None:
             return None
         series += rows
         if not more:
             break
-        text, start = text[end:] + more, 0
+        pieces = [memoryview(more)[cut:]]
     if numbered:
         _warn_numbered(name)
     return series

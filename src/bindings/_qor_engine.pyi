@@ -100,11 +100,11 @@ def float_rows(series: object) -> tuple[npt.NDArray[np.int64], int] | None: ...
 # The same count for the rows samples[ends[i - 1]:ends[i]] (from 0 for i = 0).
 def blanked_rows(samples: npt.NDArray[np.float64], ends: npt.NDArray[np.int64]) -> int: ...
 
-# The rows of ASCII text from byte `start` on, each a new array (delimiter None:
+# The rows of ASCII text, each a new array (delimiter None:
 # runs of whitespace; longest: the most characters a cell may have, 0 for any), or
 # None where qor.load's own reader must take the text.
 def text_rows(
-    text: bytes | memoryview, start: int, delimiter: str | None, label_column: int | None, longest: int
+    text: bytes | memoryview, delimiter: str | None, label_column: int | None, longest: int
 ) -> list[npt.NDArray[np.float64]] | None: ...
 
 class Plan:

@@ -189,10 +189,9 @@ PYBIND11_MODULE(_qor_engine, m) {
     m.def("float_rows", &float_rows, py::arg("series"));
     m.def("blanked_rows", &blanked_rows, py::arg("samples"), py::arg("ends"));
 
-    // The rows of plain ASCII text from byte `start` on (qor.load's common
-    // case), or None for qor.load's own reader to take.
-    m.def("text_rows", &text_rows, py::arg("text"), py::arg("start"), py::arg("delimiter"), py::arg("label_column"),
-          py::arg("longest"));
+    // The rows of plain ASCII text (qor.load's common case), or None for
+    // qor.load's own reader to take.
+    m.def("text_rows", &text_rows, py::arg("text"), py::arg("delimiter"), py::arg("label_column"), py::arg("longest"));
 
     m.def(
         "discretise",

@@ -92,10 +92,10 @@ inline std::size_t blanked_rows(const Array<double>& samples, const Array<int64_
     return count_blanked(rows.data(), sizes.data(), rows.size());
 }
 
-// text_rows(): the rows of text[start:], each a new array; None where the
+// text_rows(): the rows of the text, each a new array; None where the
 // text needs qor.load's own reader (read_text_rows).
-inline py::object text_rows(const py::buffer& text, std::size_t start, std::optional<char> delimiter,
-                            std::optional<int64_t> label_column, std::size_t longest) {
+inline py::object text_rows(const py::buffer& text, std::optional<char> delimiter, std::optional<int64_t> label_column,
+                            std::size_t longest) {
     const py::buffer_info bytes = text.request();
     if (bytes.ndim != 1 || bytes.itemsize != 1 || bytes.strides[0] != 1)
         throw py::type_error("text_rows: expected contiguous bytes");
@@ -103,7 +103,7 @@ inline py::object text_rows(const py::buffer& text, std::size_t start, std::opti
     std::optional<TextRows> rows;
     {
         py::gil_scoped_release unlocked;  // the caller's bytes, which do not change
-        rows = read_text_rows(all.substr(std::min(start, all.size())), delimiter, label_column, longest);
+        rows = read_text_rows(all, delimiter, label_column, longest);
     }
     if (!rows) return py::none();
     py::list out(rows->ends.size());
