@@ -9,6 +9,7 @@
 
 #include "core/wide.hpp"
 #include "helpers.hpp"
+#include "sax/blanked.hpp"
 #include "sax/sax.hpp"
 
 using namespace qor;
@@ -258,5 +259,25 @@ TEST_CASE("collection: rows in one block, built row by row; large blocks reused 
         double* x = big.row(0);
         for (std::size_t i = 0; i < big.samples(); ++i) x[i] = static_cast<double>(i);
         CHECK(x[big.samples() - 1] == static_cast<double>(big.samples() - 1));
+    }
+}
+
+TEST_CASE("count_blanked: the rows whose sum, added in order, is not finite, in batches of any size") {
+    std::mt19937_64 rng(31);
+    const double values[] = {1.0, -2.5, 1e308, -1e308, 0.0, NaN, std::numeric_limits<double>::infinity()};
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::vector<double>> rows(rng() % 20);
+        std::vector<const double*> starts;
+        std::vector<std::size_t> sizes;
+        std::size_t want = 0;
+        for (auto& row : rows) {
+            row.resize(rng() % 9);
+            double sum = 0.0;
+            for (double& x : row) sum += x = values[rng() % (rng() % 4 == 0 ? 7 : 5)];
+            want += !std::isfinite(sum);
+            starts.push_back(row.data());
+            sizes.push_back(row.size());
+        }
+        CHECK(count_blanked(starts.data(), sizes.data(), rows.size()) == want);
     }
 }
