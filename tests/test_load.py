@@ -406,6 +406,11 @@ PLAIN_CELLS = [
     " ",
     "\x0c9\x1f",
     "123456789012345678901234",
+    '"1"',
+    '""',
+    '" 2 "',
+    '"-NaN"',
+    '"-3e2"',
 ]
 ODD_CELLS = [
     "1_000",
@@ -422,7 +427,11 @@ ODD_CELLS = [
     "nan(1)",
     "infinit",
     "é",
-    '"7"',
+    '"7"x',
+    '"a""b"',
+    '"1',
+    'x"',
+    '"1,5"',
     "1 2",
     "\x01",
 ]
@@ -433,7 +442,10 @@ def random_text(rng, delimiter, cells, label):
     for _ in range(rng.integers(0, 8)):
         row = [rng.choice(cells) for _ in range(rng.integers(0, 7))]
         if label is not None and rng.random() < 0.9:
-            row.insert(label if label >= 0 else len(row) + 1 + label, rng.choice(["A", "x y", "", "3"]))
+            row.insert(
+                label if label >= 0 else len(row) + 1 + label,
+                rng.choice(["A", "x y", "", "3", '"B"', '"x,y"']),
+            )
         if delimiter is None:
             row = [c.replace(" ", "") or "0" for c in row]
         joined = (" \t " if delimiter is None else delimiter).join(row)
@@ -483,8 +495,10 @@ def test_the_engines_reader_reads_plain_text_bit_for_bit_as_the_python_one(
         kwargs = {"delimiter": None if sniffed else delimiter or "whitespace", "label_column": label}
         fast, python = read_both(path, monkeypatch, **kwargs)
         assert fast == python, (head + text, kwargs)
-        if chunk is None:
-            # Whatever the Python reader reads, the engine's reader takes.
+        if chunk is None and not sniffed:
+            # Whatever the Python reader reads, the engine's reader takes (a
+            # sniffed delimiter may make the first row what the csv module's
+            # strict mode refuses).
             with open(path, "rb") as fp:
                 taken = loader._read_plain(fp, str(path), ".txt", label, None, kwargs["delimiter"])
             assert (taken is not None) == isinstance(python[0], list), (head + text, kwargs)
@@ -523,4 +537,17 @@ LIMIT = csv.field_size_limit()
 )
 def test_odd_text_reads_as_the_python_reader_reads_it(tmp_path, monkeypatch, content, kwargs):
     fast, python = read_both(write(tmp_path, "a.csv", content), monkeypatch, **kwargs)
+    assert fast == python
+
+
+@pytest.mark.parametrize("cell", ODD_CELLS + PLAIN_CELLS)
+@pytest.mark.parametrize("delimiter", [",", None])
+def test_each_cell_alone_among_plain_ones_reads_as_the_python_reader_reads_it(
+    tmp_path, monkeypatch, cell, delimiter
+):
+    sep = delimiter or " "
+    content = f"1{sep}2\n3{sep}{cell}{sep}4\n5\n"
+    fast, python = read_both(
+        write(tmp_path, "a.txt", content), monkeypatch, delimiter=delimiter or "whitespace"
+    )
     assert fast == python

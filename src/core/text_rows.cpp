@@ -69,20 +69,48 @@ bool read_number(Cell cell, double& out) {
     return true;
 }
 
-// The cells of the line [p, e).
-void split(const char* p, const char* e, std::optional<char> delimiter, std::vector<Cell>& cells) {
+// The cells of the line [p, e), split at the delimiter: false where a
+// quote makes that more than splitting (see split).
+bool split_quoted(const char* p, const char* e, char delimiter, std::vector<Cell>& cells) {
+    for (;;) {
+        if (p < e && *p == '"') {
+            // A quoted cell: what the quotes hold, delimiters too, when the
+            // closing quote ends the cell (not "a""b", nor "a"b).
+            const auto* close = static_cast<const char*>(std::memchr(p + 1, '"', static_cast<std::size_t>(e - p - 1)));
+            if (!close || (close + 1 < e && close[1] != delimiter)) return false;
+            cells.push_back({p + 1, close});
+            if (close + 1 == e) return true;
+            p = close + 2;
+            continue;
+        }
+        const auto* d = static_cast<const char*>(std::memchr(p, delimiter, static_cast<std::size_t>(e - p)));
+        const char* end = d ? d : e;
+        if (std::memchr(p, '"', static_cast<std::size_t>(end - p))) return false;  // a quote inside a cell
+        cells.push_back({p, end});
+        if (!d) return true;
+        p = d + 1;
+    }
+}
+
+// The cells of the line [p, e); false where the reader declines the line.
+// With a delimiter, a cell that starts with a quote is the text up to the
+// next quote, which must end the cell, as Python's csv module reads it;
+// any other quote is declined. Without one, cells are runs of anything but
+// whitespace, quotes included.
+bool split(const char* p, const char* e, std::optional<char> delimiter, std::vector<Cell>& cells) {
     cells.clear();
     if (delimiter) {
+        if (std::memchr(p, '"', static_cast<std::size_t>(e - p))) return split_quoted(p, e, *delimiter, cells);
         for (;;) {
             const auto* d = static_cast<const char*>(std::memchr(p, *delimiter, static_cast<std::size_t>(e - p)));
             cells.push_back({p, d ? d : e});
-            if (!d) return;
+            if (!d) return true;
             p = d + 1;
         }
     }
     for (;;) {
         while (p < e && is_space(*p)) ++p;
-        if (p == e) return;
+        if (p == e) return true;
         const char* start = p;
         while (p < e && !is_space(*p)) ++p;
         cells.push_back({start, p});
@@ -117,8 +145,6 @@ std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char
                                        std::optional<int64_t> label_column, std::size_t longest) {
     if (!plain_ascii(text)) return std::nullopt;
     TextRows rows;
-    // A quote starts a quoted cell, which may hold delimiters and lines.
-    if (delimiter && text.find('"') != std::string_view::npos) return std::nullopt;
     // Room for numbers of 7 characters and a delimiter, to begin with.
     rows.values.reserve(text.size() / 8);
     std::vector<Cell> cells;
@@ -126,7 +152,7 @@ std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char
     const char* const e = p + text.size();
     while (p < e) {
         const char* end = line_end(p, e);
-        split(p, end, delimiter, cells);
+        if (!split(p, end, delimiter, cells)) return std::nullopt;
         p = end == e ? e : end + (*end == '\r' && end + 1 < e && end[1] == '\n' ? 2 : 1);
         if (longest > 0 && std::any_of(cells.begin(), cells.end(), [longest](Cell c) {
                 return static_cast<std::size_t>(c.end - c.begin) > longest;

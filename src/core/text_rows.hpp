@@ -25,12 +25,16 @@ struct TextRows {
 // float() reads it: surrounding whitespace, a sign, a decimal number or
 // nan, inf, infinity in any case.
 //
-// Returns nothing where a row needs more care than this: a quote (with a
-// delimiter), a cell longer than `longest` characters (where that is not
-// 0), a cell that is not such a number (underscores, hexadecimal,
-// text), a value beyond the range of a double, a row without the label
-// column. The caller then reads the text its own, slower way, which also
-// says what is wrong. So does a NUL or any byte beyond ASCII.
+// With a delimiter, a cell may be quoted ("1.5", "label, with a comma"):
+// the quotes go, and what they hold is the cell.
+//
+// Returns nothing where a row needs more care than this: any other quote
+// (with a delimiter: "a""b", "a"b, a quote inside a cell, a quoted cell
+// that goes on to the next line), a cell longer than `longest` characters
+// (where that is not 0), a cell that is not such a number (underscores,
+// hexadecimal, text), a value beyond the range of a double, a row without
+// the label column. The caller then reads the text its own, slower way,
+// which also says what is wrong. So does a NUL or any byte beyond ASCII.
 std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char> delimiter,
                                        std::optional<int64_t> label_column, std::size_t longest = 0);
 

@@ -54,6 +54,7 @@ TEST_CASE("text rows: line ends, blank lines, padding, empty cells and the forms
                             std::nullopt),
                     {{1, 2, 3}, {4, 5}}));
     CHECK(same_rows(rows_of(""), {}));
+    CHECK(same_rows(rows_of("\"a, b\",\" 1 \",\"\"\n\"2\"", ',', 0), {{1}, {}}));
     const auto nan_sign = read_text_rows("-nan,nan,", ',', std::nullopt);
     REQUIRE(nan_sign);
     CHECK(std::signbit(nan_sign->values[0]));
@@ -70,8 +71,9 @@ TEST_CASE("text rows: the label column, from the start or the end, and the paddi
 }
 
 TEST_CASE("text rows: what the reader leaves to its caller") {
-    for (const std::string& text : {"\"1\",2"s, "1_0"s, "0x10"s, "1e400"s, "-1e-400"s, "+-1"s, "--1"s, "."s, "1e"s,
-                                    "e5"s, "1.2.3"s, "nan(1)"s, "infinit"s, "abc"s, "1\xc3\xa9"s, "1\0 2"s}) {
+    for (const std::string& text :
+         {"\"1\"2"s, "1,\"2"s, "\"a\"\"b\""s, "1\"\","s, "1_0"s, "0x10"s, "1e400"s, "-1e-400"s, "+-1"s, "--1"s, "."s,
+          "1e"s, "e5"s, "1.2.3"s, "nan(1)"s, "infinit"s, "abc"s, "1\xc3\xa9"s, "1\0 2"s}) {
         CAPTURE(text);
         CHECK(!rows_of(text));
     }
