@@ -262,6 +262,7 @@ class _Partition:
     # (Dask arrays and bags), or read by each task that needs them.
     load: Delayed | _NpyRows
     size: int | None  # number of series, when known before any task runs
+    length: int | None = None  # the length of every series, when known so
 
     def submit(self, client: Any, function: Callable[..., Any], *args: Any) -> Any:
         """A future of ``function(series, *args)`` on the cluster."""
@@ -336,7 +337,8 @@ def _from_array(array: Any) -> list[_Partition]:
     if len(array.chunks[1]) > 1:
         array = array.rechunk({1: -1})
     blocks = array.to_delayed()[:, 0]
-    return [_Partition(b, n) for b, n in zip(blocks, array.chunks[0], strict=False)]
+    length = array.shape[1] if _is_int(array.shape[1]) else None
+    return [_Partition(b, n, length) for b, n in zip(blocks, array.chunks[0], strict=False)]
 
 
 def npy_header(path: Path) -> tuple[tuple[int, ...], np.dtype[Any]]:
@@ -373,7 +375,7 @@ def _from_npy_files(paths: Sequence[str | os.PathLike[str]], partition_rows: int
         step = partition_rows or max(1, PARTITION_BYTES // row_bytes)
         for start in range(0, rows, step):
             stop = min(rows, start + step)
-            parts.append(_Partition(_NpyRows(str(path.resolve()), start, stop), stop - start))
+            parts.append(_Partition(_NpyRows(str(path.resolve()), start, stop), stop - start, shape[-1]))
     return parts
 
 
@@ -692,6 +694,17 @@ class Miner:
         if partition_rows is not None and not (_is_int(partition_rows) and partition_rows >= 1):
             raise ValueError(f"partition_rows must be an int of at least 1, got {partition_rows!r}")
         parts = _partitions(collection, partition_rows)
+        if (
+            _is_int(self.seglen)
+            and self.seglen < 0
+            and any(
+                _is_int(p.size) and p.size and p.length is not None and p.length >= -self.seglen
+                for p in parts
+            )
+        ):
+            # The engine's error for a series at least -seglen long, known
+            # here from the arrays' shapes (a bag's series fail on the workers).
+            raise ValueError("vector too long")
         if client is None:
             try:
                 client = distributed.get_client()

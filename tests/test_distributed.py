@@ -160,6 +160,20 @@ def test_local_cluster_of_threads_in_this_process(tmp_path):
         assert mined([tmp_path / "all.npy"], c) == expected(series)
 
 
+@pytest.mark.parametrize("seglen", [-4, -6])
+def test_a_negative_seglen_is_the_engines_error_or_result(client, tmp_path, seglen):
+    # Series shorter than -seglen have empty words; a longer one is an error.
+    series = [np.arange(5.0)] * 3
+    np.save(tmp_path / "s.npy", np.array(series))
+    try:
+        want = expected(series, seglen=seglen)
+    except ValueError as err:
+        with pytest.raises(ValueError, match=str(err)):
+            mined([tmp_path / "s.npy"], client, seglen=seglen)
+    else:
+        assert mined([tmp_path / "s.npy"], client, seglen=seglen) == want
+
+
 def test_empty_series_and_empty_collection(client):
     series = [np.array([]), np.array([1.0, 2.0, 3.0, 1.0]), np.array([]), np.array([2.0, 3.0, 1.0, 0.0])]
     bag = db.from_sequence(series, npartitions=3)
@@ -210,6 +224,8 @@ def test_bad_input_fails_before_any_task(client, tmp_path, make, error, message)
     "make, message, options",
     [
         (lambda tmp: da.zeros((4, 5), chunks=2), "vector too long", {"seglen": 0}),
+        (lambda tmp: da.zeros((4, 5), chunks=2), "vector too long", {"seglen": -5}),
+        (lambda tmp: [tmp / "series.npy"], "vector too long", {"seglen": -4}),
         (
             lambda tmp: [tmp / "series.npy"],
             "partition_rows must be an int of at least 1",
