@@ -211,10 +211,10 @@ def _read_plain(
     header: bool | None,
     delimiter: str | None,
 ) -> list[Series] | None:
-    """The series of plain text (after a header, which may be any UTF-8: ASCII
-    without quotes, every cell a number or empty), read by the engine at the
-    speed of its number parsing, _CHUNK bytes at a time; None for any other
-    text, which the reader above takes, and which says what is wrong."""
+    """The series of plain text, read by the engine at the speed of its number
+    parsing, _CHUNK bytes at a time: after the first row (any UTF-8), ASCII
+    whose cells are numbers, empty or quoted whole. None for any other text,
+    which the reader above takes, and which says what is wrong."""
     if delimiter is not None and delimiter != _WHITESPACE and not delimiter.isascii():
         return None
     if label_column is not None and not -(2**63) <= label_column < 2**63:
@@ -280,7 +280,7 @@ def _read_plain(
 
 
 def _lines_from(text: bytes, start: int) -> Iterator[bytes]:
-    """The lines of ``text`` from byte ``start`` on, each with its end (\n, \r\n or a lone \r)."""
+    """The lines of ``text`` from byte ``start`` on, each with its end (\\n, \\r\\n or a lone \\r)."""
     while start < len(text):
         nl = text.find(b"\n", start)
         cr = text.find(b"\r", start, len(text) if nl == -1 else nl)
