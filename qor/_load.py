@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import bz2
 import codecs
 import csv
+import gzip
 import itertools
+import lzma
 import numbers
 import os
 import re
@@ -12,7 +15,7 @@ import tokenize
 import warnings
 import zipfile
 from collections.abc import Iterable, Iterator
-from typing import IO, Any
+from typing import IO, Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +26,9 @@ import _qor_engine
 Series = npt.NDArray[np.float64]
 
 _TEXT_DELIMITERS = {".csv": ",", ".tsv": "\t"}
+# Files decompressed as they are read, by their last extension; the one
+# before it says what they hold (data.csv.gz is CSV).
+_COMPRESSED = (".gz", ".bz2", ".xz")
 # Bytes of plain text handed to the engine at a time.
 _CHUNK = 1 << 22
 _WHITESPACE = "whitespace"
@@ -56,6 +62,10 @@ def load(
       ``.npy`` would be.
     * anything else: text, one series per line, separated by the first of ``,``,
       tab, or runs of whitespace that occurs on the first non-blank line.
+
+    A last extension ``.gz``, ``.bz2`` or ``.xz`` means compressed: the file is
+    decompressed as it is read, and the extension before it says what it holds
+    (``data.csv.gz`` is CSV, ``walks.npy.xz`` a ``.npy`` array).
 
     In text files each cell is read as Python's ``float`` reads it, so ``nan``,
     ``inf`` and ``1e-3`` work; an empty cell is NaN. Empty cells at the end of a
@@ -113,14 +123,25 @@ def load(
     (50, dtype('float64'))
     """
     name = os.fspath(path)
-    suffix = os.path.splitext(name)[1].lower()
+    stem, suffix = os.path.splitext(name)
+    compression = suffix.lower() if suffix.lower() in _COMPRESSED else None
+    if compression:
+        suffix = os.path.splitext(stem)[1]
+        if suffix.lower() == ".npz":
+            raise LoadError(f"{name}: an .npz archive is read as it is, not {compression}-compressed")
+    suffix = suffix.lower()
     _check_options(suffix, label_column, header, delimiter, key)
-    with _open(name) as fp:
-        if suffix == ".npy":
-            return _read_npy(fp, name, allow_pickle)
-        if suffix == ".npz":
-            return _read_npz(fp, name, key, allow_pickle)
-        return _read_text(fp, name, suffix, label_column, header, delimiter)
+    with _open(name) as raw, _decompressed(raw, compression) as fp:
+        try:
+            if suffix == ".npy":
+                return _read_npy(fp, name, allow_pickle)
+            if suffix == ".npz":
+                return _read_npz(fp, name, key, allow_pickle)
+            return _read_text(fp, name, suffix, label_column, header, delimiter)
+        except (OSError, EOFError, lzma.LZMAError) as err:
+            if compression is None:
+                raise
+            raise LoadError(f"{name}: cannot decompress it ({err})") from None
 
 
 def _check_options(
@@ -144,6 +165,17 @@ def _check_options(
                 raise ValueError(f"{option} applies to text files, not {suffix} files")
     if key is not None and suffix != ".npz":
         raise ValueError("key applies to .npz archives only")
+
+
+def _decompressed(raw: IO[bytes], compression: str | None) -> IO[bytes]:
+    """``raw``'s bytes, decompressed as they are read (closing the result leaves ``raw`` open)."""
+    if compression == ".gz":
+        return cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
+    if compression == ".bz2":
+        return cast(IO[bytes], bz2.BZ2File(raw))
+    if compression == ".xz":
+        return cast(IO[bytes], lzma.LZMAFile(raw))
+    return raw
 
 
 def _open(name: str) -> IO[bytes]:

@@ -105,7 +105,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             "Files: .csv, .tsv, one series per row; other text files split at the first of ',', tab or "
             "blanks on their first line; .npy (2-D, 1-D for one series, or an object array of 1-D arrays "
-            "with --allow-pickle), .npz. Empty cells and 'nan' are missing samples: a series with any is "
+            "with --allow-pickle), .npz; any but .npz may be compressed as .gz, .bz2 or .xz (data.csv.gz). "
+            "Empty cells and 'nan' are missing samples: a series with any is "
             "NaN throughout once normalised and shows no shape (qor warns). "
             "Exit status: 0 done, 1 failed, 2 bad options or input, 130 interrupted."
         ),

@@ -1,6 +1,7 @@
 """The qor command line, run as a user runs it: in a subprocess."""
 
 import csv
+import gzip
 import json
 import os
 import re
@@ -40,6 +41,16 @@ def planted_csv(tmp_path_factory):
 
 
 SETTINGS = ["--seglen", "8", "--alphabet", "5", "--minsup", "0.8"]
+
+
+def test_a_compressed_file_mines_as_the_file_it_holds(planted_csv, tmp_path):
+    path, _ = planted_csv
+    packed = tmp_path / "planted.csv.gz"
+    packed.write_bytes(gzip.compress(path.read_bytes()))
+    plain, compressed = (qor_cmd("mine", p, *SETTINGS, "--top", "5") for p in (path, packed))
+    assert compressed.returncode == 0, compressed.stderr
+    drop_time = lambda out: re.sub(r"in \d+\.\d\d s", "", out)  # noqa: E731
+    assert drop_time(compressed.stdout) == drop_time(plain.stdout)
 
 
 @pytest.mark.parametrize("module", [False, True])

@@ -1,6 +1,10 @@
 """Reading series from files: text (csv, tsv, whitespace), .npy and .npz."""
 
+import bz2
 import csv
+import gzip
+import io
+import lzma
 import math
 import warnings
 
@@ -343,6 +347,35 @@ def test_truncated_npy(tmp_path):
 
 
 # ------------------------------------------------------- files and options
+
+
+@pytest.mark.parametrize("compression", [gzip, bz2, lzma], ids=["gz", "bz2", "xz"])
+def test_compressed_files_read_as_what_they_hold(tmp_path, monkeypatch, compression):
+    suffix = {gzip: ".gz", bz2: ".bz2", lzma: ".xz"}[compression]
+    rows = np.random.default_rng(4).normal(size=(30, 40))
+    text = "t1,t2\n" + "".join(",".join(map(repr, r)) + "\n" for r in rows.tolist())
+    csv_path = tmp_path / f"a.csv{suffix.upper() if compression is bz2 else suffix}"
+    csv_path.write_bytes(compression.compress(text.encode()))
+    assert [s.tolist() for s in load(csv_path)] == rows.tolist()
+    monkeypatch.setattr(
+        "qor._load._CHUNK", 100
+    )  # the engine's chunks, and a start again for the Python reader
+    bad = tmp_path / f"b.csv{suffix}"
+    bad.write_bytes(compression.compress((text + "x,1\n").encode()))
+    with pytest.raises(LoadError, match=rf"b\.csv\{suffix}, line 32, column 1: 'x' is not a number"):
+        load(bad)
+    npy = io.BytesIO()
+    np.save(npy, rows)
+    (tmp_path / f"a.npy{suffix}").write_bytes(compression.compress(npy.getvalue()))
+    assert [s.tolist() for s in load(tmp_path / f"a.npy{suffix}")] == rows.tolist()
+    # Cut short, or not compressed at all: an error that says so.
+    (tmp_path / f"c.csv{suffix}").write_bytes(compression.compress(text.encode())[:-9])
+    (tmp_path / f"d.csv{suffix}").write_bytes(text.encode())
+    for name in ("c", "d"):
+        with pytest.raises(LoadError, match="cannot decompress it"):
+            load(tmp_path / f"{name}.csv{suffix}")
+    with pytest.raises(LoadError, match=r"an \.npz archive is read as it is"):
+        load(tmp_path / "z.npz.gz")
 
 
 def test_missing_and_unreadable(tmp_path):
