@@ -6,6 +6,7 @@ import bz2
 import codecs
 import csv
 import gzip
+import io
 import itertools
 import lzma
 import numbers
@@ -14,6 +15,7 @@ import re
 import tokenize
 import warnings
 import zipfile
+import zlib
 from collections.abc import Iterable, Iterator
 from typing import IO, Any, cast
 
@@ -29,6 +31,8 @@ _TEXT_DELIMITERS = {".csv": ",", ".tsv": "\t"}
 # Files decompressed as they are read, by their last extension; the one
 # before it says what they hold (data.csv.gz is CSV).
 _COMPRESSED = (".gz", ".bz2", ".xz")
+# What a damaged or truncated compressed stream raises as it is read.
+_DECOMPRESSION_ERRORS = (OSError, EOFError, lzma.LZMAError, zlib.error)
 # Bytes of plain text handed to the engine at a time.
 _CHUNK = 1 << 22
 _WHITESPACE = "whitespace"
@@ -134,11 +138,16 @@ def load(
     with _open(name) as raw, _decompressed(raw, compression) as fp:
         try:
             if suffix == ".npy":
-                return _read_npy(fp, name, allow_pickle)
+                # The array is read whole anyway; decompressed first, what
+                # goes wrong in the .npy data is told from what goes wrong
+                # in the compressed stream.
+                return _read_npy(io.BytesIO(fp.read()) if compression else fp, name, allow_pickle)
             if suffix == ".npz":
                 return _read_npz(fp, name, key, allow_pickle)
-            return _read_text(fp, name, suffix, label_column, header, delimiter)
-        except (OSError, EOFError, lzma.LZMAError) as err:
+            # A gzip stream says it can seek (back to the start, by reading
+            # again) even where the file beneath cannot.
+            return _read_text(fp, name, suffix, label_column, header, delimiter, raw.seekable())
+        except _DECOMPRESSION_ERRORS as err:
             if compression is None:
                 raise
             raise LoadError(f"{name}: cannot decompress it ({err})") from None
@@ -201,8 +210,9 @@ def _read_text(
     label_column: int | None,
     header: bool | None,
     delimiter: str | None,
+    seekable: bool,
 ) -> list[Series]:
-    if fp.seekable():  # the Python reader starts again where the engine's declines
+    if seekable:  # the Python reader starts again where the engine's declines
         plain = _read_plain(fp, name, suffix, label_column, header, delimiter)
         if plain is not None:
             return plain

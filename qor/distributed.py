@@ -688,12 +688,14 @@ class Miner:
         """
         _, distributed = _dask()
         _engine.check_alphabet(self.alphabet)
-        # The engine's own error, which every worker would otherwise raise.
-        if _is_int(self.seglen) and self.seglen == 0:
-            raise ValueError("vector too long")
+
         if partition_rows is not None and not (_is_int(partition_rows) and partition_rows >= 1):
             raise ValueError(f"partition_rows must be an int of at least 1, got {partition_rows!r}")
         parts = _partitions(collection, partition_rows)
+        # The engine's own error, which every worker would otherwise raise:
+        # any series (a partition of unknown size may hold one) with seglen 0.
+        if _is_int(self.seglen) and self.seglen == 0 and any(p.size != 0 for p in parts):
+            raise ValueError("vector too long")
         if (
             _is_int(self.seglen)
             and self.seglen < 0

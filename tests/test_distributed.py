@@ -174,6 +174,11 @@ def test_a_negative_seglen_is_the_engines_error_or_result(client, tmp_path, segl
         assert mined([tmp_path / "s.npy"], client, seglen=seglen) == want
 
 
+def test_seglen_0_on_no_series_is_the_engines_empty_result(client):
+    assert mined(da.zeros((0, 5), chunks=2), client, seglen=0) == ([], [])
+    assert _qor_cpp.Miner(0.5, 0, 4).mine([]) == []
+
+
 def test_empty_series_and_empty_collection(client):
     series = [np.array([]), np.array([1.0, 2.0, 3.0, 1.0]), np.array([]), np.array([2.0, 3.0, 1.0, 0.0])]
     bag = db.from_sequence(series, npartitions=3)

@@ -6,6 +6,8 @@ import gzip
 import io
 import lzma
 import math
+import os
+import threading
 import warnings
 
 import numpy as np
@@ -376,6 +378,37 @@ def test_compressed_files_read_as_what_they_hold(tmp_path, monkeypatch, compress
             load(tmp_path / f"{name}.csv{suffix}")
     with pytest.raises(LoadError, match=r"an \.npz archive is read as it is"):
         load(tmp_path / "z.npz.gz")
+
+
+@pytest.mark.parametrize("name", ["a.csv", "a.npy"])
+def test_damaged_gzip_data_is_a_load_error(tmp_path, name):
+    # Some damage shows in the middle of the stream (zlib's own error), some
+    # only at its end (a bad CRC): a LoadError either way, as for .bz2 and .xz.
+    rows = np.random.default_rng(8).normal(size=(200, 30))
+    data = io.BytesIO()
+    if name.endswith(".npy"):
+        np.save(data, rows)
+    else:
+        data.write("".join(",".join(map(repr, r)) + "\n" for r in rows.tolist()).encode())
+    packed = bytearray(gzip.compress(data.getvalue()))
+    for at in range(40, len(packed) - 40, len(packed) // 25):
+        damaged = packed.copy()
+        damaged[at] ^= 0x55
+        (tmp_path / f"{name}.gz").write_bytes(damaged)
+        with pytest.raises(LoadError, match=r"cannot decompress it \((Error -3|CRC check failed)"):
+            load(tmp_path / f"{name}.gz")
+
+
+def test_a_compressed_pipe_the_engine_declines_is_read_by_python(tmp_path):
+    text = b'1,2,3\n4,5,"6\n"\n'  # a quoted cell that goes on to the next line
+    path = tmp_path / "p.csv.gz"
+    os.mkfifo(path)
+    feed = threading.Thread(target=lambda: path.write_bytes(gzip.compress(text)))
+    feed.start()
+    try:
+        assert values(load(path)) == [[1, 2, 3], [4, 5, 6]]
+    finally:
+        feed.join(5)
 
 
 def test_missing_and_unreadable(tmp_path):

@@ -4,6 +4,7 @@ import csv
 import io
 import json
 import math
+import pickle
 import re
 import subprocess
 import sys
@@ -231,6 +232,9 @@ def test_mine_reads_any_real_dtype_and_iterable_as_float64():
         tuple(x.astype(np.float64)),
         list(x.astype(">f8")),  # not in this machine's byte order
         list(np.ma.masked_array(x.astype(np.float64))),  # rows of an ndarray subclass
+        pickle.loads(
+            pickle.dumps(list(x.astype(np.float64)))
+        ),  # a dtype equal to float64, not the same object
     ):
         assert [(m.pattern, m.naed) for m in qor.mine(same, seglen=4)] == want
 

@@ -52,8 +52,9 @@ inline py::object collect_rows(const py::object& series) {
     return py::make_tuple(std::move(out), to_array(ends));
 }
 
-// float_rows(): for a list or tuple of 1-D, C-contiguous float64 arrays
-// (exactly ndarray: a subclass may read differently), each one's length and
+// float_rows(): for a list or tuple of 1-D, C-contiguous arrays of native
+// float64 (a dtype equal to it: one with metadata, or unpickled, too; and
+// exactly ndarray: a subclass may read differently), each one's length and
 // how many the engine's normalisation turns into NaN (count_blanked); None
 // for anything else.
 inline py::object float_rows(const py::object& series) {
@@ -65,7 +66,9 @@ inline py::object float_rows(const py::object& series) {
     const bool all = py::detail::for_each_item(series, [&](py::handle row) {
         if (Py_TYPE(row.ptr()) != api.PyArray_Type_) return false;
         const auto a = py::reinterpret_borrow<py::array>(row);
-        if (a.ndim() != 1 || !(a.flags() & py::array::c_style) || !a.dtype().is(float64)) return false;
+        if (a.ndim() != 1 || !(a.flags() & py::array::c_style) ||
+            !api.PyArray_EquivTypes_(a.dtype().ptr(), float64.ptr()))
+            return false;
         rows.push_back(static_cast<const double*>(a.data()));
         sizes.push_back(static_cast<std::size_t>(a.shape(0)));
         return true;
@@ -84,7 +87,8 @@ inline std::size_t blanked_rows(const Array<double>& samples, const Array<int64_
     int64_t from = 0;
     for (py::ssize_t i = 0; i < ends.size(); ++i) {
         const int64_t to = ends.data()[i];
-        if (to < from || to > samples.size()) throw std::invalid_argument("blanked_rows: ends out of order");
+        if (to < from || to > samples.size())
+            throw std::invalid_argument("blanked_rows: ends must ascend within the samples");
         rows.push_back(samples.data() + from);
         sizes.push_back(static_cast<std::size_t>(to - from));
         from = to;
