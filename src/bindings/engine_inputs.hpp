@@ -14,6 +14,7 @@
 
 #include "bindings/casters.hpp"
 #include "bindings/engine_arrays.hpp"
+#include "bindings/released.hpp"
 #include "core/text_rows.hpp"
 #include "motifs/motif.hpp"
 #include "sax/blanked.hpp"
@@ -105,10 +106,9 @@ inline py::object text_rows(const py::buffer& text, std::optional<char> delimite
         throw py::type_error("text_rows: expected contiguous bytes");
     const std::string_view all(static_cast<const char*>(bytes.ptr), static_cast<std::size_t>(bytes.size));
     std::optional<TextRows> rows;
-    {
-        py::gil_scoped_release unlocked;  // the caller's bytes, which do not change
-        rows = read_text_rows(all, delimiter, label_column, longest);
-    }
+    // Without the GIL (the caller's bytes do not change), on the engine's threads.
+    const auto read = [&](Workers& workers) { rows = read_text_rows(all, delimiter, label_column, longest, workers); };
+    if (const std::exception_ptr error = released(read)) std::rethrow_exception(error);
     if (!rows) return py::none();
     py::list out(rows->ends.size());
     int64_t from = 0;

@@ -179,4 +179,37 @@ std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char
     return rows;
 }
 
+std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char> delimiter,
+                                       std::optional<int64_t> label_column, std::size_t longest, Workers& workers) {
+    // Parts of a MiB or more, one per thread, each from a line's start: a
+    // \r\n cut in two makes an empty line, which is no row.
+    const std::size_t n = workers.parts(text.size(), std::size_t{1} << 20, 1);
+    if (n <= 1) return read_text_rows(text, delimiter, label_column, longest);
+    std::vector<std::size_t> cut(n + 1, text.size());
+    cut[0] = 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        const std::size_t end = text.find_first_of("\r\n", std::max(cut[k - 1], k * (text.size() / n)));
+        cut[k] = end == std::string_view::npos ? text.size() : end + 1;
+    }
+    std::vector<std::optional<TextRows>> parts(n);
+    workers.run(n, [&](std::size_t k, unsigned) {
+        parts[k] = read_text_rows(text.substr(cut[k], cut[k + 1] - cut[k]), delimiter, label_column, longest);
+    });
+    TextRows rows;
+    std::size_t values = 0, ends = 0;
+    for (const auto& part : parts) {
+        if (!part) return std::nullopt;
+        values += part->values.size();
+        ends += part->ends.size();
+    }
+    rows.values.reserve(values);
+    rows.ends.reserve(ends);
+    for (const auto& part : parts) {
+        const auto before = static_cast<int64_t>(rows.values.size());
+        rows.values.insert(rows.values.end(), part->values.begin(), part->values.end());
+        for (const int64_t end : part->ends) rows.ends.push_back(before + end);
+    }
+    return rows;
+}
+
 }  // namespace qor

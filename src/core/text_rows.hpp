@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/parallel.hpp"
+
 namespace qor {
 
 // Every row's values one after another, and the end of each row among them.
@@ -37,5 +39,8 @@ struct TextRows {
 // which also says what is wrong. So does a NUL or any byte beyond ASCII.
 std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char> delimiter,
                                        std::optional<int64_t> label_column, std::size_t longest = 0);
+// The same, its lines shared out among the threads of `workers`.
+std::optional<TextRows> read_text_rows(std::string_view text, std::optional<char> delimiter,
+                                       std::optional<int64_t> label_column, std::size_t longest, Workers& workers);
 
 }  // namespace qor

@@ -83,17 +83,26 @@ TEST_CASE("text rows: what the reader leaves to its caller") {
     CHECK(!rows_of("\"1\" 2", std::nullopt));  // without a delimiter, a quote is text
 }
 
-TEST_CASE("text rows: random texts stay inside their buffer, and the rows add up") {
+TEST_CASE("text rows: random texts stay inside their buffer, the rows add up, and threads read them alike") {
     std::mt19937_64 rng(5);
     const std::string bytes = "0123456789.,;eE+-nafi \t\r\n\x0b\"x";
     const std::optional<char> delimiters[] = {',', ';', ' ', std::nullopt};
     const std::optional<int64_t> labels[] = {std::nullopt, 0, 1, -1, -3, std::numeric_limits<int64_t>::min()};
+    Workers team(3, true);  // eager: texts of any size in three parts
     for (int round = 0; round < 20000; ++round) {
         std::vector<char> buffer(rng() % 40);  // exactly the text: a read past it is caught by ASan
         for (char& c : buffer) c = bytes[rng() % bytes.size()];
-        const auto read = read_text_rows(std::string_view(buffer.data(), buffer.size()), delimiters[rng() % 4],
-                                         labels[rng() % 6], rng() % 3);
+        const std::string_view text(buffer.data(), buffer.size());
+        const std::optional<char> delimiter = delimiters[rng() % 4];
+        const std::optional<int64_t> label = labels[rng() % 6];
+        const std::size_t longest = rng() % 3;
+        const auto read = read_text_rows(text, delimiter, label, longest);
+        // Shared out among threads, from every line start: the same rows.
+        const auto shared = read_text_rows(text, delimiter, label, longest, team);
+        REQUIRE(shared.has_value() == read.has_value());
         if (!read) continue;
+        CHECK(same(shared->values, read->values));
+        CHECK(shared->ends == read->ends);
         int64_t from = 0;
         for (const int64_t end : read->ends) {
             CHECK(end >= from);
