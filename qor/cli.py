@@ -10,7 +10,7 @@ import sys
 import threading
 import time
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -24,7 +24,7 @@ from qor._mine import (
     seglen_for_lengths,
 )
 from qor._score import RANKINGS
-from qor._table import format_table, records, to_csv, to_json
+from qor._table import csv_parts, format_table, json_parts, records, with_averages
 
 EXIT_FAILURE = 1
 EXIT_USAGE = 2  # bad options, unreadable or invalid input
@@ -275,9 +275,11 @@ def _interruptible[T](task: Callable[[], T]) -> T:
     return result[0]
 
 
-def _write(path: Path, text: str) -> None:
+def _write(path: Path, parts: Iterable[bytes]) -> None:
     try:
-        path.write_text(text, encoding="utf-8")
+        with path.open("wb") as out:
+            for part in parts:
+                out.write(part)
     except OSError as err:
         raise UsageError(f"cannot write {path}: {err.strerror or err}") from err
 
@@ -386,7 +388,10 @@ def mine_command(args: argparse.Namespace) -> int:
     def tabulate(motifs: list[Any], count: int, averages: bool) -> list[dict[str, Any]]:
         mined_at.append(time.perf_counter())
         shown = motifs if args.top == 0 else motifs[: args.top]
-        return records(shown, count, averages=averages)
+        rows = records(shown, count, averages=False)
+        # The average rows are written as they are computed, motif by motif,
+        # but those of motifs mined on a cluster are read while it is there.
+        return list(with_averages(rows, shown)) if averages and args.dask else rows
 
     if args.dask:
         motifs, lengths, seglen, rows = _mine_on_dask(args, tabulate)
@@ -414,9 +419,10 @@ def mine_command(args: argparse.Namespace) -> int:
         print()
         print(format_table(rows))
     if args.json is not None:
-        _write(args.json, to_json(rows, series=len(lengths), ranking=args.rank, settings=settings))
+        meta = dict(series=len(lengths), ranking=args.rank, settings=settings)
+        _write(args.json, json_parts(with_averages(rows, shown), **meta))
     if args.csv is not None:
-        _write(args.csv, to_csv(rows))
+        _write(args.csv, csv_parts(with_averages(rows, shown)))
     if args.plot is not None:
         try:
             qor.plot_motifs(shown, series, top=args.plot_top, path=args.plot)

@@ -555,6 +555,14 @@ class _RowsOnTheCluster:
         return self._rows([motif])[0]
 
     def many(self, motifs: Sequence[Motif]) -> list[dict[int, list[float]]]:
+        out = []
+        for m, table in zip(motifs, self.tables(motifs), strict=True):
+            series = list(m.best_matches)  # the keys of indexes, in their order
+            out.append(dict(zip(series, table.tolist(), strict=True)))
+        return out
+
+    def tables(self, motifs: Sequence[Motif]) -> list[npt.NDArray[np.float64]]:
+        """Each motif's average rows, one row per series it occurs in, from one pass."""
         motifs = list(motifs)
         for m in motifs:
             if _engine.row_source(m) is not self:
@@ -562,11 +570,10 @@ class _RowsOnTheCluster:
                     f"{m!r} does not come from the last mine() of this Miner: "
                     "its average rows are those of another collection"
                 )
-        out = []
-        for m, rows in zip(motifs, self._rows(motifs), strict=True):
-            series = list(m.best_matches)  # the keys of indexes, in their order
-            out.append(dict(zip(series, rows.reshape(len(series), m.length).tolist(), strict=True)))
-        return out
+        return [
+            rows.reshape(len(m.best_matches), m.length)
+            for m, rows in zip(motifs, self._rows(motifs), strict=True)
+        ]
 
     def _rows(self, motifs: list[Motif]) -> list[npt.NDArray[np.float64]]:
         """Each motif's rows, flat, computed partition by partition in one pass."""

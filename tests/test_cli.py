@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import qor
+from qor._table import records, to_csv, to_json
 
 QOR = shutil.which("qor", path=str(Path(sys.executable).parent))
 PNG = b"\x89PNG\r\n\x1a\n"
@@ -97,6 +98,10 @@ def test_json_csv_and_plot_outputs(planted_csv, tmp_path):
     assert doc["motifs"][0]["representative"] == best[0].representative
     with open(out[1]) as f:
         assert len(list(csv.DictReader(f))) == 4
+    # The files, written a motif at a time, are the package's documents of the same motifs.
+    meta = {k: v for k, v in doc.items() if k != "motifs"}
+    assert out[0].read_text() == to_json(records(best, 40), **meta)
+    assert out[1].read_text() == to_csv(records(best, 40))
     assert out[2].read_bytes()[:8] == PNG
 
 

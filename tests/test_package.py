@@ -16,8 +16,9 @@ import numpy as np
 import pytest
 
 import _qor_cpp
+import _qor_engine
 import qor
-from qor._table import FIELDS, format_table, records, to_csv, to_json
+from qor._table import FIELDS, csv_parts, format_table, json_parts, records, to_csv, to_json, with_averages
 
 WIDTH = 64
 
@@ -362,6 +363,105 @@ def test_json_and_csv_round_trip(mined):
         "share": 0.5,
         "motifs": [{"naed": None, "average_occurrences": {"1": [None, 1.5, None]}}],
     }
+
+
+def _engine_rows(motifs):
+    """Each motif's average_occurrences as the engine's lists give them, stacked, and the keys."""
+    out = []
+    for m in motifs:
+        rows = m.average_occurrences
+        out.append((list(rows), np.array(list(rows.values()), dtype=np.float64).reshape(len(rows), -1)))
+    return out
+
+
+@pytest.mark.parametrize("kind", ["gapped", "ragged", "patterns"])
+def test_average_table_holds_average_occurrences_bit_for_bit(kind):
+    rng = np.random.default_rng(7)
+    if kind == "patterns":  # motifs without average rows
+        pm = _qor_cpp.PatternMiner(0.5)
+        pm.mine([list("abcab"), list("bcabc"), list("abcd")])
+        motifs = list(pm.frequent.values())
+        assert motifs and all(_qor_engine.average_table(m).shape == (0, 0) for m in motifs)
+        return
+    x = [
+        np.cumsum(rng.normal(size=n)) for n in ([300] * 30 if kind == "gapped" else rng.integers(20, 400, 30))
+    ]
+    x[2][5:9] = np.nan  # a series blanked throughout
+    x[3][:] = 1.0  # constant
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qor.MissingSamplesWarning)
+        motifs = qor.mine(x, seglen=5, alphabet=4, minsup=0.3)
+    assert motifs
+    for m, (keys, expected) in zip(motifs, _engine_rows(motifs), strict=True):
+        table = _qor_engine.average_table(m)
+        assert keys == list(m.indexes) and table.shape == (len(keys), m.length)
+        assert table.tobytes() == expected.tobytes()  # NaN payloads and -0.0 included
+
+
+def _reference_csv(rows):
+    """CSV as the csv module writes it, with JSON text in the dict and list cells."""
+    out = io.StringIO()
+    writer = csv.DictWriter(out, fieldnames=FIELDS, lineterminator="\n")
+    writer.writeheader()
+    for r in rows:
+        writer.writerow({k: _json_text(v) if isinstance(v, (dict, list)) else v for k, v in r.items()})
+    return out.getvalue()
+
+
+def _json_text(value, indent=False):
+    import orjson
+
+    option = orjson.OPT_NON_STR_KEYS | orjson.OPT_SERIALIZE_NUMPY | (orjson.OPT_INDENT_2 if indent else 0)
+    return orjson.dumps(value, option=option).decode()
+
+
+@pytest.mark.parametrize(
+    "meta",
+    [{}, {"series": 20}, {"series": 20, "ranking": "naed", "settings": {"seglen": 8, "nested": {"a": []}}}],
+)
+def test_json_and_csv_are_written_a_record_at_a_time_as_one_document(mined, meta):
+    motifs, n = mined
+    rows = records(motifs, n)
+    streamed = list(with_averages(records(motifs, n, averages=False), motifs))
+    whole = _json_text({**meta, "motifs": rows}, indent=True)
+    assert to_json(rows, **meta) == whole
+    assert b"".join(json_parts(iter(streamed), **meta)).decode() == whole
+    assert to_json([], **meta) == _json_text({**meta, "motifs": []}, indent=True)
+    assert to_csv(rows) == _reference_csv(rows) == b"".join(csv_parts(iter(streamed))).decode()
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        "",
+        None,
+        "a,b",
+        'say "hi"',
+        "two\nlines",
+        "cr\rhere",
+        " lead",
+        "é",
+        True,
+        0.1,
+        math.nan,
+        np.float64(1e16),
+        -0.0,
+        7,
+        {"k": 'a,"b"\n'},
+        [],
+        {},
+        [1.5, math.inf],
+        {"é": ["x"]},
+    ],
+)
+def test_csv_cells_are_those_of_the_csv_module(value):
+    row = dict.fromkeys(FIELDS, 1) | {"pattern": value, "indexes": value}
+    assert b"".join(csv_parts([row])).decode() == _reference_csv([row])
+
+
+def test_csv_refuses_unknown_fields():
+    with pytest.raises(ValueError, match="fields not in fieldnames: 'colour'"):
+        to_csv([{"rank": 1, "colour": "red"}])
 
 
 def test_to_frame(mined):

@@ -59,6 +59,10 @@ def representatives_of(
     motifs: Sequence[Motif],
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 
+# A motif's average rows, one row per series it occurs in (in the order of its
+# indexes): Motif.average_occurrences as one (series, length) float64 array.
+def average_table(motif: Motif) -> npt.NDArray[np.float64]: ...
+
 class Normalised:
     """A partition's z-normalised series, as the engine holds them."""
 

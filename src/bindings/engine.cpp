@@ -263,6 +263,7 @@ PYBIND11_MODULE(_qor_engine, m) {
     // it, and their naed: what Motif.representative gives as a list of
     // Python floats per motif, without making them.
     m.def("representatives_of", &representatives_of, py::arg("motifs"));
+    m.def("average_table", &average_table, py::arg("motif"));
 
     m.def(
         "best_matches",

@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -16,6 +17,7 @@
 #include "bindings/engine_arrays.hpp"
 #include "bindings/released.hpp"
 #include "core/text_rows.hpp"
+#include "motifs/kernels.hpp"
 #include "motifs/motif.hpp"
 #include "sax/blanked.hpp"
 
@@ -134,6 +136,37 @@ inline py::tuple representatives_of(const std::vector<const Motif*>& motifs) {
         naed.push_back(motif->naed);
     }
     return py::make_tuple(to_array(values), to_array(ends), to_array(naed));
+}
+
+// A motif's average rows as one (series, length) array, in the order of its
+// indexes: what Motif.average_occurrences gives as lists of Python floats,
+// without making them. Rows computed from the mined collection are written
+// in place by the engine's threads; those of a RowSource (which calls back
+// into Python) are taken with the GIL held. No rows for a motif that has
+// none.
+inline Array<double> average_table(const Motif& motif) {
+    const std::size_t len = detail::window_length(motif.length);
+    const std::size_t rows = motif.has_average_rows() ? motif.indexes.size() : 0;
+    Array<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(len)});
+    if (rows == 0 || len == 0) return out;
+    double* const table = out.mutable_data();
+    if (motif.average_occurrences.source()) {
+        const std::vector<double> all = motif.average_rows();
+        std::copy(all.begin(), all.end(), table);
+        return out;
+    }
+    const auto fill = [&](Workers& workers) {
+        const std::size_t parts = workers.parts(rows * len, std::size_t{1} << 16);
+        workers.run(parts, [&](std::size_t j, unsigned) {
+            std::vector<double> scratch(len);
+            for (std::size_t r = j * rows / parts; r < (j + 1) * rows / parts; ++r) {
+                if (r % 64 == 0) workers.check();
+                motif.average_row(r, table + r * len, scratch.data());
+            }
+        });
+    };
+    if (const std::exception_ptr error = released(fill)) std::rethrow_exception(error);
+    return out;
 }
 
 }  // namespace qor::bindings::engine
