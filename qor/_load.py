@@ -177,7 +177,14 @@ def _check_options(
 
 
 def _decompressed(raw: IO[bytes], compression: str | None) -> IO[bytes]:
-    """``raw``'s bytes, decompressed as they are read (closing the result leaves ``raw`` open)."""
+    """``raw``'s bytes, decompressed as they are read (closing the result leaves ``raw`` open).
+
+    An empty file holds nothing, whatever its name says (gzip reads it so;
+    bz2 and xz would call it a stream cut short).
+    """
+    peek = getattr(raw, "peek", None)
+    if compression in (".bz2", ".xz") and peek is not None and not peek(1):
+        return raw
     if compression == ".gz":
         return cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
     if compression == ".bz2":

@@ -378,6 +378,19 @@ def test_compressed_files_read_as_what_they_hold(tmp_path, monkeypatch, compress
             load(tmp_path / f"{name}.csv{suffix}")
     with pytest.raises(LoadError, match=r"an \.npz archive is read as it is"):
         load(tmp_path / "z.npz.gz")
+    # An empty file is an empty file, compressed or not.
+    for kind in ("csv", "npy"):
+        (tmp_path / f"e.{kind}").write_bytes(b"")
+        (tmp_path / f"e.{kind}{suffix}").write_bytes(b"")
+        assert read_both_ways(tmp_path / f"e.{kind}") == read_both_ways(tmp_path / f"e.{kind}{suffix}")
+
+
+def read_both_ways(path):
+    """What load gives for path: its series as lists, or its error's text without the file name."""
+    try:
+        return [s.tolist() for s in load(path)]
+    except LoadError as err:
+        return str(err).replace(str(path), "FILE")
 
 
 @pytest.mark.parametrize("name", ["a.csv", "a.npy"])
