@@ -45,8 +45,15 @@ inline py::object collect_rows(const py::object& series) {
         const py::object row = py::reinterpret_borrow<py::object>(item);
         if (!plain(row)) return false;
         const bool ok = py::detail::for_each_item(row, [&](py::handle x) {
+            if (at == total) return false;
+            // A float is read as it is: no reference taken, so its memory
+            // is only read.
+            if (PyFloat_CheckExact(x.ptr())) {
+                samples[at++] = PyFloat_AS_DOUBLE(x.ptr());
+                return true;
+            }
             const py::object keep = py::reinterpret_borrow<py::object>(x);
-            return at < total && py::detail::load_sample(keep.ptr(), samples[at++]);
+            return py::detail::load_sample(keep.ptr(), samples[at++]);
         });
         ends.push_back(static_cast<int64_t>(at));
         return ok;
