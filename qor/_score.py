@@ -47,13 +47,12 @@ def _relative_naeds(motifs: Sequence[Motif]) -> npt.NDArray[np.float64]:
     if all(type(motif) is Motif for motif in motifs):
         # Straight from the engine's records: reading .representative makes a
         # Python float of every sample, most of the time of a ranking.
-        samples, ends, naed = _qor_engine.representatives_of(motifs)
-        sizes = np.diff(ends, prepend=0)
-    else:
-        reps = [motif.representative for motif in motifs]
-        sizes = np.fromiter(map(len, reps), dtype=np.intp, count=len(reps))
-        samples = np.fromiter(itertools.chain.from_iterable(reps), dtype=np.float64, count=int(sizes.sum()))
-        naed = np.fromiter((float(motif.naed) for motif in motifs), dtype=np.float64, count=len(reps))
+        return _qor_engine.relative_naeds(motifs)
+    # The same sums, in the same order, for records of any other kind.
+    reps = [motif.representative for motif in motifs]
+    sizes = np.fromiter(map(len, reps), dtype=np.intp, count=len(reps))
+    samples = np.fromiter(itertools.chain.from_iterable(reps), dtype=np.float64, count=int(sizes.sum()))
+    naed = np.fromiter((float(motif.naed) for motif in motifs), dtype=np.float64, count=len(reps))
     owner = np.repeat(np.arange(len(sizes)), sizes)
     real = ~np.isnan(samples)
     samples, owner = samples[real], owner[real]

@@ -18,6 +18,7 @@ import pytest
 import _qor_cpp
 import _qor_engine
 import qor
+from qor._score import _relative_naeds
 from qor._table import FIELDS, csv_parts, format_table, json_parts, records, to_csv, to_json, with_averages
 
 WIDTH = 64
@@ -90,6 +91,18 @@ def test_relative_naed_formula():
     for m in qor.Miner(0.8, 8, 5).mine(x):
         rep = np.array(m.representative)
         assert qor.relative_naed(m) == pytest.approx(m.naed / np.nanstd(rep), rel=1e-12)
+
+
+def test_relative_naed_of_engine_motifs_is_that_of_their_values():
+    # The engine's motifs are scored in C++, other records with NumPy: the
+    # same sums in the same order, so the same bits (NaN tails included).
+    rng = np.random.default_rng(3)
+    x = [np.cumsum(rng.normal(size=n)) for n in rng.integers(30, 200, 60)]
+    blanked = [np.where(np.arange(len(s)) == 5, np.nan, s) for s in x]  # representatives all NaN
+    motifs = qor.Miner(0.2, 7, 4).mine(x) + qor.Miner(0.2, 7, 4).mine(blanked)
+    assert any(np.isnan(m.representative).all() for m in motifs)
+    values = [FakeMotif(m.naed, m.representative) for m in motifs]
+    assert _relative_naeds(motifs).tobytes() == _relative_naeds(values).tobytes()
 
 
 class FakeMotif:

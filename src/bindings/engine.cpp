@@ -259,10 +259,9 @@ PYBIND11_MODULE(_qor_engine, m) {
         },
         py::arg("motif"));
 
-    // The motifs' representatives as one float64 block and each one's end in
-    // it, and their naed: what Motif.representative gives as a list of
-    // Python floats per motif, without making them.
-    m.def("representatives_of", &representatives_of, py::arg("motifs"));
+    // qor.relative_naed of each motif, without reading their representatives
+    // as lists of Python floats.
+    m.def("relative_naeds", &relative_naeds_of, py::arg("motifs"));
     m.def("average_table", &average_table, py::arg("motif"));
 
     m.def(

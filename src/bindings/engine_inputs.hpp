@@ -19,6 +19,7 @@
 #include "core/text_rows.hpp"
 #include "motifs/kernels.hpp"
 #include "motifs/motif.hpp"
+#include "pipeline/ranking.hpp"
 #include "sax/blanked.hpp"
 
 namespace qor::bindings::engine {
@@ -128,21 +129,11 @@ inline py::object text_rows(const py::buffer& text, std::optional<char> delimite
     return std::move(out);
 }
 
-// The motifs' representatives, one after another, each one's end, and the
-// motifs' naed.
-inline py::tuple representatives_of(const std::vector<const Motif*>& motifs) {
-    std::vector<double> values;
-    std::vector<int64_t> ends;
-    std::vector<double> naed;
-    ends.reserve(motifs.size());
-    naed.reserve(motifs.size());
-    for (const Motif* motif : motifs) {
-        if (motif == nullptr) throw py::type_error("representatives_of: expected motifs, not None");
-        values.insert(values.end(), motif->representative.begin(), motif->representative.end());
-        ends.push_back(static_cast<int64_t>(values.size()));
-        naed.push_back(motif->naed);
-    }
-    return py::make_tuple(to_array(values), to_array(ends), to_array(naed));
+// qor's relative naed of each motif (relative_naeds), as an array.
+inline Array<double> relative_naeds_of(const std::vector<const Motif*>& motifs) {
+    for (const Motif* motif : motifs)
+        if (motif == nullptr) throw py::type_error("relative_naeds: expected motifs, not None");
+    return to_array(relative_naeds(motifs));
 }
 
 // A motif's average rows as one (series, length) array, in the order of its

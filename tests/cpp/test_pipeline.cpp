@@ -3,9 +3,12 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <random>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -39,6 +42,30 @@ TEST_CASE("ranking: ascending naed, stable, NaN last; top_motifs copies the firs
     rank_motifs(empty);
     CHECK(top_motifs(empty, 0).empty());
     CHECK(top_motifs(empty, 3).empty());
+}
+
+TEST_CASE("relative_naeds: naed over the spread of the representative's real samples; inf without spread") {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<std::tuple<double, std::vector<double>, double>> cases = {
+        {0.5, {1.0, -1.0}, 0.5},
+        {0.5, {1.0, NaN, -1.0}, 0.5},
+        {0.5, {2.0, 2.0, 2.0}, inf},
+        {0.5, {NaN, NaN}, inf},
+        {0.5, {}, inf},
+        {NaN, {1.0, -1.0}, inf},
+        {0.3, {0.0, 1.0, 2.0, 3.0}, 0.3 / std::sqrt(1.25)},
+    };
+    std::vector<Motif> ms;
+    for (const auto& [naed, rep, expected] : cases) {
+        ms.emplace_back(P("a"));
+        ms.back().naed = naed;
+        ms.back().representative = rep;
+    }
+    std::vector<const Motif*> all;
+    for (const Motif& m : ms) all.push_back(&m);
+    const std::vector<double> got = relative_naeds(all);
+    REQUIRE(got.size() == cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) CHECK(got[i] == std::get<2>(cases[i]));
 }
 
 TEST_CASE("Miner::mine: motifs share the normalised collection, the whole collection kept, the first k returned") {
