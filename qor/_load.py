@@ -269,38 +269,51 @@ def _read_plain(
     if label_column is not None and not -(2**63) <= label_column < 2**63:
         return None  # no row has it: the reader above says so
     text = fp.read(_CHUNK)
+    eof = len(text) < _CHUNK
     start = len(codecs.BOM_UTF8) if text.startswith(codecs.BOM_UTF8) else 0
-    for raw in _lines_from(text, start):
-        if len(text) == _CHUNK and start + len(raw) == len(text):
-            return None  # the first row may go on past this chunk: rare enough
-        if len(raw) > csv.field_size_limit():
-            return None  # a cell, maybe, longer than the csv module takes
-        try:
-            line = raw.decode("utf-8")
-        except UnicodeDecodeError:
-            return None
-        if delimiter is None:
-            if not line.strip():
+    row: list[str] | None = None
+    while row is None:
+        for raw in _lines_from(text, start):
+            if not eof and start + len(raw) == len(text):
+                break  # the line may go on in the text to come
+            try:
+                line = raw.decode("utf-8")
+            except UnicodeDecodeError:
+                return None
+            if delimiter is None:
+                if not line.strip():
+                    start += len(raw)
+                    continue
+                delimiter = _TEXT_DELIMITERS.get(suffix) or _sniff(line)
+            if delimiter == _WHITESPACE:
+                cells = line.split()
+            else:
+                try:  # strict: a quoted cell that goes on past this line is an error
+                    # (as is a cell longer than the csv module takes)
+                    cells = next(csv.reader([line], delimiter=delimiter, strict=True), [])
+                except csv.Error:
+                    return None
+            if all(not cell.strip() for cell in cells):
                 start += len(raw)
                 continue
-            delimiter = _TEXT_DELIMITERS.get(suffix) or _sniff(line)
-        if delimiter == _WHITESPACE:
-            row = line.split()
-        else:
-            try:  # strict: a quoted cell that goes on past this line is an error
-                row = next(csv.reader([line], delimiter=delimiter, strict=True), [])
-            except csv.Error:
-                return None
-        if all(not cell.strip() for cell in row):
-            start += len(raw)
-            continue
-        skip, label_column, numbered = _first_row(row, label_column, header)
-        start += len(raw) if skip else 0
-        break
-    else:
-        if len(text) == _CHUNK:
-            return None  # blank lines and more to come
-        return []
+            row = cells
+            break
+        if row is not None:
+            break
+        if eof:
+            return []
+        # Read on to the end of the line the text ends in, however long (a
+        # series of a million samples on one line), joined once.
+        parts = [text[start:]]
+        while not eof:
+            more = fp.read(_CHUNK)
+            parts.append(more)
+            eof = len(more) < _CHUNK
+            if b"\n" in more or b"\r" in more:
+                break
+        text, start = b"".join(parts), 0
+    skip, label_column, numbered = _first_row(row, label_column, header)
+    start += len(raw) if skip else 0
     separator = None if delimiter == _WHITESPACE else delimiter
     # The csv module's limit on a cell, which the reader above enforces.
     longest = 0 if separator is None else csv.field_size_limit()
@@ -432,24 +445,29 @@ def _is_header(row: list[str], label_column: int | None) -> bool:
         index = _label_index(row, label_column)
         if index is not None:
             cells = row[:index] + row[index + 1 :]
-    filled = [cell.strip() for cell in cells if cell.strip()]
+    # Lazily: a row of data answers at its first cell, however long it is.
+    filled = (stripped for stripped in (cell.strip() for cell in cells) if stripped)
+    first = next(filled, None)
     return _is_index_header(row) or (
-        bool(filled) and not any(_is_number(cell) or _DECIMAL_COMMA.fullmatch(cell) for cell in filled)
+        first is not None
+        and not any(
+            _is_number(cell) or _DECIMAL_COMMA.fullmatch(cell) for cell in itertools.chain([first], filled)
+        )
     )
 
 
 def _is_index_header(row: list[str]) -> bool:
     """Whether ``row`` heads what pandas' ``to_csv()`` writes with its index: an
     empty cell over the index, then the column numbers 0, 1, 2, ... (two or more)."""
-    cells = [cell.strip() for cell in row[: _padded_end(row)]]
-    return len(cells) > 2 and cells == ["", *(str(i) for i in range(len(cells) - 1))]
+    end = _padded_end(row)
+    return end > 2 and not row[0].strip() and all(row[i].strip() == str(i - 1) for i in range(1, end))
 
 
 def _is_column_numbers(row: list[str]) -> bool:
     """Whether ``row`` is 0, 1, 2, ... (three or more): the header pandas' ``to_csv(index=False)``
     writes, or a series that climbs by one from 0."""
-    cells = [cell.strip() for cell in row[: _padded_end(row)]]
-    return len(cells) > 2 and cells == [str(i) for i in range(len(cells))]
+    end = _padded_end(row)
+    return end > 2 and all(row[i].strip() == str(i) for i in range(end))
 
 
 def _is_number(cell: str) -> bool:
