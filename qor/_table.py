@@ -170,18 +170,20 @@ def _json(value: Any, *, indent: bool = False) -> bytes:
     return orjson.dumps(value, option=option)
 
 
+_NONE = object()  # no record
+
+
 def json_parts(rows: Iterable[dict[str, Any]], **meta: Any) -> Iterator[bytes]:
     """:func:`to_json`'s text, UTF-8, in pieces: one per record, made as it is reached."""
     rows = iter(rows)
-    first = next(rows, None)
-    if first is None:
-        yield _json({**meta, "motifs": []}, indent=True)
+    first = next(rows, _NONE)
+    if first is _NONE or "motifs" in meta:  # nothing to cut in; or the key holds its place in meta
+        yield _json({**meta, "motifs": [] if first is _NONE else [first, *rows]}, indent=True)
         return
     # The document around one record, cut where the records go: each record
     # is indented as it is in the document, two levels deep.
     head = _json({**meta, "motifs": [0]}, indent=True)
     tail = b"0\n  ]\n}"
-    assert head.endswith(tail), head
     yield head[: -len(tail)]
     yield _json(first, indent=True).replace(b"\n", b"\n    ")
     for row in rows:
@@ -200,11 +202,11 @@ def _csv_cell(value: Any) -> bytes:
         # JSON text holds no line breaks: it needs quotes for commas and quotes alone.
         text = _json(value)
         return b'"' + text.replace(b'"', b'""') + b'"' if b"," in text or b'"' in text else text
-    if value is None or (isinstance(value, str) and not value):
-        return b""
     out = io.StringIO()
     csv.writer(out, lineterminator="\n").writerow([value])
-    return out.getvalue()[:-1].encode()
+    cell = out.getvalue()[:-1]
+    # An empty cell alone in a row is quoted; among others it is not.
+    return b"" if cell == '""' else cell.encode()
 
 
 def csv_parts(rows: Iterable[dict[str, Any]]) -> Iterator[bytes]:

@@ -6,6 +6,8 @@ import argparse
 import contextlib
 import importlib
 import os
+import secrets
+import shutil
 import sys
 import threading
 import time
@@ -276,10 +278,33 @@ def _interruptible[T](task: Callable[[], T]) -> T:
 
 
 def _write(path: Path, parts: Iterable[bytes]) -> None:
+    """Writes ``parts`` to ``path`` whole or not at all.
+
+    The parts are made as they are written (a motif's average rows each), so
+    a file is written beside the target and renamed over it once complete:
+    Ctrl-C or an error on the way leaves any earlier file as it was. A pipe
+    or a device (``/dev/stdout``) is written straight.
+    """
     try:
-        with path.open("wb") as out:
-            for part in parts:
-                out.write(part)
+        if path.exists() and not path.is_file():
+            with path.open("wb") as out:
+                for part in parts:
+                    out.write(part)
+            return
+        target = Path(os.path.realpath(path))  # through a symbolic link, as a plain write goes
+        temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
+        with os.fdopen(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), "wb") as out:
+            try:
+                for part in parts:
+                    out.write(part)
+                out.close()
+                if target.exists():
+                    shutil.copymode(target, temporary)
+                os.replace(temporary, target)
+            except BaseException:
+                with contextlib.suppress(OSError):
+                    os.unlink(temporary)
+                raise
     except OSError as err:
         raise UsageError(f"cannot write {path}: {err.strerror or err}") from err
 
@@ -381,6 +406,11 @@ def mine_command(args: argparse.Namespace) -> int:
         raise UsageError(f"--plot writes a PNG file; give a path ending in .png, not {str(args.plot)!r}")
     if args.threads is not None:
         os.environ["QOR_NUM_THREADS"] = str(args.threads)
+    if args.json is not None or args.csv is not None:
+        # The writer of both, imported now: orjson's import is not safe
+        # against a Ctrl-C that lands in it (the process crashes), so it goes
+        # before the long work rather than after it.
+        importlib.import_module("orjson")
     start = time.perf_counter()
     series: list[Any] = []
     mined_at: list[float] = []

@@ -234,3 +234,27 @@ def test_dask_refusals(tmp_path, name, options, message):
     result = qor_cmd("mine", name, *options, cwd=tmp_path)
     assert result.returncode == 2 and message in result.stderr, result.stderr
     assert len(result.stderr.splitlines()) == 1
+
+
+def _failing_parts():
+    yield b"part of "
+    raise KeyboardInterrupt
+
+
+def test_output_files_are_replaced_whole_or_not_at_all(tmp_path):
+    from qor.cli import _write
+
+    out = tmp_path / "m.json"
+    out.write_text("earlier")
+    out.chmod(0o640)
+    with pytest.raises(KeyboardInterrupt):
+        _write(out, _failing_parts())
+    assert out.read_text() == "earlier" and [p.name for p in tmp_path.iterdir()] == ["m.json"]
+    _write(out, iter([b"new ", b"text"]))
+    assert out.read_text() == "new text" and out.stat().st_mode & 0o777 == 0o640
+    # Through a symbolic link to the file it names; a device straight.
+    link = tmp_path / "link.json"
+    link.symlink_to(out)
+    _write(link, iter([b"linked"]))
+    assert link.is_symlink() and out.read_text() == "linked"
+    _write(Path(os.devnull), iter([b"nothing"]))

@@ -440,7 +440,17 @@ def test_json_and_csv_are_written_a_record_at_a_time_as_one_document(mined, meta
     assert to_json(rows, **meta) == whole
     assert b"".join(json_parts(iter(streamed), **meta)).decode() == whole
     assert to_json([], **meta) == _json_text({**meta, "motifs": []}, indent=True)
+    # A first record of None is a record; a "motifs" in meta keeps its place there.
+    odd = [None, rows[0]]
+    assert to_json(odd, **meta) == _json_text({**meta, "motifs": odd}, indent=True)
+    clash = {"motifs": 1, **meta}
+    assert to_json(rows, **clash) == _json_text({**clash, "motifs": rows}, indent=True)
     assert to_csv(rows) == _reference_csv(rows) == b"".join(csv_parts(iter(streamed))).decode()
+
+
+class _Blank:
+    def __str__(self):
+        return ""
 
 
 @pytest.mark.parametrize(
@@ -448,6 +458,7 @@ def test_json_and_csv_are_written_a_record_at_a_time_as_one_document(mined, meta
     [
         "",
         None,
+        _Blank(),
         "a,b",
         'say "hi"',
         "two\nlines",
