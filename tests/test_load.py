@@ -574,10 +574,10 @@ def test_the_engines_reader_reads_plain_text_bit_for_bit_as_the_python_one(
         kwargs = {"delimiter": None if sniffed else delimiter or "whitespace", "label_column": label}
         fast, python = read_both(path, monkeypatch, **kwargs)
         assert fast == python, (head + text, kwargs)
-        if chunk is None and not sniffed:
-            # Whatever the Python reader reads, the engine's reader takes (a
-            # sniffed delimiter may make the first row what the csv module's
-            # strict mode refuses).
+        if not sniffed:
+            # Whatever the Python reader reads, the engine's reader takes,
+            # whatever the chunks cut (a sniffed delimiter may make the first
+            # row what the csv module's strict mode refuses).
             with open(path, "rb") as fp:
                 taken = loader._read_plain(fp, str(path), ".txt", label, None, kwargs["delimiter"])
             assert (taken is not None) == isinstance(python[0], list), (head + text, kwargs)
