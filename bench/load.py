@@ -4,7 +4,10 @@
 
 The many-short workload (20,000 random walks of 300 samples) written as CSV
 twice: with every float's shortest round-trip text (``repr``, about 18
-characters a cell, 113 MB) and with 6 significant digits (``%.6g``, 51 MB).
+characters a cell, 113 MB) and with 6 significant digits (``%.6g``, 51 MB);
+and 8 random walks of 500,000 samples, as few-long has them, one per line
+(``repr``, 76 MB: lines of 9.5 MB, longer than the chunks the engine reads;
+pandas, slow on so wide a table, runs once).
 Each reader runs ``--repeat`` times in this process; the table gives medians
 and the ratio to ``pandas.read_csv(header=None)`` (the C parser, which makes
 one 2-D array rather than a list of rows). "Python reader" is qor.load with
@@ -56,11 +59,17 @@ def main():
     args = ap.parse_args()
     import pandas as pd
 
-    x = np.cumsum(np.random.default_rng(0).normal(size=(20_000, 300)), axis=1)
+    rng = np.random.default_rng(0)
+    many = np.cumsum(rng.normal(size=(20_000, 300)), axis=1)
+    few = np.cumsum(rng.normal(size=(8, 500_000)), axis=1)
     print("| file | MB | qor.load s | Python reader s | pandas.read_csv s | qor.load / pandas |")
     print("|---|---:|---:|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as tmp:
-        for fmt in ("repr", "%.6g"):
+        for name, x, fmt in (
+            ("many-short", many, "repr"),
+            ("many-short", many, "%.6g"),
+            ("few-long", few, "repr"),
+        ):
             path = Path(tmp) / "walks.csv"
             write(path, x, fmt)
             ours = qor.load(path)
@@ -71,10 +80,10 @@ def main():
                 assert all(np.array_equal(a, b) for a, b in zip(ours, x, strict=True))
             t_qor = timed(lambda p=path: qor.load(p), args.repeat)
             t_python = timed(lambda p=path: python_reader(p), max(1, args.repeat // 2))
-            t_pandas = timed(lambda p=path: pd.read_csv(p, header=None), args.repeat)
+            t_pandas = timed(lambda p=path: pd.read_csv(p, header=None), args.repeat if len(x) > 100 else 1)
             size = path.stat().st_size / 1e6
             print(
-                f"| many-short, {fmt} | {size:.0f} | {t_qor:.2f} | {t_python:.2f} | {t_pandas:.2f} "
+                f"| {name}, {fmt} | {size:.0f} | {t_qor:.2f} | {t_python:.2f} | {t_pandas:.2f} "
                 f"| {t_qor / t_pandas:.2f} |"
             )
 
