@@ -125,14 +125,26 @@ def _title(row: _Row, n_series: int) -> str:
 def _draw_windows(ax: Axes, row: _Row, collection: list[FloatArray], zcache: dict[int, FloatArray]) -> None:
     """Left panel: the best-match window of each series (in series order), then the
     representative over them."""
-    x = np.arange(row.length)
+    from matplotlib.collections import LineCollection
+
+    x = np.arange(row.length, dtype=np.float64)
     # Fainter lines the more series there are, so the common shape shows through.
     alpha = min(0.6, max(0.05, 6.0 / max(len(row.best), 1)))
+    # One collection of all the windows, each its own line, drawn in series
+    # order as single lines would be: a line per series would cost a
+    # millisecond each. A window is NaN past its series' end (a series with
+    # any NaN is NaN throughout), so its real samples are one stretch.
+    lines = []
     for k, start in row.best.items():
         if k not in zcache:
             zcache[k] = _znormalise(collection[k])
-        ax.plot(x, _window(zcache[k], start, row.length), color=_WINDOW_COLOR, lw=0.8, alpha=alpha)
+        y = _window(zcache[k], start, row.length)
+        real = ~np.isnan(y)
+        if real.any():
+            lines.append(np.column_stack([x[real], y[real]]))
+    ax.add_collection(LineCollection(lines, colors=_WINDOW_COLOR, linewidths=0.8, alpha=alpha))
     ax.plot(x[: row.representative.size], row.representative, color=_REPRESENTATIVE_COLOR, lw=2.6)
+    ax.autoscale_view()
     ax.set_xlim(0, max(row.length - 1, 1))
     ax.set_xlabel("sample in window", fontsize=10)
     ax.set_ylabel("z-normalised value", fontsize=10)

@@ -90,17 +90,23 @@ def test_left_panel_draws_the_best_match_windows_and_the_representative(ragged):
     m = motifs[0]
     best, length = m.best_matches, m.length
     left = plot_motifs(motifs, series, top=2).axes[0]
-    *windows, rep = left.lines
-    assert len(windows) == len(best)
+    (windows,) = left.collections  # one line per series, in series order, its real samples
+    (rep,) = left.lines
+    lines = windows.get_segments()
+    assert len(lines) == len(best)
     padded = 0
-    for line, (k, start) in zip(windows, sorted(best.items()), strict=False):
+    for line, (k, start) in zip(lines, sorted(best.items()), strict=True):
         expected = window(series[k], start, length)
-        np.testing.assert_allclose(line.get_ydata(), expected, rtol=1e-9, atol=1e-12)
-        np.testing.assert_array_equal(line.get_xdata(), np.arange(length))
-        padded += bool(np.isnan(expected).any())
+        real = ~np.isnan(expected)
+        np.testing.assert_allclose(line[:, 1], expected[real], rtol=1e-9, atol=1e-12)
+        np.testing.assert_array_equal(line[:, 0], np.arange(length)[real])
+        padded += not real.all()
     assert padded >= 3  # windows running past a series' end were part of the comparison
     np.testing.assert_array_equal(rep.get_ydata(), np.asarray(m.representative))
-    assert rep.get_linewidth() > 2 * windows[0].get_linewidth()
+    assert rep.get_linewidth() > 2 * windows.get_linewidth()[0]
+    # The panel's limits take in the windows.
+    low, high = left.get_ylim()
+    assert low <= min(line[:, 1].min() for line in lines) and high >= max(line[:, 1].max() for line in lines)
     title = left.get_figure().get_suptitle()
     assert f"'{m.pattern}'" in title and f"{qor.relative_naed(m):.3g}" in title
     assert f"{len(best)}/{len(series)} series" in title
