@@ -268,8 +268,9 @@ def _read_plain(
         return None
     if label_column is not None and not -(2**63) <= label_column < 2**63:
         return None  # no row has it: the reader above says so
-    text = fp.read(_CHUNK)
-    eof = len(text) < _CHUNK
+    first = max(_CHUNK, len(codecs.BOM_UTF8))  # the mark whole, however small the chunks
+    text = fp.read(first)
+    eof = len(text) < first
     start = len(codecs.BOM_UTF8) if text.startswith(codecs.BOM_UTF8) else 0
     row: list[str] | None = None
     while row is None:

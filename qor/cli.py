@@ -6,8 +6,6 @@ import argparse
 import contextlib
 import importlib
 import os
-import secrets
-import shutil
 import sys
 import threading
 import time
@@ -278,32 +276,23 @@ def _interruptible[T](task: Callable[[], T]) -> T:
 
 
 def _write(path: Path, parts: Iterable[bytes]) -> None:
-    """Writes ``parts`` to ``path`` whole or not at all.
+    """Writes ``parts`` to ``path``, removing the file again if that fails part way.
 
     The parts are made as they are written (a motif's average rows each), so
-    a file is written beside the target and renamed over it once complete:
-    Ctrl-C or an error on the way leaves any earlier file as it was. A pipe
-    or a device (``/dev/stdout``) is written straight.
+    Ctrl-C or an error can come between them: a file cut short (a CSV of
+    fewer motifs would still read) is removed rather than left behind. A
+    link, a pipe or a device (``/dev/stdout``) is left as it is.
     """
     try:
-        if path.exists() and not path.is_file():
-            with path.open("wb") as out:
-                for part in parts:
-                    out.write(part)
-            return
-        target = Path(os.path.realpath(path))  # through a symbolic link, as a plain write goes
-        temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
-        with os.fdopen(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), "wb") as out:
+        with path.open("wb") as out:
             try:
                 for part in parts:
                     out.write(part)
-                out.close()
-                if target.exists():
-                    shutil.copymode(target, temporary)
-                os.replace(temporary, target)
             except BaseException:
-                with contextlib.suppress(OSError):
-                    os.unlink(temporary)
+                if not path.is_symlink() and path.is_file():
+                    out.close()
+                    with contextlib.suppress(OSError):
+                        path.unlink()
                 raise
     except OSError as err:
         raise UsageError(f"cannot write {path}: {err.strerror or err}") from err

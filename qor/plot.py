@@ -74,7 +74,7 @@ def _znormalise(x: FloatArray) -> FloatArray:
     series, gives all NaN."""
     if x.size == 0:
         return x.copy()
-    with np.errstate(invalid="ignore", divide="ignore"):
+    with np.errstate(all="ignore"):  # NaN where the arithmetic fails, without a word
         return np.asarray((x - x.mean()) / x.std(), dtype=np.float64)
 
 
@@ -125,24 +125,32 @@ def _title(row: _Row, n_series: int) -> str:
 def _draw_windows(ax: Axes, row: _Row, collection: list[FloatArray], zcache: dict[int, FloatArray]) -> None:
     """Left panel: the best-match window of each series (in series order), then the
     representative over them."""
+    import matplotlib as mpl
     from matplotlib.collections import LineCollection
 
     x = np.arange(row.length, dtype=np.float64)
     # Fainter lines the more series there are, so the common shape shows through.
     alpha = min(0.6, max(0.05, 6.0 / max(len(row.best), 1)))
-    # One collection of all the windows, each its own line, drawn in series
-    # order as single lines would be: a line per series would cost a
-    # millisecond each. A window is NaN past its series' end (a series with
-    # any NaN is NaN throughout), so its real samples are one stretch.
+    # One collection of all the windows, drawn in series order as single
+    # lines would be (a line object per series costs a millisecond each):
+    # each window's stretches of real samples, broken where it is NaN.
     lines = []
     for k, start in row.best.items():
         if k not in zcache:
             zcache[k] = _znormalise(collection[k])
         y = _window(zcache[k], start, row.length)
-        real = ~np.isnan(y)
-        if real.any():
-            lines.append(np.column_stack([x[real], y[real]]))
-    ax.add_collection(LineCollection(lines, colors=_WINDOW_COLOR, linewidths=0.8, alpha=alpha))
+        edges = np.flatnonzero(np.diff(np.concatenate([[False], ~np.isnan(y), [False]]).astype(np.int8)))
+        lines += [np.column_stack([x[a:b], y[a:b]]) for a, b in zip(edges[::2], edges[1::2], strict=True)]
+    ax.add_collection(
+        LineCollection(
+            lines,
+            colors=_WINDOW_COLOR,
+            linewidths=0.8,
+            alpha=alpha,
+            capstyle=mpl.rcParams["lines.solid_capstyle"],
+            joinstyle=mpl.rcParams["lines.solid_joinstyle"],
+        )
+    )
     ax.plot(x[: row.representative.size], row.representative, color=_REPRESENTATIVE_COLOR, lw=2.6)
     ax.autoscale_view()
     ax.set_xlim(0, max(row.length - 1, 1))

@@ -241,20 +241,22 @@ def _failing_parts():
     raise KeyboardInterrupt
 
 
-def test_output_files_are_replaced_whole_or_not_at_all(tmp_path):
+def test_an_output_file_cut_short_is_removed(tmp_path):
     from qor.cli import _write
 
     out = tmp_path / "m.json"
     out.write_text("earlier")
-    out.chmod(0o640)
     with pytest.raises(KeyboardInterrupt):
         _write(out, _failing_parts())
-    assert out.read_text() == "earlier" and [p.name for p in tmp_path.iterdir()] == ["m.json"]
+    assert not out.exists() and list(tmp_path.iterdir()) == []
     _write(out, iter([b"new ", b"text"]))
-    assert out.read_text() == "new text" and out.stat().st_mode & 0o777 == 0o640
-    # Through a symbolic link to the file it names; a device straight.
+    assert out.read_text() == "new text"
+    # Through a symbolic link to the file it names, which a failure leaves; a device straight.
     link = tmp_path / "link.json"
     link.symlink_to(out)
     _write(link, iter([b"linked"]))
     assert link.is_symlink() and out.read_text() == "linked"
+    with pytest.raises(KeyboardInterrupt):
+        _write(link, _failing_parts())
+    assert link.is_symlink() and out.read_text() == "part of "
     _write(Path(os.devnull), iter([b"nothing"]))

@@ -630,3 +630,14 @@ def test_each_cell_alone_among_plain_ones_reads_as_the_python_reader_reads_it(
         write(tmp_path, "a.txt", content), monkeypatch, delimiter=delimiter or "whitespace"
     )
     assert fast == python
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 3])
+@pytest.mark.parametrize(
+    "text, kwargs", [(b"\xef\xbb\xbf\n0 1 2\n", {}), (b"\xef\xbb\xbf\n\n5 6\n", {"header": True})]
+)
+def test_a_byte_order_mark_cut_by_the_chunks(tmp_path, monkeypatch, chunk, text, kwargs):
+    monkeypatch.setattr("qor._load._CHUNK", chunk)
+    path = write(tmp_path, "a.txt", text)
+    fast, python = read_both(path, monkeypatch, **kwargs)
+    assert fast == python

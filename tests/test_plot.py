@@ -90,17 +90,24 @@ def test_left_panel_draws_the_best_match_windows_and_the_representative(ragged):
     m = motifs[0]
     best, length = m.best_matches, m.length
     left = plot_motifs(motifs, series, top=2).axes[0]
-    (windows,) = left.collections  # one line per series, in series order, its real samples
+    (windows,) = left.collections  # each window's stretches of real samples, in series order
     (rep,) = left.lines
     lines = windows.get_segments()
-    assert len(lines) == len(best)
-    padded = 0
-    for line, (k, start) in zip(lines, sorted(best.items()), strict=True):
-        expected = window(series[k], start, length)
-        real = ~np.isnan(expected)
-        np.testing.assert_allclose(line[:, 1], expected[real], rtol=1e-9, atol=1e-12)
-        np.testing.assert_array_equal(line[:, 0], np.arange(length)[real])
-        padded += not real.all()
+    expected, padded = [], 0
+    for k, start in sorted(best.items()):
+        y = window(series[k], start, length)
+        padded += bool(np.isnan(y).any())
+        run = []
+        for i, v in enumerate(y):
+            if not np.isnan(v):
+                run.append((i, v))
+            elif run:
+                expected.append(np.array(run)), run.clear()
+        if run:
+            expected.append(np.array(run))
+    assert len(lines) == len(expected)
+    for line, want in zip(lines, expected, strict=True):
+        np.testing.assert_allclose(line, want, rtol=1e-9, atol=1e-12)
     assert padded >= 3  # windows running past a series' end were part of the comparison
     np.testing.assert_array_equal(rep.get_ydata(), np.asarray(m.representative))
     assert rep.get_linewidth() > 2 * windows.get_linewidth()[0]
@@ -110,6 +117,28 @@ def test_left_panel_draws_the_best_match_windows_and_the_representative(ragged):
     title = left.get_figure().get_suptitle()
     assert f"'{m.pattern}'" in title and f"{qor.relative_naed(m):.3g}" in title
     assert f"{len(best)}/{len(series)} series" in title
+
+
+class _Motif:
+    """A record with what a figure reads of a motif."""
+
+    def __init__(self, length, best):
+        self.pattern, self.length, self.naed = "ab", length, 0.5
+        self.best_matches, self.indexes = best, {k: [0] for k in best}
+        self.representative = list(np.linspace(-1.0, 1.0, length))
+
+
+def test_a_window_breaks_where_it_is_nan():
+    # Samples whose gaps to the mean overflow make NaN there alone once normalised.
+    big = np.finfo(np.float64).max
+    x = np.zeros(12)
+    x[[2, 9]], x[5] = -0.9 * big, big
+    with np.errstate(all="ignore"):
+        assert np.isnan((x - x.mean()) / x.std()).sum() == 1
+    left = plot_motifs([_Motif(12, {0: 0})], [x]).axes[0]
+    (windows,) = left.collections
+    starts = [line[0, 0] for line in windows.get_segments()]
+    assert starts == [0.0, 6.0] and windows.get_capstyle() == plt.rcParams["lines.solid_capstyle"]
 
 
 def test_an_array_and_its_rows_draw_the_same(planted):
