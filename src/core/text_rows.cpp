@@ -120,6 +120,7 @@ bool split(const char* p, const char* e, std::optional<char> delimiter, std::vec
 
 // The end of the line that starts at p (before its \n, \r\n or \r).
 const char* line_end(const char* p, const char* e) {
+    if (p == e) return e;  // memchr takes no null pointer, not even for nothing
     const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(e - p)));
     const char* stop = nl ? nl : e;
     const auto* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(stop - p)));
