@@ -39,17 +39,9 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 sys.path.insert(0, str(Path(__file__).parent))
 
 
-def status(key):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) * 1024
-    raise KeyError(key)
-
-
 def child(way, fmt, folder):
     import orjson
-    from run import WORKLOADS, make_data
+    from run import WORKLOADS, make_data, proc_status
 
     import qor
     from qor._table import FIELDS, csv_parts, json_parts, records, with_averages
@@ -62,7 +54,7 @@ def child(way, fmt, folder):
     option = orjson.OPT_NON_STR_KEYS | orjson.OPT_SERIALIZE_NUMPY
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
-    before = status("VmRSS")
+    before = proc_status("VmRSS")
     start = time.perf_counter()
     if way == "whole":
         rows = records(motifs, n)
@@ -87,7 +79,7 @@ def child(way, fmt, folder):
             for part in parts:
                 out.write(part)
     seconds = time.perf_counter() - start
-    peak = status("VmHWM") - before
+    peak = proc_status("VmHWM") - before
     digest = hashlib.sha256(path.read_bytes()).hexdigest()
     print(json.dumps({"seconds": seconds, "peak": peak, "bytes": path.stat().st_size, "sha": digest}))
 
