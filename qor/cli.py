@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import importlib
 import os
 import sys
@@ -390,9 +391,33 @@ def _settings(args: argparse.Namespace, seglen: int) -> dict[str, Any]:
     )
 
 
+def _check_writable(path: Path) -> None:
+    """Raises UsageError, before any mining, where ``path`` plainly cannot be written.
+
+    The file itself is not opened: an existing one keeps its contents until
+    the results replace them. A check that passes here may still fail when
+    the file is written (the disk may fill up meanwhile); that failure is
+    reported then.
+    """
+    folder = path.parent
+    if path.is_dir():
+        problem = errno.EISDIR
+    elif not folder.is_dir():
+        problem = errno.ENOENT if not folder.exists() else errno.ENOTDIR
+    elif not os.access(path if path.exists() else folder, os.W_OK):
+        problem = errno.EACCES
+    else:
+        return
+    raise UsageError(f"cannot write {path}: {os.strerror(problem)}")
+
+
 def mine_command(args: argparse.Namespace) -> int:
     if args.plot is not None and args.plot.suffix.lower() != ".png":
         raise UsageError(f"--plot writes a PNG file; give a path ending in .png, not {str(args.plot)!r}")
+    # A missing folder or a typing slip shows now, not after the mining.
+    for path in (args.json, args.csv, args.plot):
+        if path is not None:
+            _check_writable(path)
     if args.threads is not None:
         os.environ["QOR_NUM_THREADS"] = str(args.threads)
     if args.json is not None or args.csv is not None:

@@ -152,7 +152,13 @@ def test_default_settings_and_labelled_archive_file(tmp_path):
         (["mine", "good.csv", "--rank", "size"], "argument --rank: invalid choice: 'size'"),
         (["mine", "good.csv", "--frobnicate"], "unrecognized arguments: --frobnicate"),
         (["mine", "good.csv", "--plot", "out.pdf"], "give a path ending in .png"),
-        (["mine", "good.csv", "--json", "no/such/dir/out.json"], "cannot write no/such/dir/out.json"),
+        (
+            ["mine", "good.csv", "--json", "no/such/dir/out.json"],
+            "cannot write no/such/dir/out.json: No such file or directory",
+        ),
+        (["mine", "good.csv", "--plot", "no/such/dir/x.png"], "cannot write no/such/dir/x.png: No such file"),
+        (["mine", "good.csv", "--csv", "."], "cannot write .: Is a directory"),
+        (["mine", "good.csv", "--csv", "good.csv/out.csv"], "cannot write good.csv/out.csv: Not a directory"),
         (["mine"], "the following arguments are required: FILE"),
         ([], "the following arguments are required: COMMAND"),
     ],
@@ -166,6 +172,8 @@ def test_bad_input_and_options_exit_2_with_one_line(tmp_path, args, message):
     assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith("qor: error: ")
     assert message in result.stderr
     assert "Traceback" not in result.stderr
+    # Every one is found before any mining: nothing is printed.
+    assert result.stdout == ""
 
 
 def test_version():
