@@ -485,6 +485,7 @@ def _fold_in_order(
     fold: Callable[[int, int], Callable[[Any, Any], Any]],
     initial: Sequence[Any],
     window: int,
+    hold: int,
 ) -> list[Any]:
     """``values[c] = fold(i, c)(values[c], task(i))`` for ``i < count`` in order, for every chain c.
 
@@ -498,6 +499,14 @@ def _fold_in_order(
     and pass on only their (small) values. The chains are independent, so
     while one waits for its value from the last partition, another can run.
     At most ``window`` steps of each chain are submitted ahead.
+
+    Every ``hold`` steps the chains' values come to the client, and the
+    next steps start from them rather than from the steps' futures. A
+    worker keeps a finished task's arguments (a step's occurrences:
+    megabytes) for as long as any task that depends on it is kept, so one
+    unbroken chain of futures would keep every step's occurrences on the
+    workers until the last step is let go: memory growing with the
+    collection.
     """
     _, distributed = _dask()
     in_flight: deque[list[Any]] = deque()
@@ -506,7 +515,11 @@ def _fold_in_order(
     data = None
     try:
         for i in range(count):
-            if len(in_flight) >= window:
+            if i and i % hold == 0:
+                values = client.gather(values)
+                in_flight.clear()
+                done = []
+            elif len(in_flight) >= window:
                 done = in_flight.popleft()
                 distributed.wait(done)  # the values stay on the cluster
                 for future in done:
@@ -789,9 +802,14 @@ class Miner:
             )
 
         # A step over a run of files is long, and carries its partitions'
-        # occurrences: one step queued behind the running one is enough.
+        # occurrences: one step queued behind the running one is enough, and
+        # the workers keep no more than one step's occurrences per chain.
+        # Others carry one partition's: a few steps go between the values'
+        # round trips through the client.
         window = 2 if on_files else 2 * threads
-        folded = _fold_in_order(client, len(steps), data, add_rows, [(zeros, zeros)] * len(groups), window)
+        hold = 1 if on_files else window
+        zero = [(zeros, zeros)] * len(groups)
+        folded = _fold_in_order(client, len(steps), data, add_rows, zero, window, hold)
         if not steps:  # no series: the sums are nothing but zeros
             folded = [(zeros[offsets[a] : offsets[b]],) * 2 for a, b in groups]
 

@@ -305,6 +305,38 @@ def test_a_killed_worker_costs_a_retry_not_the_result(client, monkeypatch, tmp_p
     client.wait_for_workers(2, timeout=60)
 
 
+class StepsHeld(distributed.WorkerPlugin):
+    """Counts, at every transition on a worker, the steps of the representatives' sums it holds."""
+
+    name = "steps-held"
+
+    def setup(self, worker):
+        self.worker, self.counts = worker, []
+
+    def transition(self, key, start, finish, **kwargs):
+        self.counts.append(sum(str(k).startswith("_add_average_rows") for k in self.worker.state.tasks))
+
+
+@pytest.mark.parametrize("files", [False, True], ids=["array", "files"])
+def test_a_worker_holds_a_few_steps_of_the_sums_however_long_the_chain(monkeypatch, tmp_path, files):
+    # A worker keeps a finished task, its arguments (a step's occurrences)
+    # included, for as long as it keeps a task that depends on it: a chain of
+    # steps kept whole would hold the occurrences of every partition.
+    series = collection(4, n=48, ragged=False)
+    if files:
+        np.save(tmp_path / "x.npy", np.array(series))
+        x, rows = [tmp_path / "x.npy"], 4
+        monkeypatch.setattr(qor.distributed, "_CHAIN_RUN", 1)  # a step per partition
+    else:
+        x, rows = da.from_array(np.array(series), chunks=(4, 60)), None
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=":0") as c:
+        c.register_plugin(StepsHeld())
+        assert mined(x, c, partition_rows=rows) == expected(series)  # 12 steps, one chain
+        (worker,) = c.cluster.workers.values()
+        counts = worker.plugins[StepsHeld.name].counts
+    assert 1 <= max(counts) <= 3
+
+
 def test_results_through_the_scheduler_are_the_same(client):
     # A client that may not reach the workers takes every result through the
     # scheduler, as Dask does by default.
