@@ -76,6 +76,11 @@ _MAX_CHAINS = 8
 _RUN = 4
 _CHAIN_RUN = 16
 
+# Steps of a chain of the representatives' sums, over partitions that Dask
+# computes, between the round trips of its value through the client: the
+# workers keep up to this many steps' occurrences (one partition's each).
+_HOLD = 8
+
 _Chunk = npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
 
 
@@ -804,10 +809,11 @@ class Miner:
         # A step over a run of files is long, and carries its partitions'
         # occurrences: one step queued behind the running one is enough, and
         # the workers keep no more than one step's occurrences per chain.
-        # Others carry one partition's: a few steps go between the values'
-        # round trips through the client.
+        # Others carry one partition's: _HOLD steps go between the values'
+        # round trips through the client, each of which lets the next steps'
+        # partitions be normalised only once the last step is done.
         window = 2 if on_files else 2 * threads
-        hold = 1 if on_files else window
+        hold = 1 if on_files else _HOLD
         zero = [(zeros, zeros)] * len(groups)
         folded = _fold_in_order(client, len(steps), data, add_rows, zero, window, hold)
         if not steps:  # no series: the sums are nothing but zeros
