@@ -807,12 +807,12 @@ class Miner:
             )
 
         # A step over a run of files is long, and carries its partitions'
-        # occurrences: one step queued behind the running one is enough, and
-        # the workers keep no more than one step's occurrences per chain.
+        # occurrences: its values come back to the client before the next
+        # step goes, so the workers keep one step's occurrences per chain.
         # Others carry one partition's: _HOLD steps go between the values'
         # round trips through the client, each of which lets the next steps'
         # partitions be normalised only once the last step is done.
-        window = 2 if on_files else 2 * threads
+        window = 2 * threads
         hold = 1 if on_files else _HOLD
         zero = [(zeros, zeros)] * len(groups)
         folded = _fold_in_order(client, len(steps), data, add_rows, zero, window, hold)
